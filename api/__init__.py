@@ -1,0 +1,1 @@
+"""The application's package: the tag module `orvane` and its database module."""
