@@ -1,0 +1,38 @@
+# make demo: set everything up and run a short session of the tag tool.
+# make test: set everything up and run the tests.
+# Both find Python 3.12 themselves (PYTHON=/path/to/python3.12 overrides).
+
+SHELL := /bin/bash
+PYTHON := $(shell scripts/find-python)
+ifeq ($(PYTHON),)
+$(error no Python 3.12: install one with pyenv or set PYTHON=/path/to/python3.12)
+endif
+
+VENV := .venv
+VPY := $(VENV)/bin/python
+BUILD := build
+STAMP := $(VENV)/.installed
+
+.PHONY: all build test demo clean
+
+all: build
+
+$(STAMP): requirements-dev.txt
+	@test -x $(VPY) || $(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install --disable-pip-version-check -q -r requirements-dev.txt
+	@touch $@
+
+build: $(STAMP)
+	@test -f $(BUILD)/build.ninja || $(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja \
+		-DPython_EXECUTABLE=$(PYTHON) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+	$(VENV)/bin/cmake --build $(BUILD)
+
+test: build
+	$(VPY) -m pytest -q tests
+
+demo: build
+	$(VPY) -c 'import api.orvane as o, pprint; pprint.pp(o.get_tag_schema("demo")); \
+		t = o.Tag({"t_type": "NODE", "id": "J1", "tag": "Zone 1"}); pprint.pp(vars(t))'
+
+clean:
+	rm -rf $(BUILD) api/orvane*.so

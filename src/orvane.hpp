@@ -1,0 +1,142 @@
+// Shared declarations of the orvane module: the texts made at load, the
+// table that describes each callable, and the small helpers every body uses
+// (global lookups, calls, item access, text forms and SQL texts).
+#pragma once
+
+#include "ref.hpp"
+
+#include <stddef.h>
+
+namespace orvane {
+
+// ---------------------------------------------------------------------------
+// Texts made once, the first time the module executes, and kept for the life
+// of the process (the module refuses a second interpreter, so they never
+// serve two). Every name a body looks up and every fixed SQL piece is here.
+
+struct Texts {
+    // Module globals.
+    PyObject *Any, *ChangeSet, *execute_command, *try_read, *read_all, *DbChangeSet,
+        *g_update_prefix, *TAG_TYPE_NODE, *TAG_TYPE_LINK, *get_tag_schema, *get_tags, *get_tag,
+        *Tag, *_set_tag, *set_tag, *inp_in_tag, *inp_out_tag, *delete_tag_by_node,
+        *delete_tag_by_link;
+    // Field names, keys and attribute names.
+    PyObject *type, *t_type, *id, *tag, *optional, *readonly, *f_type, *f_t_type, *f_id,
+        *f_tag, *operations;
+    // Values.
+    PyObject *NODE, *LINK, *str, *null, *quoted_tag, *empty, *space;
+    // Tables and SQL pieces. A lookup statement carries no semicolon.
+    PyObject *tags_node, *tags_link, *select_node, *select_link, *lookup_node, *lookup_link,
+        *delete_from, *where_id, *semicolon, *newline_insert_into, *id_tag_values, *comma,
+        *close_statement, *insert_node, *insert_link;
+};
+extern Texts T;
+
+// ---------------------------------------------------------------------------
+// The table that describes each callable. One binder (module.cpp) turns
+// (args, nargsf, kwnames) into a slot array by these rules and writes every
+// argument error; a body gets its arguments already checked.
+
+enum class Kind : unsigned char {
+    Any,   // any object
+    Str,   // exactly str
+    Dict,  // exactly dict
+};
+
+struct Param {
+    const char *name;
+    Kind kind;
+    const char *annotation;  // nullptr: not annotated
+};
+
+// A body: the module's globals dict (borrowed) and the bound arguments
+// (borrowed, in parameter order). Returns a new reference, or nullptr with an
+// exception set.
+using Body = PyObject *(*)(PyObject *globals, PyObject *const *args);
+
+inline constexpr int kMaxParams = 3;
+
+struct FunctionDef {
+    const char *name;       // __name__, and the name in error messages
+    const char *qualname;   // __qualname__
+    const Param *params;
+    int nparams;
+    const char *returns;    // return annotation
+    const char *const *locals;  // local names after the parameters, for __code__
+    int nlocals;
+    int first_line;
+    bool returns_str;       // the result must be exactly str
+    Body body;
+};
+
+template <size_t N>
+constexpr int count(const Param (&)[N]) { return static_cast<int>(N); }
+template <size_t N>
+constexpr int count(const char *const (&)[N]) { return static_cast<int>(N); }
+
+// The callables, in the units that define them.
+extern const FunctionDef def_get_tag_schema, def_get_tags, def_get_tag, def_tag_init,
+    def_tag_as_dict;                                              // tags.cpp
+extern const FunctionDef def_set_tag_impl, def_set_tag, def_delete_tag_by_node,
+    def_delete_tag_by_link;                                       // changes.cpp
+extern const FunctionDef def_inp_in_tag, def_inp_out_tag;         // inp.cpp
+
+// ---------------------------------------------------------------------------
+// Helpers (module.cpp).
+
+// The value of a module-level name: the module's globals, then the builtins;
+// NameError when neither has it.
+[[nodiscard]] Ref global(PyObject *globals, PyObject *name);
+
+// obj[key]: a dict lookup for an exact dict (KeyError carrying the key when
+// missing), the general subscription for anything else.
+[[nodiscard]] Ref item(PyObject *obj, PyObject *key);
+
+// `a == b` and `a != b` as the host evaluates them, then the truth of the
+// result: 1, 0, or -1 with an exception set.
+int equal(PyObject *a, PyObject *b);
+int not_none(PyObject *v);
+
+// Calls with positional arguments only.
+template <class... A>
+[[nodiscard]] inline Ref call(PyObject *callable, A... args) {
+    PyObject *stack[] = {nullptr, args...};
+    return steal(PyObject_Vectorcall(callable, stack + 1,
+                                     sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// Looks the name up among the globals at this moment, then calls it. The
+// callable is found before the arguments are used, as `f(a, b)` does.
+template <class... A>
+[[nodiscard]] inline Ref call_global(PyObject *globals, PyObject *name, A... args) {
+    Ref f = global(globals, name);
+    if (!f) return Ref();
+    return call(f.get(), args...);
+}
+
+// The text form of a value: str(value).
+[[nodiscard]] inline Ref text_form(PyObject *v) { return steal(PyObject_Str(v)); }
+
+// A piece of a text being built. A quoted piece is written in its quoted
+// form: between single quotes, every single quote inside it doubled, so that
+// any text stands in SQL as one literal and is stored unchanged.
+struct Piece {
+    PyObject *text;
+    bool quoted = false;
+};
+inline Piece quoted(PyObject *text) { return Piece{text, true}; }
+
+// Joins the pieces into one new str. A piece that is not a str raises the
+// TypeError that `+` between texts raises.
+inline constexpr size_t kMaxPieces = 16;
+[[nodiscard]] Ref join(const Piece *pieces, size_t n);
+template <size_t N>
+[[nodiscard]] inline Ref join(const Piece (&pieces)[N]) {
+    static_assert(N <= kMaxPieces);
+    return join(pieces, N);
+}
+
+// The quoted form of a text; of None, the bare word null.
+[[nodiscard]] Ref quote(PyObject *text);
+
+}  // namespace orvane

@@ -1,0 +1,249 @@
+// The tag model and the reads: the field schema, the Tag record with its
+// text and quoted forms, and the queries get_tags and get_tag.
+
+#include "orvane.hpp"
+
+namespace orvane {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// get_tag_schema(name)
+
+Ref field(PyObject *optional) {
+    Ref d = steal(PyDict_New());
+    if (!d || PyDict_SetItem(d.get(), T.type, T.str) < 0 ||
+        PyDict_SetItem(d.get(), T.optional, optional) < 0 ||
+        PyDict_SetItem(d.get(), T.readonly, Py_False) < 0)
+        return Ref();
+    return d;
+}
+
+PyObject *get_tag_schema(PyObject *, PyObject *const *) {
+    Ref schema = steal(PyDict_New());
+    if (!schema) return nullptr;
+    PyObject *const names[] = {T.t_type, T.id, T.tag};
+    PyObject *const optional[] = {Py_False, Py_False, Py_True};
+    for (int i = 0; i < 3; i++) {
+        Ref f = field(optional[i]);
+        if (!f || PyDict_SetItem(schema.get(), names[i], f.get()) < 0) return nullptr;
+    }
+    return schema.release();
+}
+
+// ---------------------------------------------------------------------------
+// Tag.__init__(self, input) and Tag.as_dict(self)
+
+// Sets the attribute to the quoted form of the attribute `from` as it reads
+// back now; with `none_is_null`, a value that is not != None gives null.
+int set_quoted(PyObject *self, PyObject *to, PyObject *from, bool none_is_null) {
+    Ref value = steal(PyObject_GetAttr(self, from));
+    if (!value) return -1;
+    Ref q;
+    if (none_is_null) {
+        int nn = not_none(value.get());
+        if (nn < 0) return -1;
+        q = nn ? join({quoted(value.get())}) : borrow(T.null);
+    } else {
+        q = join({quoted(value.get())});
+    }
+    if (!q) return -1;
+    return PyObject_SetAttr(self, to, q.get());
+}
+
+int set_text_form(PyObject *self, PyObject *input, PyObject *key) {
+    Ref value = item(input, key);
+    if (!value) return -1;
+    Ref text = text_form(value.get());
+    if (!text) return -1;
+    return PyObject_SetAttr(self, key, text.get());
+}
+
+PyObject *tag_init(PyObject *, PyObject *const *args) {
+    PyObject *self = args[0];
+    PyObject *input = args[1];
+    if (PyObject_SetAttr(self, T.type, T.tag) < 0) return nullptr;
+    if (set_text_form(self, input, T.t_type) < 0) return nullptr;
+    if (set_text_form(self, input, T.id) < 0) return nullptr;
+
+    // A missing tag and a tag that is not != None both give None.
+    Ref tag = borrow(Py_None);
+    int has = PyDict_Contains(input, T.tag);
+    if (has < 0) return nullptr;
+    if (has) {
+        Ref value = item(input, T.tag);
+        if (!value) return nullptr;
+        int nn = not_none(value.get());
+        if (nn < 0) return nullptr;
+        if (nn) {
+            tag = text_form(value.get());
+            if (!tag) return nullptr;
+        }
+    }
+    if (PyObject_SetAttr(self, T.tag, tag.get()) < 0) return nullptr;
+
+    if (set_quoted(self, T.f_type, T.type, false) < 0 ||
+        set_quoted(self, T.f_t_type, T.t_type, false) < 0 ||
+        set_quoted(self, T.f_id, T.id, false) < 0 || set_quoted(self, T.f_tag, T.tag, true) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *tag_as_dict(PyObject *, PyObject *const *args) {
+    PyObject *self = args[0];
+    Ref d = steal(PyDict_New());
+    if (!d) return nullptr;
+    PyObject *const keys[] = {T.type, T.t_type, T.id, T.tag};
+    for (PyObject *key : keys) {
+        Ref value = steal(PyObject_GetAttr(self, key));
+        if (!value || PyDict_SetItem(d.get(), key, value.get()) < 0) return nullptr;
+    }
+    return d.release();
+}
+
+// ---------------------------------------------------------------------------
+// get_tags(name)
+
+// Appends the tag dict of one row: the tag is tested with != None, the id
+// always turned into text.
+int append_row(PyObject *globals, PyObject *results, PyObject *row, PyObject *type_name) {
+    Ref raw = item(row, T.tag);
+    if (!raw) return -1;
+    Ref tag = borrow(Py_None);
+    int nn = not_none(raw.get());
+    if (nn < 0) return -1;
+    if (nn) {
+        tag = text_form(raw.get());
+        if (!tag) return -1;
+    }
+    Ref t_type = global(globals, type_name);
+    if (!t_type) return -1;
+    Ref raw_id = item(row, T.id);
+    if (!raw_id) return -1;
+    Ref id = text_form(raw_id.get());
+    if (!id) return -1;
+    Ref d = steal(PyDict_New());
+    if (!d || PyDict_SetItem(d.get(), T.t_type, t_type.get()) < 0 ||
+        PyDict_SetItem(d.get(), T.id, id.get()) < 0 ||
+        PyDict_SetItem(d.get(), T.tag, tag.get()) < 0)
+        return -1;
+    return PyList_Append(results, d.get());
+}
+
+// Reads one table through read_all and appends a tag dict per row. A list
+// or tuple is walked by position, its length read again at every step (a
+// row's own code may change it); anything else by the iteration protocol.
+int append_table(PyObject *globals, PyObject *name, PyObject *results, PyObject *sql,
+                 PyObject *type_name) {
+    Ref rows = call_global(globals, T.read_all, name, sql);
+    if (!rows) return -1;
+    PyObject *seq = rows.get();
+    if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
+        const bool list = PyList_CheckExact(seq);
+        for (Py_ssize_t i = 0; i < (list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq)); i++) {
+            Ref row = borrow(list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
+            if (append_row(globals, results, row.get(), type_name) < 0) return -1;
+        }
+        return 0;
+    }
+    Ref it = steal(PyObject_GetIter(seq));
+    if (!it) return -1;
+    while (Ref row = steal(PyIter_Next(it.get())))
+        if (append_row(globals, results, row.get(), type_name) < 0) return -1;
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+PyObject *get_tags(PyObject *globals, PyObject *const *args) {
+    PyObject *name = args[0];
+    Ref results = steal(PyList_New(0));
+    if (!results) return nullptr;
+    if (append_table(globals, name, results.get(), T.select_node, T.TAG_TYPE_NODE) < 0 ||
+        append_table(globals, name, results.get(), T.select_link, T.TAG_TYPE_LINK) < 0)
+        return nullptr;
+    return results.release();
+}
+
+// ---------------------------------------------------------------------------
+// get_tag(name, t_type, id)
+
+PyObject *get_tag(PyObject *globals, PyObject *const *args) {
+    PyObject *name = args[0];
+    PyObject *t_type = args[1];
+    PyObject *id = args[2];
+
+    // Only NODE and LINK reach the database; any other type reads as no row.
+    PyObject *lookup = nullptr;
+    PyObject *const types[] = {T.TAG_TYPE_NODE, T.TAG_TYPE_LINK};
+    PyObject *const lookups[] = {T.lookup_node, T.lookup_link};
+    for (int i = 0; i < 2 && !lookup; i++) {
+        Ref wanted = global(globals, types[i]);
+        if (!wanted) return nullptr;
+        int eq = equal(t_type, wanted.get());
+        if (eq < 0) return nullptr;
+        if (eq) lookup = lookups[i];
+    }
+    Ref row;
+    if (lookup) {
+        Ref try_read = global(globals, T.try_read);
+        if (!try_read) return nullptr;
+        Ref sql = join({{lookup}, quoted(id)});
+        if (!sql) return nullptr;
+        row = call(try_read.get(), name, sql.get());
+        if (!row) return nullptr;
+    }
+
+    Ref result_id = borrow(id);
+    Ref tag = borrow(Py_None);
+    if (row && row.get() != Py_None) {
+        Ref raw_id = item(row.get(), T.id);
+        if (!raw_id) return nullptr;
+        result_id = text_form(raw_id.get());
+        if (!result_id) return nullptr;
+        Ref raw_tag = item(row.get(), T.tag);
+        if (!raw_tag) return nullptr;
+        if (raw_tag.get() != Py_None) {
+            tag = text_form(raw_tag.get());
+            if (!tag) return nullptr;
+        }
+    }
+    Ref d = steal(PyDict_New());
+    if (!d || PyDict_SetItem(d.get(), T.t_type, t_type) < 0 ||
+        PyDict_SetItem(d.get(), T.id, result_id.get()) < 0 ||
+        PyDict_SetItem(d.get(), T.tag, tag.get()) < 0)
+        return nullptr;
+    return d.release();
+}
+
+// ---------------------------------------------------------------------------
+// The table entries.
+
+const Param name_param[] = {{"name", Kind::Str, "str"}};
+const Param get_tag_params[] = {
+    {"name", Kind::Str, "str"}, {"t_type", Kind::Str, "str"}, {"id", Kind::Str, "str"}};
+const Param init_params[] = {{"self", Kind::Any, nullptr},
+                             {"input", Kind::Dict, "dict[str, Any]"}};
+const Param self_param[] = {{"self", Kind::Any, nullptr}};
+
+const char *const no_locals[] = {nullptr};
+const char *const get_tags_locals[] = {"results", "rows", "row", "tag"};
+const char *const get_tag_locals[] = {"t", "d"};
+
+}  // namespace
+
+const FunctionDef def_get_tag_schema = {
+    "get_tag_schema", "get_tag_schema", name_param, count(name_param),
+    "dict[str, dict[str, Any]]", no_locals, 0, 7, false, get_tag_schema};
+const FunctionDef def_get_tags = {
+    "get_tags", "get_tags", name_param, count(name_param), "list[dict[str, Any]]",
+    get_tags_locals, count(get_tags_locals), 13, false, get_tags};
+const FunctionDef def_get_tag = {
+    "get_tag", "get_tag", get_tag_params, count(get_tag_params), "dict[str, Any]",
+    get_tag_locals, count(get_tag_locals), 26, false, get_tag};
+const FunctionDef def_tag_init = {
+    "__init__", "Tag.__init__", init_params, count(init_params), "None", no_locals, 0, 42,
+    false, tag_init};
+const FunctionDef def_tag_as_dict = {
+    "as_dict", "Tag.as_dict", self_param, count(self_param), "dict[str, Any]", no_locals, 0,
+    53, false, tag_as_dict};
+
+}  // namespace orvane
