@@ -1,16 +1,258 @@
+// The change sets of tags: the update (_set_tag builds it, set_tag has the
+// database execute it) and the removal of a node's or link's tag.
+
 #include "orvane.hpp"
+
 namespace orvane {
+
 namespace {
-PyObject *todo(PyObject *, PyObject *const *) { PyErr_SetString(PyExc_NotImplementedError, "todo"); return nullptr; }
-const Param p2[] = {{"name", Kind::Str, "str"}, {"cs", Kind::Any, "ChangeSet"}};
-const Param pn[] = {{"name", Kind::Str, "str"}, {"node", Kind::Str, "str"}};
-const Param pl[] = {{"name", Kind::Str, "str"}, {"link", Kind::Str, "str"}};
-const char *const set_tag_locals[] = {"old", "raw_new", "new_dict", "schema", "key", "value", "new", "table", "redo_sql", "undo_sql", "redo_cs", "undo_cs"};
-const char *const row_locals[] = {"row"};
-const char *const none[] = {nullptr};
+
+// cs.operations[0], read afresh at every use.
+Ref operation(PyObject *cs) {
+    Ref ops = steal(PyObject_GetAttr(cs, T.operations));
+    if (!ops) return Ref();
+    return steal(PySequence_GetItem(ops.get(), 0));
 }
-const FunctionDef def_set_tag_impl = {"_set_tag", "_set_tag", p2, 2, "DbChangeSet", set_tag_locals, count(set_tag_locals), 57, false, todo};
-const FunctionDef def_set_tag = {"set_tag", "set_tag", p2, 2, "ChangeSet", none, 0, 90, false, todo};
-const FunctionDef def_delete_tag_by_node = {"delete_tag_by_node", "delete_tag_by_node", pn, 2, "ChangeSet", row_locals, 1, 131, false, todo};
-const FunctionDef def_delete_tag_by_link = {"delete_tag_by_link", "delete_tag_by_link", pl, 2, "ChangeSet", row_locals, 1, 138, false, todo};
+
+// cs.operations[0][key]
+Ref operation_field(PyObject *cs, PyObject *key) {
+    Ref op = operation(cs);
+    if (!op) return Ref();
+    return item(op.get(), key);
 }
+
+// get_tag(name, op['t_type'], op['id']), the stored tag of the operation's
+// node or link as a tag dict.
+Ref read_stored(PyObject *globals, PyObject *name, PyObject *cs) {
+    Ref get_tag = global(globals, T.get_tag);
+    if (!get_tag) return Ref();
+    Ref t_type = operation_field(cs, T.t_type);
+    if (!t_type) return Ref();
+    Ref id = operation_field(cs, T.id);
+    if (!id) return Ref();
+    return call(get_tag.get(), name, t_type.get(), id.get());
+}
+
+// `key, value = pair`, with the host's messages for a wrong count.
+int unpack_pair(PyObject *pair, Ref *key, Ref *value) {
+    Ref seq;
+    if (PyTuple_CheckExact(pair)) {
+        seq = borrow(pair);
+    } else {
+        if (!Py_TYPE(pair)->tp_iter && !PySequence_Check(pair)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(pair)->tp_name);
+            return -1;
+        }
+        seq = steal(PySequence_Tuple(pair));
+        if (!seq) return -1;
+    }
+    const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
+    if (n != 2) {
+        if (n > 2)
+            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        else
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+        return -1;
+    }
+    *key = borrow(PyTuple_GET_ITEM(seq.get(), 0));
+    *value = borrow(PyTuple_GET_ITEM(seq.get(), 1));
+    return 0;
+}
+
+// Takes over into raw_new every field of the schema that the operation
+// carries and the schema does not mark read-only.
+int take_over(PyObject *globals, PyObject *name, PyObject *raw_new, PyObject *new_dict) {
+    Ref schema = call_global(globals, T.get_tag_schema, name);
+    if (!schema) return -1;
+    Ref items = call_method(schema.get(), T.items);
+    if (!items) return -1;
+    return for_each(items.get(), [&](PyObject *pair) {
+        Ref key, value;
+        if (unpack_pair(pair, &key, &value) < 0) return -1;
+        int carried = PySequence_Contains(new_dict, key.get());
+        if (carried <= 0) return carried;
+        Ref readonly = item(value.get(), T.readonly);
+        if (!readonly) return -1;
+        int ro = PyObject_IsTrue(readonly.get());
+        if (ro != 0) return ro < 0 ? -1 : 0;
+        Ref v = item(new_dict, key.get());
+        if (!v) return -1;
+        return PyObject_SetItem(raw_new, key.get(), v.get());
+    });
+}
+
+// The table of the operation's tag type: compared with ==, the operation's
+// value on the left; anything but NODE and LINK is refused.
+PyObject *table_of(PyObject *globals, PyObject *new_dict) {
+    PyObject *const types[] = {T.TAG_TYPE_NODE, T.TAG_TYPE_LINK};
+    PyObject *const tables[] = {T.tags_node, T.tags_link};
+    for (int i = 0; i < 2; i++) {
+        Ref t_type = item(new_dict, T.t_type);
+        if (!t_type) return nullptr;
+        Ref wanted = global(globals, types[i]);
+        if (!wanted) return nullptr;
+        int eq = equal(t_type.get(), wanted.get());
+        if (eq < 0) return nullptr;
+        if (eq) return tables[i];
+    }
+    PyErr_SetString(PyExc_Exception, "Only support NODE and Link");
+    return nullptr;
+}
+
+// The statement that puts the record's row in place: the delete, then the
+// insert when the record has a tag.
+Ref statement(PyObject *record, PyObject *table) {
+    Ref f_id = steal(PyObject_GetAttr(record, T.f_id));
+    if (!f_id) return Ref();
+    Ref tag = steal(PyObject_GetAttr(record, T.tag));
+    if (!tag) return Ref();
+    if (tag.get() == Py_None)
+        return join({{T.delete_from}, {table}, {T.where_id}, {f_id.get()}, {T.semicolon}});
+    Ref f_tag = steal(PyObject_GetAttr(record, T.f_tag));
+    if (!f_tag) return Ref();
+    return join({{T.delete_from}, {table}, {T.where_id}, {f_id.get()}, {T.semicolon},
+                 {T.newline_insert_into}, {table}, {T.id_tag_values}, {f_id.get()}, {T.comma},
+                 {f_tag.get()}, {T.close_statement}});
+}
+
+// g_update_prefix | record.as_dict()
+Ref change_record(PyObject *globals, PyObject *record) {
+    Ref prefix = global(globals, T.g_update_prefix);
+    if (!prefix) return Ref();
+    Ref d = call_method(record, T.as_dict);
+    if (!d) return Ref();
+    return steal(PyNumber_Or(prefix.get(), d.get()));
+}
+
+Ref one_item_list(PyObject *x) {
+    Ref list = steal(PyList_New(1));
+    if (list) PyList_SET_ITEM(list.get(), 0, Py_NewRef(x));
+    return list;
+}
+
+PyObject *set_tag_impl(PyObject *globals, PyObject *const *args) {
+    PyObject *name = args[0];
+    PyObject *cs = args[1];
+
+    // 1. old: the stored tag as a Tag. raw_new: a second read, as a dict.
+    Ref tag_class = global(globals, T.Tag);
+    if (!tag_class) return nullptr;
+    Ref stored = read_stored(globals, name, cs);
+    if (!stored) return nullptr;
+    Ref old = call(tag_class.get(), stored.get());
+    if (!old) return nullptr;
+    Ref raw_new = read_stored(globals, name, cs);
+    if (!raw_new) return nullptr;
+
+    // 2. new: the stored tag with the operation's fields taken over.
+    Ref new_dict = operation(cs);
+    if (!new_dict) return nullptr;
+    if (take_over(globals, name, raw_new.get(), new_dict.get()) < 0) return nullptr;
+    Ref new_tag = call_global(globals, T.Tag, raw_new.get());
+    if (!new_tag) return nullptr;
+
+    // 3. The statements and records of both directions.
+    PyObject *table = table_of(globals, new_dict.get());
+    if (!table) return nullptr;
+    Ref redo_sql = statement(new_tag.get(), table);
+    if (!redo_sql) return nullptr;
+    Ref undo_sql = statement(old.get(), table);
+    if (!undo_sql) return nullptr;
+    Ref redo_cs = change_record(globals, new_tag.get());
+    if (!redo_cs) return nullptr;
+    Ref undo_cs = change_record(globals, old.get());
+    if (!undo_cs) return nullptr;
+
+    Ref db_change_set = global(globals, T.DbChangeSet);
+    if (!db_change_set) return nullptr;
+    Ref redo_list = one_item_list(redo_cs.get());
+    Ref undo_list = one_item_list(undo_cs.get());
+    if (!redo_list || !undo_list) return nullptr;
+    return call(db_change_set.get(), redo_sql.get(), undo_sql.get(), redo_list.get(),
+                undo_list.get())
+        .release();
+}
+
+PyObject *set_tag(PyObject *globals, PyObject *const *args) {
+    PyObject *name = args[0];
+    PyObject *cs = args[1];
+    // An operation that lacks a field changes nothing.
+    PyObject *const keys[] = {T.t_type, T.id, T.tag};
+    for (PyObject *key : keys) {
+        Ref op = operation(cs);
+        if (!op) return nullptr;
+        int has = PySequence_Contains(op.get(), key);
+        if (has < 0) return nullptr;
+        if (!has) return call_global(globals, T.ChangeSet).release();
+    }
+    Ref execute = global(globals, T.execute_command);
+    if (!execute) return nullptr;
+    Ref db_cs = call_global(globals, T._set_tag, name, cs);
+    if (!db_cs) return nullptr;
+    return call(execute.get(), name, db_cs.get()).release();
+}
+
+// The removal of the tag of one node or link: a change record with the tag
+// None when the element has a row, else an empty change set.
+PyObject *delete_tag(PyObject *globals, PyObject *name, PyObject *id, PyObject *lookup,
+                     PyObject *type_name) {
+    Ref try_read = global(globals, T.try_read);
+    if (!try_read) return nullptr;
+    Ref sql = join({{lookup}, quoted(id)});
+    if (!sql) return nullptr;
+    Ref row = call(try_read.get(), name, sql.get());
+    if (!row) return nullptr;
+    if (row.get() == Py_None) return call_global(globals, T.ChangeSet).release();
+
+    Ref t_type = global(globals, type_name);
+    if (!t_type) return nullptr;
+    Ref d = steal(PyDict_New());
+    if (!d || PyDict_SetItem(d.get(), T.type, T.tag) < 0 ||
+        PyDict_SetItem(d.get(), T.t_type, t_type.get()) < 0 ||
+        PyDict_SetItem(d.get(), T.id, id) < 0 || PyDict_SetItem(d.get(), T.tag, Py_None) < 0)
+        return nullptr;
+    Ref prefix = global(globals, T.g_update_prefix);
+    if (!prefix) return nullptr;
+    Ref record = steal(PyNumber_Or(prefix.get(), d.get()));
+    if (!record) return nullptr;
+    return call_global(globals, T.ChangeSet, record.get()).release();
+}
+
+PyObject *delete_tag_by_node(PyObject *globals, PyObject *const *args) {
+    return delete_tag(globals, args[0], args[1], T.lookup_node, T.TAG_TYPE_NODE);
+}
+
+PyObject *delete_tag_by_link(PyObject *globals, PyObject *const *args) {
+    return delete_tag(globals, args[0], args[1], T.lookup_link, T.TAG_TYPE_LINK);
+}
+
+// ---------------------------------------------------------------------------
+// The table entries.
+
+const Param change_params[] = {{"name", Kind::Str, "str"}, {"cs", Kind::Any, "ChangeSet"}};
+const Param node_params[] = {{"name", Kind::Str, "str"}, {"node", Kind::Str, "str"}};
+const Param link_params[] = {{"name", Kind::Str, "str"}, {"link", Kind::Str, "str"}};
+
+const char *const set_tag_impl_locals[] = {"old",    "raw_new", "new_dict", "schema",
+                                           "key",    "value",   "new",      "table",
+                                           "redo_sql", "undo_sql", "redo_cs", "undo_cs"};
+const char *const no_locals[] = {nullptr};
+const char *const delete_locals[] = {"row"};
+
+}  // namespace
+
+const FunctionDef def_set_tag_impl = {
+    "_set_tag", "_set_tag", change_params, count(change_params), "DbChangeSet",
+    set_tag_impl_locals, count(set_tag_impl_locals), 57, false, set_tag_impl};
+const FunctionDef def_set_tag = {
+    "set_tag", "set_tag", change_params, count(change_params), "ChangeSet", no_locals, 0, 90,
+    false, set_tag};
+const FunctionDef def_delete_tag_by_node = {
+    "delete_tag_by_node", "delete_tag_by_node", node_params, count(node_params), "ChangeSet",
+    delete_locals, count(delete_locals), 131, false, delete_tag_by_node};
+const FunctionDef def_delete_tag_by_link = {
+    "delete_tag_by_link", "delete_tag_by_link", link_params, count(link_params), "ChangeSet",
+    delete_locals, count(delete_locals), 138, false, delete_tag_by_link};
+
+}  // namespace orvane

@@ -22,7 +22,7 @@ struct Texts {
         *delete_tag_by_link;
     // Field names, keys and attribute names.
     PyObject *type, *t_type, *id, *tag, *optional, *readonly, *f_type, *f_t_type, *f_id,
-        *f_tag, *operations;
+        *f_tag, *operations, *as_dict, *items, *upper;
     // Values.
     PyObject *NODE, *LINK, *str, *null, *quoted_tag, *empty, *space;
     // Tables and SQL pieces. A lookup statement carries no semicolon.
@@ -112,6 +112,37 @@ template <class... A>
     Ref f = global(globals, name);
     if (!f) return Ref();
     return call(f.get(), args...);
+}
+
+// obj.method() with no arguments.
+[[nodiscard]] inline Ref call_method(PyObject *obj, PyObject *method) {
+    return steal(PyObject_VectorcallMethod(method, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           nullptr));
+}
+
+// Calls visit(item) for each item of an iterable, in order, until it returns
+// -1. A list or tuple is walked by position, its length read again at every
+// step, since the visitor's own calls may change it; anything else through
+// the iteration protocol.
+template <class Visit>
+int for_each(PyObject *iterable, Visit &&visit) {
+    if (PyList_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); i++) {
+            Ref x = borrow(PyList_GET_ITEM(iterable, i));
+            if (visit(x.get()) < 0) return -1;
+        }
+        return 0;
+    }
+    if (PyTuple_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(iterable); i++)
+            if (visit(PyTuple_GET_ITEM(iterable, i)) < 0) return -1;
+        return 0;
+    }
+    Ref it = steal(PyObject_GetIter(iterable));
+    if (!it) return -1;
+    while (Ref x = steal(PyIter_Next(it.get())))
+        if (visit(x.get()) < 0) return -1;
+    return PyErr_Occurred() ? -1 : 0;
 }
 
 // The text form of a value: str(value).

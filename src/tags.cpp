@@ -130,27 +130,14 @@ int append_row(PyObject *globals, PyObject *results, PyObject *row, PyObject *ty
     return PyList_Append(results, d.get());
 }
 
-// Reads one table through read_all and appends a tag dict per row. A list
-// or tuple is walked by position, its length read again at every step (a
-// row's own code may change it); anything else by the iteration protocol.
+// Reads one table through read_all and appends a tag dict per row.
 int append_table(PyObject *globals, PyObject *name, PyObject *results, PyObject *sql,
                  PyObject *type_name) {
     Ref rows = call_global(globals, T.read_all, name, sql);
     if (!rows) return -1;
-    PyObject *seq = rows.get();
-    if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
-        const bool list = PyList_CheckExact(seq);
-        for (Py_ssize_t i = 0; i < (list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq)); i++) {
-            Ref row = borrow(list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
-            if (append_row(globals, results, row.get(), type_name) < 0) return -1;
-        }
-        return 0;
-    }
-    Ref it = steal(PyObject_GetIter(seq));
-    if (!it) return -1;
-    while (Ref row = steal(PyIter_Next(it.get())))
-        if (append_row(globals, results, row.get(), type_name) < 0) return -1;
-    return PyErr_Occurred() ? -1 : 0;
+    return for_each(rows.get(), [&](PyObject *row) {
+        return append_row(globals, results, row, type_name);
+    });
 }
 
 PyObject *get_tags(PyObject *globals, PyObject *const *args) {
