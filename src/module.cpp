@@ -271,11 +271,13 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
     return 0;
 }
 
+// Keeps the globals: a function the collector has cleared may still be
+// called from a finalizer of its cycle, and the cycle through the module's
+// dict breaks when that dict is cleared.
 int function_clear(PyObject *self) {
     Function *f = as_function(self);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
-    Py_CLEAR(f->globals);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->dict);
     return 0;
@@ -287,6 +289,7 @@ void function_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
     if (f->weakrefs) PyObject_ClearWeakRefs(self);
     function_clear(self);
+    Py_CLEAR(f->globals);
     Py_CLEAR(f->varnames);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
