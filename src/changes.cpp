@@ -11,7 +11,9 @@ namespace {
 Ref operation(PyObject *cs) {
     Ref ops = steal(PyObject_GetAttr(cs, T.operations));
     if (!ops) return Ref();
-    return steal(PySequence_GetItem(ops.get(), 0));
+    Ref zero = steal(PyLong_FromLong(0));  // a cached small int: no allocation
+    if (!zero) return Ref();
+    return steal(PyObject_GetItem(ops.get(), zero.get()));
 }
 
 // cs.operations[0][key]
