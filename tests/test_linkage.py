@@ -19,7 +19,8 @@ FROM_LIBC = {"__cxa_finalize"}
 
 def read_elf(path):
     """(needed libraries, dynamic symbols as (name, bind, visibility, defined))."""
-    data = open(path, "rb").read()
+    with open(path, "rb") as f:
+        data = f.read()
     assert data[:4] == b"\x7fELF" and data[4] == 2 and data[5] == 1, "not a 64-bit little-endian ELF file"
     (e_machine,) = struct.unpack_from("<H", data, 18)
     e_shoff, = struct.unpack_from("<Q", data, 40)
