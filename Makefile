@@ -31,8 +31,7 @@ test: build
 	$(VPY) -m pytest -q tests
 
 demo: build
-	$(VPY) -c 'import api.orvane as o, pprint; pprint.pp(o.get_tag_schema("demo")); \
-		t = o.Tag({"t_type": "NODE", "id": "J1", "tag": "Zone 1"}); pprint.pp(vars(t))'
+	bash examples/demo.sh $(VPY)
 
 clean:
 	rm -rf $(BUILD) api/orvane*.so
