@@ -18,6 +18,9 @@ from .inpfile import InpError, InpFile, write_atomic
 
 PROG = "tagtool"
 TYPES = ("NODE", "LINK")
+# The database drivers' errors, as the database module names them (tuples).
+DB_ERRORS = getattr(database, "Error", (sqlite3.Error,))
+INTEGRITY_ERRORS = getattr(database, "IntegrityError", (sqlite3.IntegrityError,))
 
 
 class Failure(Exception):
@@ -149,7 +152,7 @@ def step(network, action, verb, done):
 
 
 def cmd_import(args):
-    inp = read_inp(args.file)
+    inp = InpFile.read(args.file)
     lines = inp.tag_lines()
     stored = {(tag["t_type"], tag["id"]) for tag in orvane.get_tags(args.network)}
     statements, bad, first = [], [], {}
@@ -183,7 +186,7 @@ def cmd_import(args):
                       "(--skip-bad imports the rest)")
     try:
         database.execute_batch(args.network, statements)
-    except sqlite3.IntegrityError as e:
+    except INTEGRITY_ERRORS as e:
         # Another writer tagged one of these elements since the check above.
         raise Failure(f"{args.file}: nothing imported: {e}") from None
     if bad:
@@ -199,7 +202,7 @@ def cmd_export(args):
         for problem in survival(tag):
             warn(f"warning: {tag['t_type']} {shown(tag['id'])}: {problem}")
     if args.into is not None:
-        inp = read_inp(args.into)
+        inp = InpFile.read(args.into)
         inp.replace_tags(lines)
         save(args.into, inp.encode())
     elif args.file is not None and args.file != "-":
@@ -226,13 +229,6 @@ def survival(tag):
 
 def plural(n, noun):
     return f"{n} {noun}{'' if n == 1 else 's'}"
-
-
-def read_inp(path):
-    try:
-        return InpFile.read(path)
-    except InpError as e:
-        raise Failure(str(e)) from None
 
 
 def save(path, data):
@@ -325,13 +321,13 @@ def main(argv=None):
         return args.run(args) or 0
     except SystemExit as e:
         return e.code or 0
-    except Failure as e:
+    except (Failure, InpError) as e:
         warn(str(e))
     except database.NetworkNotFoundError as e:
         warn(str(e))
     except UnicodeEncodeError as e:
         warn(f"cannot write {e.object[e.start:e.end]!r} to the output ({e.encoding})")
-    except (ValueError, sqlite3.Error) as e:
+    except (ValueError, *DB_ERRORS) as e:
         warn(str(e))
     except BrokenPipeError:
         raise

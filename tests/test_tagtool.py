@@ -1,0 +1,258 @@
+"""The tag tool: its commands, its messages and exit statuses, the import of
+[TAGS] sections and the export into INP files."""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from api import database as db
+from api import orvane
+from tagtool import main
+
+pytestmark = pytest.mark.filterwarnings("error")
+
+ROOT = Path(__file__).resolve().parents[1]
+EXAMPLE = ROOT / "examples" / "network.inp"
+COMMANDS = ["networks", "create", "import", "export", "list", "get", "set", "clear",
+            "delete", "undo", "redo"]
+TOO_FEW = "too few fields (a tag line gives a type, an id and a tag)"
+
+
+@pytest.fixture
+def tool(tmp_path, capsys):
+    """Runs one command in-process: (exit status, stdout, stderr)."""
+    def run(*argv):
+        status = main(["--data-dir", str(tmp_path / "data"), *map(str, argv)])
+        out, err = capsys.readouterr()
+        return status, out, err
+    yield run
+    db.set_data_dir(None)
+
+
+@pytest.fixture
+def net(tool):
+    assert tool("create", "net")[0] == 0
+    return "net"
+
+
+def tags(tool, network="net"):
+    return tool("list", network)[1].splitlines()
+
+
+def write(path, text, encoding="utf-8", newline="\n", bom=b""):
+    path.write_bytes(bom + text.replace("\n", newline).encode(encoding))
+    return path
+
+
+class TestCommands:
+    def test_session(self, tool, net):
+        assert tool("networks") == (0, "net\n", "")
+        assert tool("set", net, "NODE", "J1", "North zone") == (0, "NODE J1: tag 'North zone'\n", "")
+        assert tool("set", net, "link", "P1", "Main")[0] == 0
+        assert tool("get", net, "node", "J1") == (0, "North zone\n", "")
+        assert tags(tool) == ["NODE\tJ1\tNorth zone", "LINK\tP1\tMain"]
+        assert tool("undo", net) == (0, "undone: LINK P1: no tag\n", "")
+        assert tool("redo", net) == (0, "redone: LINK P1: tag 'Main'\n", "")
+        assert tool("redo", net) == (1, "", "tagtool: nothing to redo in network 'net'\n")
+
+    def test_clear_and_delete(self, tool, net):
+        tool("set", net, "NODE", "J1", "a")
+        tool("set", net, "LINK", "P1", "b")
+        assert tool("clear", net, "NODE", "J1") == (0, "NODE J1: no tag\n", "")
+        assert tool("clear", net, "NODE", "J1") == (0, "NODE J1: no tag to clear\n", "")
+        assert tool("delete", net, "LINK", "P1") == (0, "LINK P1: no tag\n", "")
+        assert tool("delete", net, "LINK", "P1") == (0, "LINK P1: no tag to delete\n", "")
+        assert tool("get", net, "LINK", "P1") == (
+            1, "", "tagtool: LINK P1 has no tag in network 'net'\n")
+        assert tool("undo", net)[1] == "undone: LINK P1: tag 'b'\n"
+        assert tool("undo", net)[1] == "undone: NODE J1: tag 'a'\n"
+        assert tags(tool) == ["NODE\tJ1\ta", "LINK\tP1\tb"]
+        assert [r["redo_cs"][0]["operation"] for r in db.journal(net)] == ["update"] * 4
+
+    @pytest.mark.parametrize("argv, message", [
+        (["get", "nowhere", "NODE", "J1"], "tagtool: no network named 'nowhere' in "),
+        (["undo", "nowhere"], "tagtool: no network named 'nowhere' in "),
+        (["create", "a/b"], "tagtool: invalid network name 'a/b': "),
+        (["create", "net"], "tagtool: network 'net' already exists"),
+        (["set", "net", "TANK", "T1", "x"], "tagtool: bad type word 'TANK': expected NODE or LINK"),
+        (["set", "net", "NODE", "J 1", "x"], "tagtool: bad id 'J 1': an id is one word "),
+        (["set", "net", "NODE", "J\x1b", "x"], "tagtool: bad id 'J\\x1b': an id is one word "),
+        (["get", "net", "NODE", ""], "tagtool: bad id '': an id is never empty"),
+        (["import", "net", "missing.inp"], "tagtool: missing.inp: cannot read: No such file"),
+        (["import", "net", "."], "tagtool: .: cannot read: Is a directory"),
+        (["import", "net", os.devnull], f"tagtool: {os.devnull}: no [TAGS] section"),
+        (["export", "net", "--into", "missing.inp"], "tagtool: missing.inp: cannot read: "),
+        (["export", "net", "no/such/folder/x.inp"], "tagtool: no/such/folder/x.inp: cannot write: "),
+        (["frobnicate"], "tagtool: error: argument COMMAND: invalid choice: 'frobnicate' "),
+        (["set", "net", "NODE"], "tagtool set: error: the following arguments are required: "),
+        (["export", "net", "x.inp", "--into", "y.inp"], "tagtool export: error: give FILE or "),
+    ])
+    def test_bad_input(self, tool, net, argv, message):
+        status, out, err = tool(*argv)
+        assert (status, out) == (2 if "error:" in message else 1, "")
+        assert err.startswith(message) and err.count("\n") == 1
+
+    @pytest.mark.parametrize("command", COMMANDS)
+    def test_help(self, tool, command):
+        status, out, err = tool(command, "--help")
+        assert (status, err) == (0, "")
+        assert out.startswith(f"usage: tagtool {command} ")
+
+
+class TestImport:
+    def test_example(self, tool, net):
+        assert tool("import", net, EXAMPLE) == (0, "imported 7 tags into net\n", "")
+        assert tags(tool)[3:6] == ["NODE\tJ5\tHilltop", "NODE\tT1\tStorage", "LINK\tP1\tTrunk"]
+
+    def test_sections_headers_and_skipped_lines(self, tool, net, tmp_path):
+        path = write(tmp_path / "x.inp", "[JUNCTIONS]\nNODE J0 no\n[tags]\t\t\n;NODE J9 c\n"
+                     "\n \t\nnode J1 a ;desc\n[PIPES]\nLINK P0 no\n [Tags]\nLINK P1 b\n")
+        assert tool("import", net, path)[0] == 0
+        assert tags(tool) == ["NODE\tJ1\ta", "LINK\tP1\tb"]
+
+    def test_bad_lines_write_nothing(self, tool, net, tmp_path):
+        tool("set", net, "NODE", "J5", "old")
+        path = write(tmp_path / "x.inp", "[TAGS]\nNODE J1 a\n  NODE\tJ2 \nTANK T1 x\n"
+                     "NODE J1 b\nLINK J1 c\nNODE J5 new\nNODE J\0 x\n")
+        status, out, err = tool("import", net, path)
+        assert (status, out) == (1, "")
+        assert err.splitlines() == [
+            f"{path}:3: {TOO_FEW}: NODE\tJ2",
+            f"{path}:4: bad type word 'TANK' (expected NODE or LINK): TANK T1 x",
+            f"{path}:5: NODE J1 tagged twice (first on line 2): NODE J1 b",
+            f"{path}:7: NODE J5 already has a tag in network 'net': NODE J5 new",
+            f"{path}:8: NUL character in the id or the tag: NODE J\\x00 x",
+            f"tagtool: {path}: nothing imported: 5 bad lines (--skip-bad imports the rest)"]
+        assert tags(tool) == ["NODE\tJ5\told"]
+
+        status, out, err = tool("import", net, path, "--skip-bad")
+        assert (status, out) == (0, "imported 2 tags into net\n")
+        assert err.splitlines()[-1] == f"tagtool: {path}: skipped 5 bad lines"
+        assert tags(tool) == ["NODE\tJ5\told", "NODE\tJ1\ta", "LINK\tJ1\tc"]
+
+    def test_refused_batch_writes_nothing(self, tool, net, tmp_path, monkeypatch):
+        # Another writer tags J2 between the check and the batch.
+        tool("set", net, "NODE", "J2", "theirs")
+        monkeypatch.setattr(orvane, "get_tags", lambda name: [])
+        path = write(tmp_path / "x.inp", "[TAGS]\nNODE J1 a\nNODE J2 b\n")
+        assert tool("import", net, path) == (
+            1, "", f"tagtool: {path}: nothing imported: UNIQUE constraint failed: tags_node.id\n")
+        monkeypatch.undo()
+        assert tags(tool) == ["NODE\tJ2\ttheirs"]
+
+    @pytest.mark.parametrize("encoding, bom, newline", [
+        ("utf-8", b"", "\n"), ("utf-8", b"\xef\xbb\xbf", "\r\n"), ("latin-1", b"", "\r\n")])
+    def test_encodings(self, tool, net, tmp_path, encoding, bom, newline):
+        path = write(tmp_path / "x.inp", "[TAGS]\nNODE Zürich Straße\n", encoding, newline, bom)
+        assert tool("import", net, path)[0] == 0
+        assert tags(tool) == ["NODE\tZürich\tStraße"]
+
+    def test_empty_section(self, tool, net, tmp_path):
+        path = write(tmp_path / "x.inp", "[TAGS]\n\n[END]\n")
+        assert tool("import", net, path) == (0, "imported 0 tags into net\n", "")
+
+
+INP = ("[TITLE]\nZürich\n\n[TAGS]\n;Type ID Tag\n NODE \tJ1\told\n\n\n[PIPES]\n"
+       " P1\tJ1\tJ2\t;x\n[END]\n")
+
+
+class TestExport:
+    def test_to_stdout_and_file(self, tool, net, tmp_path):
+        tool("set", net, "LINK", "P1", "Main")
+        tool("set", net, "NODE", "J1", "O'Hare")
+        assert tool("export", net) == (0, "[TAGS]\nNODE J1 O'Hare\nLINK P1 Main\n", "")
+        assert tool("export", net, tmp_path / "t.inp")[0] == 0
+        assert (tmp_path / "t.inp").read_text() == "[TAGS]\nNODE J1 O'Hare\nLINK P1 Main\n"
+
+    def test_warns_about_what_cannot_survive(self, tool, net):
+        tool("set", net, "NODE", "J1", "North zone")
+        tool("set", net, "NODE", "J2", "")
+        status, out, err = tool("export", net)
+        assert (status, out) == (0, "[TAGS]\nNODE J1 North zone\nNODE J2 \n")
+        assert err.splitlines() == [
+            "tagtool: warning: NODE J1: the tag 'North zone' holds whitespace; "
+            "reading it back keeps only 'North'",
+            "tagtool: warning: NODE J2: the tag '' has no word; the line will not read back"]
+
+    @pytest.mark.parametrize("encoding, bom, newline", [
+        ("utf-8", b"", "\n"), ("utf-8", b"\xef\xbb\xbf", "\r\n"), ("latin-1", b"", "\r\n")])
+    def test_into_keeps_every_other_byte(self, tool, net, tmp_path, encoding, bom, newline):
+        tool("set", net, "NODE", "J2", "ß")
+        tool("set", net, "LINK", "P1", "b")
+        path = write(tmp_path / "x.inp", INP, encoding, newline, bom)
+        assert tool("export", net, "--into", path)[0] == 0
+        expected = INP.replace(" NODE \tJ1\told\n", "NODE J2 ß\nLINK P1 b\n")
+        assert path.read_bytes() == bom + expected.replace("\n", newline).encode(encoding)
+
+    @pytest.mark.parametrize("before, after", [
+        ("[TAGS]\nNODE J0 x\n\n[TAGS]\t\nNODE J1 a\n[END]\n",
+         "[TAGS]\nNODE J1 t\n\n[TAGS]\t\n[END]\n"),
+        ("[PIPES]\r\n\r\n[END]\r\nafter", "[PIPES]\r\n\r\n[TAGS]\r\nNODE J1 t\r\n\r\n[END]\r\nafter"),
+        ("[PIPES]\n P1", "[PIPES]\n P1\n\n[TAGS]\nNODE J1 t\n"),
+        ("[TAGS]", "[TAGS]\nNODE J1 t\n"),
+    ])
+    def test_into_places_the_section(self, tool, net, tmp_path, before, after):
+        tool("set", net, "NODE", "J1", "t")
+        path = tmp_path / "x.inp"
+        path.write_bytes(before.encode())
+        assert tool("export", net, "--into", path)[0] == 0
+        assert path.read_bytes() == after.encode()
+
+    def test_into_round_trip(self, tool, net, tmp_path):
+        tool("import", net, EXAMPLE)
+        tool("set", net, "NODE", "J4", "Uptown")
+        path = write(tmp_path / "x.inp", EXAMPLE.read_text())
+        tool("export", net, "--into", path)
+        tool("create", "copy")
+        tool("import", "copy", path)
+        assert tags(tool, "copy") == tags(tool)
+
+    def test_into_failure_leaves_the_file_whole(self, tool, net, tmp_path, monkeypatch):
+        tool("set", net, "NODE", "J1", "水")
+        path = write(tmp_path / "x.inp", INP, "latin-1")
+        before = path.read_bytes()
+        status, out, err = tool("export", net, "--into", path)
+        assert (status, err) == (1, f"tagtool: {path}: '水' cannot be written in the "
+                                    "file's encoding latin-1\n")
+
+        tool("set", net, "NODE", "J1", "a")
+
+        def fail(*args):
+            raise OSError(28, "No space left on device")
+        monkeypatch.setattr(os, "replace", fail)
+        assert tool("export", net, "--into", path) == (
+            1, "", f"tagtool: {path}: cannot write: No space left on device\n")
+        assert path.read_bytes() == before
+        assert sorted(os.listdir(tmp_path)) == ["data", "x.inp"]
+
+    def test_into_through_a_link(self, tool, net, tmp_path):
+        tool("set", net, "NODE", "J1", "a")
+        target = write(tmp_path / "x.inp", "[TAGS]\n")
+        (tmp_path / "link.inp").symlink_to(target)
+        assert tool("export", net, "--into", tmp_path / "link.inp")[0] == 0
+        assert (tmp_path / "link.inp").is_symlink()
+        assert target.read_text() == "[TAGS]\nNODE J1 a\n"
+
+
+class TestProcess:
+    def run(self, *argv, data):
+        env = dict(os.environ, PYTHONPATH=str(ROOT))
+        return subprocess.run([sys.executable, "-m", "tagtool", "--data-dir", str(data), *argv],
+                              capture_output=True, text=True, env=env, cwd=data.parent)
+
+    def test_import_and_export(self, tmp_path):
+        data = tmp_path / "data"
+        assert self.run("create", "n", data=data).returncode == 0
+        assert self.run("import", "n", str(EXAMPLE), data=data).returncode == 0
+        done = self.run("export", "n", data=data)
+        assert (done.returncode, done.stderr) == (0, "")
+        assert done.stdout.splitlines()[:2] == ["[TAGS]", "NODE J1 Pumped"]
+
+    def test_error_without_traceback(self, tmp_path):
+        done = self.run("list", "nowhere", data=tmp_path / "data")
+        assert done.returncode == 1
+        assert done.stderr.startswith("tagtool: no network named 'nowhere'")
+        assert done.stderr.count("\n") == 1 and done.stdout == ""
