@@ -353,25 +353,44 @@ int set_annotations(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
+// __module__ and __doc__ take any value; deleted, they read as None.
+PyObject *get_module(PyObject *self, void *) {
+    return Py_NewRef(as_function(self)->module ? as_function(self)->module : Py_None);
+}
+int set_module(PyObject *self, PyObject *value, void *) {
+    Py_XSETREF(as_function(self)->module, Py_XNewRef(value));
+    return 0;
+}
+PyObject *get_doc(PyObject *self, void *) {
+    return Py_NewRef(as_function(self)->doc ? as_function(self)->doc : Py_None);
+}
+int set_doc(PyObject *self, PyObject *value, void *) {
+    Py_XSETREF(as_function(self)->doc, Py_XNewRef(value));
+    return 0;
+}
+
 PyObject *get_none(PyObject *, void *) { Py_RETURN_NONE; }
+PyObject *get_builtins(PyObject *, void *) { return Py_NewRef(PyEval_GetBuiltins()); }
 PyObject *get_code(PyObject *self, void *) { return Py_NewRef(as_function(self)->code); }
 PyObject *get_type_params(PyObject *, void *) { return PyTuple_New(0); }
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__defaults__", get_none, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__closure__", get_none, nullptr, nullptr, nullptr},
+    {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
     {"__type_params__", get_type_params, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef function_members[] = {
-    {"__module__", Py_T_OBJECT_EX, offsetof(Function, module), 0, nullptr},
-    {"__doc__", Py_T_OBJECT_EX, offsetof(Function, doc), 0, nullptr},
     {"__globals__", Py_T_OBJECT_EX, offsetof(Function, globals), Py_READONLY, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
