@@ -108,9 +108,7 @@ def cmd_get(args):
 
 def cmd_set(args):
     t_type, id = type_word(args.type), element_id(args.id, new=True)
-    change = database.ChangeSet({"t_type": t_type, "id": id, "tag": args.tag})
-    for record in orvane.set_tag(args.network, change):
-        out(describe(record))
+    apply(args.network, database.ChangeSet({"t_type": t_type, "id": id, "tag": args.tag}))
 
 
 def cmd_clear(args):
@@ -118,9 +116,7 @@ def cmd_clear(args):
     if orvane.get_tag(args.network, t_type, id)["tag"] is None:
         out(f"{t_type} {shown(id)}: no tag to clear")
         return
-    change = database.ChangeSet({"t_type": t_type, "id": id, "tag": None})
-    for record in orvane.set_tag(args.network, change):
-        out(describe(record))
+    apply(args.network, database.ChangeSet({"t_type": t_type, "id": id, "tag": None}))
 
 
 def cmd_delete(args):
@@ -130,7 +126,12 @@ def cmd_delete(args):
     if not change.operations:
         out(f"{t_type} {shown(id)}: no tag to delete")
         return
-    for record in orvane.set_tag(args.network, change):
+    apply(args.network, change)
+
+
+def apply(network, change):
+    """Run a tag change as one undoable command and tell what it did."""
+    for record in orvane.set_tag(network, change):
         out(describe(record))
 
 

@@ -43,7 +43,9 @@ def tokens(line):
 
 
 @pytest.fixture
-def tool(tmp_path, capsys):
+def tool(tmp_path, capsys, monkeypatch):
+    monkeypatch.delenv("ORVANE_DATABASE_URL", raising=False)
+
     def run(*argv):
         status = main(["--data-dir", str(tmp_path / "data"), *map(str, argv)])
         out, err = capsys.readouterr()

@@ -22,8 +22,10 @@ TOO_FEW = "too few fields (a tag line gives a type, an id and a tag)"
 
 
 @pytest.fixture
-def tool(tmp_path, capsys):
+def tool(tmp_path, capsys, monkeypatch):
     """Runs one command in-process: (exit status, stdout, stderr)."""
+    monkeypatch.delenv("ORVANE_DATABASE_URL", raising=False)
+
     def run(*argv):
         status = main(["--data-dir", str(tmp_path / "data"), *map(str, argv)])
         out, err = capsys.readouterr()
@@ -240,6 +242,7 @@ class TestExport:
 class TestProcess:
     def run(self, *argv, data):
         env = dict(os.environ, PYTHONPATH=str(ROOT))
+        env.pop("ORVANE_DATABASE_URL", None)
         return subprocess.run([sys.executable, "-m", "tagtool", "--data-dir", str(data), *argv],
                               capture_output=True, text=True, env=env, cwd=data.parent)
 
