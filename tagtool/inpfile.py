@@ -91,7 +91,8 @@ class InpFile:
 
     def tag_sections(self):
         """(header, end) index pairs of the [TAGS] sections: the header line
-        and the index just past the section's last line."""
+        and the index just past the section's last line.  Nothing after [END]
+        belongs to the network."""
         sections, start = [], None
         for i, line in enumerate(self.lines):
             word = section_word(line)
@@ -100,6 +101,8 @@ class InpFile:
             if start is not None:
                 sections.append((start, i))
                 start = None
+            if word == END:
+                break
             if word == TAGS:
                 start = i
         if start is not None:

@@ -111,7 +111,8 @@ class TestImport:
 
     def test_sections_headers_and_skipped_lines(self, tool, net, tmp_path):
         path = write(tmp_path / "x.inp", "[JUNCTIONS]\nNODE J0 no\n[tags]\t\t\n;NODE J9 c\n"
-                     "\n \t\nnode J1 a ;desc\n[PIPES]\nLINK P0 no\n [Tags]\nLINK P1 b\n")
+                     "\n \t\nnode J1 a ;desc\n[PIPES]\nLINK P0 no\n [Tags]\nLINK P1 b\n"
+                     "[END]\n[TAGS]\nNODE J2 after-the-end\n")
         assert tool("import", net, path)[0] == 0
         assert tags(tool) == ["NODE\tJ1\ta", "LINK\tP1\tb"]
 
