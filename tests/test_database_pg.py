@@ -1,0 +1,261 @@
+"""The database on either backend: choosing it by URL, texts stored exactly,
+networks as PostgreSQL schemas, servers that would change texts, lost
+connections and forks, and eight writers at once."""
+
+import os
+import sqlite3
+import subprocess
+import sys
+import textwrap
+import urllib.parse
+
+import pytest
+
+from api import database as db
+from api import orvane
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+TEXTS = ["O'Neil", "''", "back\\slash\\", "\\'", "E'\\n'", "one\ntwo\r\n", "tab\there", "Żółw 水 🌊",
+         "", "null", "%s %(x)s $1 $$ $q$", "'); delete from tags_node; --", "x" * 5000]
+postgres = pytest.mark.parametrize("backend", ["postgres"], indirect=True)
+
+
+def set_tag(name, t_type, id, tag):
+    return orvane.set_tag(name, db.ChangeSet({"t_type": t_type, "id": id, "tag": tag}))
+
+
+def rows(name="net", table="tags_node"):
+    return sorted((r["id"], r["tag"]) for r in db.read_all(name, f"select * from {table}"))
+
+
+def child_url():
+    """The URL under which a child process finds this test's networks."""
+    return db.database_url() if db.backend_name() == "postgresql" else "sqlite:" + db.data_dir()
+
+
+def run_child(code, *args):
+    env = dict(os.environ, PYTHONPATH=ROOT)
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
+                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def admin(url):
+    import psycopg
+    return psycopg.connect(url, autocommit=True)
+
+
+class TestChoosing:
+    @pytest.fixture(autouse=True)
+    def restore(self, monkeypatch):
+        monkeypatch.delenv("ORVANE_DATABASE_URL", raising=False)
+        monkeypatch.delenv("ORVANE_DATA_DIR", raising=False)
+        yield
+        db.set_database_url(None)
+        db.set_data_dir(None)
+
+    def test_url_and_folder_in_force(self, monkeypatch, tmp_path):
+        db.set_database_url(None)
+        assert (db.backend_name(), db.database_url()) == ("sqlite", None)
+        monkeypatch.setenv("ORVANE_DATABASE_URL", "postgres://u:pw@127.0.0.1:1/x")
+        assert (db.backend_name(), db.database_url()) == ("postgresql", "postgres://u:pw@127.0.0.1:1/x")
+        db.set_database_url(f"sqlite:{tmp_path}")                 # beats the environment
+        assert (db.backend_name(), db.data_dir()) == ("sqlite", str(tmp_path))
+        db.set_database_url(f"sqlite://{tmp_path}/a")
+        assert db.data_dir() == str(tmp_path / "a")
+        db.set_data_dir(tmp_path / "b")                          # beats the URL's folder
+        assert db.data_dir() == str(tmp_path / "b")
+        db.create_network("n")
+        assert os.path.isfile(tmp_path / "b" / "n.db")
+
+    @pytest.mark.parametrize("url, message", [
+        ("mysql://u:secret@h/db", r"unsupported database URL 'mysql://u:\*\*\*@h/db' \(set_database_url\)"),
+        ("postgresql://h/d\x00", "unsupported database URL"),
+        (b"postgresql://h/d", "database URL must be a str, not bytes"),
+    ])
+    def test_bad_url_refused(self, tmp_path, url, message):
+        db.set_database_url(f"sqlite:{tmp_path}")
+        with pytest.raises(ValueError, match=message):
+            db.set_database_url(url)
+        assert db.database_url() == f"sqlite:{tmp_path}"
+
+    def test_bad_url_in_environment(self, monkeypatch):
+        monkeypatch.setenv("ORVANE_DATABASE_URL", "http://h")
+        with pytest.raises(ValueError, match=r"unsupported database URL 'http://h' \(ORVANE_DATABASE_URL\)"):
+            db.list_networks()
+
+    def test_error_tuples(self):
+        assert sqlite3.IntegrityError in db.IntegrityError and sqlite3.Error in db.Error
+        psycopg = pytest.importorskip("psycopg")
+        assert psycopg.IntegrityError in db.IntegrityError and psycopg.Error in db.Error
+
+
+class TestTexts:
+    @pytest.mark.parametrize("text", TEXTS, ids=range(len(TEXTS)))
+    def test_stored_exactly(self, backend, text):
+        db.create_network("net")
+        set_tag("net", "NODE", text, text)
+        set_tag("net", "LINK", "P1", text)
+        assert orvane.get_tag("net", "NODE", text) == {"t_type": "NODE", "id": text, "tag": text}
+        assert rows() == [(text, text)] and rows(table="tags_link") == [("P1", text)]
+        assert orvane.inp_out_tag("net") == [f"NODE {text} {text}", f"LINK P1 {text}"]
+        assert db.undo("net")[0]["tag"] is None and db.undo("net")[0]["tag"] is None
+        assert orvane.get_tags("net") == []
+        assert db.redo("net")[0]["tag"] == text and rows() == [(text, text)]
+
+    def test_inp_lines(self, backend):
+        db.create_network("net")
+        lines = ["NODE J1 a\\b", "link P1 it's", "NODE 水 'q'"]
+        assert db.execute_batch("net", [orvane.inp_in_tag(line) for line in lines]) == 3
+        assert orvane.inp_out_tag("net") == ["NODE J1 a\\b", "NODE 水 'q'", "LINK P1 it's"]
+
+    def test_nul_writes_nothing(self, backend):
+        db.create_network("net")
+        set_tag("net", "NODE", "J1", "a")
+        store = "PostgreSQL" if db.backend_name() == "postgresql" else "SQLite"
+        with pytest.raises(ValueError, match=f"^redo_sql holds a NUL character, which {store} cannot store"):
+            set_tag("net", "NODE", "J1", "b\x00c")
+        with pytest.raises(ValueError, match="^statement 1 holds a NUL character"):
+            db.execute_batch("net", ["delete from tags_node", "insert into tags_node values ('\x00', '')"])
+        assert rows() == [("J1", "a")] and len(db.journal("net")) == 1
+
+
+@postgres
+class TestSchemas:
+    NAMES = ["net", "Net", 'a "q" b', "x" * 200, "水" * 20, "with space"]
+
+    def test_networks_are_schemas(self, backend):
+        for i, name in enumerate(self.NAMES):
+            db.create_network(name)
+            set_tag(name, "NODE", "J1", str(i))
+        db.create_network("net")                    # an existing network is kept
+        assert db.list_networks() == sorted(self.NAMES)
+        assert [orvane.get_tag(name, "NODE", "J1")["tag"] for name in self.NAMES] == ["0", "1", "2", "3", "4", "5"]
+        schemas = {r["nspname"] for r in db.read_all("net", "select nspname from pg_namespace")}
+        assert {"orvane:net", "orvane:Net", 'orvane:a "q" b', "orvane:with space"} <= schemas
+        assert sum(s.startswith("orvane#") for s in schemas) == 2     # too long for an identifier
+        db.delete_network("x" * 200)
+        with pytest.raises(db.NetworkNotFoundError, match="no network named 'xxx"):
+            db.delete_network("x" * 200)
+        assert not db.network_exists("x" * 200) and db.network_exists("水" * 20)
+        assert orvane.get_tag("水" * 20, "NODE", "J1")["tag"] == "4"
+
+    def test_reads_only_read(self, backend):
+        import psycopg
+        db.create_network("net")
+        set_tag("net", "NODE", "J1", "a")
+        with pytest.raises(psycopg.errors.ReadOnlySqlTransaction, match="read-only transaction"):
+            db.read_all("net", "delete from tags_node")
+        with pytest.raises(psycopg.errors.SyntaxError, match="cannot insert multiple commands"):
+            db.try_read("net", "select 1; delete from tags_node")
+        assert db.read_all("net", "select count(*) as n, '%s' as p") == [{"n": 1, "p": "%s"}]
+        assert rows() == [("J1", "a")]
+
+    @pytest.mark.parametrize("redo, error", [
+        ("insert into tags_node values ('J2', 'b');\ninsert into tags_node values ('J1', 'dup');", "UniqueViolation"),
+        ("delete from tags_node;\nbogus;", "SyntaxError"),
+        ("delete from tags_node;\ncommit;\nbogus;", "SyntaxError"),
+    ])
+    def test_failed_command_changes_nothing(self, backend, redo, error):
+        import psycopg
+        db.create_network("net")
+        set_tag("net", "NODE", "J1", "a")
+        with pytest.raises(getattr(psycopg.errors, error)):
+            db.execute_command("net", db.DbChangeSet(redo, "", [], []))
+        assert rows() == [("J1", "a")] and len(db.journal("net")) == 1
+        assert db.undo("net")[0]["tag"] is None and rows() == []
+
+
+@postgres
+class TestServer:
+    def test_standard_conforming_strings_off_refused(self, backend):
+        url = db.database_url() + "?options=-c%20standard_conforming_strings%3Doff"
+        db.set_database_url(url)
+        with pytest.raises(RuntimeError, match="has standard_conforming_strings off"):
+            db.create_network("net")
+
+    def test_other_encoding_refused(self, backend):
+        url = urllib.parse.urlsplit(db.database_url())
+        with admin(url.geturl()) as conn:
+            conn.execute("create database orvane_ascii encoding 'SQL_ASCII' locale 'C' template template0")
+        try:
+            db.set_database_url(url._replace(path="/orvane_ascii").geturl())
+            with pytest.raises(RuntimeError, match="has the encoding SQL_ASCII, which cannot store every text"):
+                db.list_networks()
+        finally:
+            db.close_all()
+            with admin(url.geturl()) as conn:
+                conn.execute("drop database orvane_ascii")
+
+    def test_lost_connection_comes_back(self, backend):
+        import psycopg
+        db.create_network("net")
+        set_tag("net", "NODE", "J1", "a")
+        pid = db.try_read("net", "select pg_backend_pid() as pid")["pid"]
+        with admin(db.database_url()) as conn:
+            conn.execute("select pg_terminate_backend(%s)", (pid,))
+        with pytest.raises(psycopg.OperationalError):
+            set_tag("net", "NODE", "J1", "b")
+        set_tag("net", "NODE", "J1", "c")
+        assert rows() == [("J1", "c")] and len(db.journal("net")) == 2
+
+    def test_forked_child_leaves_the_parent_connection_alone(self, backend):
+        db.create_network("net")
+        pid = db.try_read("net", "select pg_backend_pid() as pid")["pid"]
+        child = os.fork()
+        if child == 0:
+            ok = False
+            try:
+                set_tag("net", "NODE", "J1", "child")
+                ok = db.try_read("net", "select pg_backend_pid() as pid")["pid"] != pid
+                db.close_all()
+            finally:
+                os._exit(0 if ok else 1)
+        assert os.waitpid(child, 0)[1] == 0
+        assert db.try_read("net", "select pg_backend_pid() as pid")["pid"] == pid
+        assert rows() == [("J1", "child")]
+
+
+class TestManyWriters:
+    WRITER = """
+        import os, sys, time
+        from api import database as db, orvane
+        db.set_database_url(sys.argv[1])
+        prefix, count, undo_every, go = sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
+        while not os.path.exists(go):
+            time.sleep(0.001)
+        bump = "\\nupdate tags_link set tag = cast(cast(tag as integer) + {} as text) where id = 'count';"
+        for i in range(1, count + 1):
+            # Its own node, the node every writer sets, and the shared count.
+            own = orvane._set_tag("net", db.ChangeSet({"t_type": "NODE", "id": f"{prefix}{i}", "tag": "v"}))
+            shared = orvane._set_tag("net", db.ChangeSet({"t_type": "NODE", "id": "J1", "tag": f"{prefix}{i}"}))
+            db.execute_command("net", db.DbChangeSet(
+                own.redo_sql + "\\n" + shared.redo_sql + bump.format(1),
+                shared.undo_sql + "\\n" + own.undo_sql + bump.format(-1),
+                own.redo_cs + shared.redo_cs, shared.undo_cs + own.undo_cs))
+            if undo_every and i % undo_every == 0:
+                db.undo("net")
+            if undo_every and i % (2 * undo_every) == 0:
+                db.redo("net")
+    """
+
+    @pytest.mark.parametrize("undo_every", [0, 4])
+    def test_eight_writers_lose_nothing(self, backend, tmp_path, undo_every):
+        db.create_network("net")
+        db.execute_batch("net", "insert into tags_link values ('count', '0')")
+        count, go = 30, tmp_path / "go"
+        children = [run_child(self.WRITER, child_url(), f"p{n}.", count, undo_every, go) for n in range(8)]
+        go.touch()
+        results = [c.communicate(timeout=300) for c in children]
+        assert [(c.returncode, err) for c, (_, err) in zip(children, results)] == [(0, "")] * 8
+        entries = db.journal("net")
+        applied = [e["redo_cs"] for e in entries if not e["undone"]]
+        assert rows(table="tags_link") == [("count", str(len(applied)))]
+        assert [r for r in rows() if r[0] != "J1"] == sorted((own["id"], "v") for own, _ in applied)
+        if not undo_every:
+            assert len(entries) == 8 * count and ("J1", applied[-1][1]["tag"]) in rows()
+        while db.undo("net"):
+            pass
+        assert all(e["undone"] for e in db.journal("net")) and rows(table="tags_link") == [("count", "0")]
+        # An undo puts back the tag that its command read, which an undo since
+        # may have taken away: only without undoes is the shared node surely gone.
+        assert [r for r in rows() if r[0] != "J1" or not undo_every] == []
