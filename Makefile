@@ -17,6 +17,8 @@ STAMP := $(VENV)/.installed
 
 all: build
 
+include win/win.mk
+
 $(STAMP): requirements-dev.txt
 	@test -x $(VPY) || $(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --disable-pip-version-check -q -r requirements-dev.txt
@@ -29,9 +31,10 @@ build: $(STAMP)
 
 test: build
 	$(VPY) -m pytest -q tests
+	$(MAKE) --no-print-directory windows-test
 
 demo: build
 	bash examples/demo.sh $(VPY)
 
 clean:
-	rm -rf $(BUILD) api/orvane*.so
+	rm -rf $(BUILD) build-win api/orvane*.so

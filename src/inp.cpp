@@ -53,7 +53,7 @@ int type_word_is(PyObject *line, Span word, PyObject *upper, PyObject *wanted) {
     return equal(upper, wanted);
 }
 
-[[gnu::cold, gnu::noinline]] PyObject *too_few_tokens() {
+ORVANE_COLD PyObject *too_few_tokens() {
     PyErr_SetString(PyExc_IndexError, "list index out of range");
     return nullptr;
 }

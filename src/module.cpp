@@ -103,14 +103,14 @@ int make_texts() {
 // ---------------------------------------------------------------------------
 // Argument errors. Cold: they only format.
 
-[[gnu::cold, gnu::noinline]] PyObject *count_error(const FunctionDef &d, Py_ssize_t given) {
+ORVANE_COLD PyObject *count_error(const FunctionDef &d, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                  d.name, "exactly", static_cast<Py_ssize_t>(d.nparams),
                  d.nparams == 1 ? "" : "s", given);
     return nullptr;
 }
 
-[[gnu::cold, gnu::noinline]] PyObject *keyword_error(const FunctionDef &d, PyObject *key,
+ORVANE_COLD PyObject *keyword_error(const FunctionDef &d, PyObject *key,
                                                      bool multiple) {
     if (multiple)
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
@@ -121,25 +121,25 @@ int make_texts() {
     return nullptr;
 }
 
-[[gnu::cold, gnu::noinline]] PyObject *keyword_type_error(const FunctionDef &d) {
+ORVANE_COLD PyObject *keyword_type_error(const FunctionDef &d) {
     PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", d.name);
     return nullptr;
 }
 
-[[gnu::cold, gnu::noinline]] PyObject *argument_type_error(const Param &p, PyObject *arg) {
+ORVANE_COLD PyObject *argument_type_error(const Param &p, PyObject *arg) {
     PyErr_Format(PyExc_TypeError,
                  "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", p.name,
                  p.kind == Kind::Str ? "str" : "dict", Py_TYPE(arg)->tp_name);
     return nullptr;
 }
 
-[[gnu::cold, gnu::noinline]] PyObject *result_type_error(PyObject *result) {
+ORVANE_COLD PyObject *result_type_error(PyObject *result) {
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(result)->tp_name);
     Py_DECREF(result);
     return nullptr;
 }
 
-[[gnu::cold, gnu::noinline]] void name_error(PyObject *name) {
+ORVANE_COLD void name_error(PyObject *name) {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
 }
 
@@ -784,7 +784,7 @@ Py_ssize_t count_quotes(PyObject *text) {
     return n;
 }
 
-[[gnu::cold, gnu::noinline]] void concat_error(PyObject *piece) {
+ORVANE_COLD void concat_error(PyObject *piece) {
     PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
                  Py_TYPE(piece)->tp_name);
 }

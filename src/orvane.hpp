@@ -7,6 +7,13 @@
 
 #include <stddef.h>
 
+// Error builders stay out of the hot paths.
+#if defined(_MSC_VER) && !defined(__clang__)
+#define ORVANE_COLD __declspec(noinline)
+#else
+#define ORVANE_COLD [[gnu::cold, gnu::noinline]]
+#endif
+
 namespace orvane {
 
 // ---------------------------------------------------------------------------
