@@ -43,19 +43,28 @@ def postgres_url():
         admin.execute(f'drop database "{name}" with (force)')
 
 
-@pytest.fixture(params=["sqlite", "postgres"])
-def backend(request, tmp_path):
-    """api.database set to a backend that holds no network yet."""
-    if request.param == "sqlite":
-        db.set_database_url("sqlite:")
-        db.set_data_dir(tmp_path / "data")
-    else:
-        url = request.getfixturevalue("postgres_url")
-        db.set_database_url(url)
+@pytest.fixture
+def sqlite_backend(tmp_path):
+    """api.database on SQLite, in a new data folder."""
+    db.set_database_url("sqlite:")
+    db.set_data_dir(tmp_path / "data")
     yield db
-    if request.param == "postgres":
-        db.set_database_url(url)
-        for name in db.list_networks():
-            db.delete_network(name)
     db.set_database_url(None)
     db.set_data_dir(None)
+
+
+@pytest.fixture
+def postgres_backend(postgres_url):
+    """api.database on PostgreSQL, in this session's database, with no network."""
+    db.set_database_url(postgres_url)
+    yield db
+    db.set_database_url(postgres_url)
+    for name in db.list_networks():
+        db.delete_network(name)
+    db.set_database_url(None)
+
+
+@pytest.fixture(params=["sqlite", "postgres"])
+def backend(request):
+    """api.database on each backend in turn, holding no network yet."""
+    return request.getfixturevalue(f"{request.param}_backend")

@@ -1,5 +1,7 @@
 """The network database module: change sets, networks, reads, commands with
-undo and redo, and what happens under concurrent writers and crashes."""
+undo and redo, and what happens under concurrent writers and crashes.  The
+behaviours common to both backends run on SQLite (in memory and in files) and
+on PostgreSQL."""
 
 import os
 import signal
@@ -17,19 +19,39 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TRICKY = ["O'Neil", "a;b", "x -- y", "/* c */", "one\ntwo;\n", "Żółw 水", "", "''; drop table tags_node; --"]
 
 
-@pytest.fixture(params=["memory", "file"])
+@pytest.fixture(params=["memory", "file", "postgres"])
 def backend(request, tmp_path):
+    if request.param == "postgres":
+        request.getfixturevalue("postgres_backend")
+        yield request.param
+        return
+    db.set_database_url("sqlite:")
     db.set_data_dir(db.MEMORY if request.param == "memory" else tmp_path / "data")
     yield request.param
     db.close_all()
+    db.set_database_url(None)
     db.set_data_dir(None)
+
+
+def driver_error(sqlite_error, postgres_error):
+    """The exception class that the backend in force raises: the first on
+    SQLite, the second (a class, or the name of one of psycopg.errors) on
+    PostgreSQL."""
+    if db.backend_name() == "sqlite":
+        return sqlite_error
+    if isinstance(postgres_error, str):
+        import psycopg
+        return getattr(psycopg.errors, postgres_error)
+    return postgres_error
 
 
 @pytest.fixture
 def files(tmp_path):
+    db.set_database_url("sqlite:")
     db.set_data_dir(tmp_path)
     yield tmp_path
     db.close_all()
+    db.set_database_url(None)
     db.set_data_dir(None)
 
 
@@ -155,15 +177,15 @@ class TestReads:
         assert db.try_read(net, "select * from tags_link where id = 'n'") == {"id": "n", "tag": None}
         assert db.try_read(net, "select * from tags_link where id = 'O''Neil'") is None
 
-    @pytest.mark.parametrize("sql, error, match", [
-        ("delete from tags_node", sqlite3.OperationalError, "readonly"),
-        ("select 1; select 2", sqlite3.ProgrammingError, "one statement"),
-        ("select * from nowhere", sqlite3.OperationalError, "no such table"),
-        ("select 'a\x00'", ValueError, "sql holds a NUL character"),
+    @pytest.mark.parametrize("sql, errors, match", [
+        ("delete from tags_node", (sqlite3.OperationalError, "ReadOnlySqlTransaction"), "readonly|read-only"),
+        ("select 1; select 2", (sqlite3.ProgrammingError, "SyntaxError"), "one statement|multiple commands"),
+        ("select * from nowhere", (sqlite3.OperationalError, "UndefinedTable"), "no such table|does not exist"),
+        ("select 'a\x00'", (ValueError, ValueError), "sql holds a NUL character"),
     ])
-    def test_bad_reads(self, net, sql, error, match):
+    def test_bad_reads(self, net, sql, errors, match):
         db.execute_command(net, set_cmd("a", "b", None))
-        with pytest.raises(error, match=match):
+        with pytest.raises(driver_error(*errors), match=match):
             db.read_all(net, sql)
         assert rows() == [("a", "b")]
 
@@ -209,8 +231,9 @@ class TestCommands:
         assert rows("n") == [("a", "2")]
 
     @pytest.mark.parametrize("redo, undo, error, match", [
-        ("insert into tags_node values ('a', 'dup');", "", sqlite3.IntegrityError, "UNIQUE"),
-        ("delete from tags_node;\nbogus;", "", sqlite3.OperationalError, "syntax error"),
+        ("insert into tags_node values ('a', 'dup');", "", (sqlite3.IntegrityError, "UniqueViolation"),
+         "UNIQUE|duplicate key"),
+        ("delete from tags_node;\nbogus;", "", (sqlite3.OperationalError, "SyntaxError"), "syntax error"),
         ("delete from tags_node;\ninsert into tags_node values ('a\x00', '');", "", ValueError, "redo_sql holds a NUL"),
         ("delete from tags_node;", "insert into tags_node values ('\x00', '')", ValueError, "undo_sql holds a NUL"),
         ("delete from tags_node;\ninsert into tags_node values ('\ud800', '');", "", UnicodeEncodeError, "surrogates"),
@@ -219,24 +242,28 @@ class TestCommands:
     def test_failed_command_changes_nothing(self, net, redo, undo, error, match):
         db.execute_command(net, set_cmd("a", "old", None))
         before = db.journal(net)
-        with pytest.raises(error, match=match):
+        with pytest.raises(driver_error(*error) if isinstance(error, tuple) else error, match=match):
             db.execute_command(net, db.DbChangeSet(redo, undo, [], []))
         assert rows() == [("a", "old")] and db.journal(net) == before
 
     def test_failed_undo_changes_nothing(self, net):
         db.execute_command(net, db.DbChangeSet("insert into tags_node values ('a', '1');",
                                                "delete from tags_node;\nno such thing;", [], []))
-        with pytest.raises(sqlite3.OperationalError):
+        with pytest.raises(driver_error(sqlite3.OperationalError, "SyntaxError")):
             db.undo(net)
         assert rows() == [("a", "1")] and not db.journal(net)[0]["undone"]
 
     def test_batch(self, net):
-        assert db.execute_batch(net, ["insert into tags_node values ('a', '1');",
-                                      "create trigger t after insert on tags_link begin "
-                                      "insert into tags_node values (new.id, 'x;y'); end;"]) == 2
+        trigger = ("create trigger t after insert on tags_link begin "
+                   "insert into tags_node values (new.id, 'x;y'); end;")
+        if db.backend_name() == "postgresql":
+            trigger = ("create function copy() returns trigger language plpgsql as $$ begin "
+                       "insert into tags_node values (new.id, 'x;y'); return new; end $$;\n"
+                       "create trigger t after insert on tags_link for each row execute function copy();")
+        assert db.execute_batch(net, ["insert into tags_node values ('a', '1');", trigger]) == 2
         assert db.execute_batch(net, "insert into tags_link values ('b', null)") == 1
         assert rows() == [("a", "1"), ("b", "x;y")]
-        with pytest.raises(sqlite3.IntegrityError):
+        with pytest.raises(driver_error(sqlite3.IntegrityError, "UniqueViolation")):
             db.execute_batch(net, ["insert into tags_link values ('c', '');", "insert into tags_node values ('a', '2');"])
         assert rows() == [("a", "1"), ("b", "x;y")] and rows(table="tags_link") == [("b", None)]
         assert db.journal(net) == []
