@@ -1,0 +1,16 @@
+# make bench: measure api.orvane against the same module in plain Python and
+# compiled by Cython, and against the floor; writes bench/results.md and
+# bench/results.png. Included by the Makefile, which sets VPY (the venv's
+# Python) and PYTHON (the Python 3.12 it was made from).
+
+BENCH_STAMP := bench/build/.installed
+
+$(BENCH_STAMP): bench/requirements.txt
+	@mkdir -p bench/build
+	$(VPY) -m pip install --disable-pip-version-check -q -r bench/requirements.txt
+	@touch $@
+
+.PHONY: bench
+bench: build $(BENCH_STAMP)
+	$(VPY) bench/build.py
+	$(VPY) bench/run.py

@@ -1,0 +1,422 @@
+"""Measures api.orvane against the same module written in plain Python
+(bench/pyorvane.py) and compiled by Cython, and against the floor (the
+result objects built in a C loop), and writes bench/results.md and
+bench/results.png.
+
+    python bench/run.py [--rounds N] [--skip callgrind,memory,import,e2e]
+
+Needs the extensions of bench/build.py.  Times are medians over rounds; in
+each round every implementation runs each case once, in turn, so that the
+load of a shared machine falls on all alike.  Instruction counts come from
+callgrind (when valgrind is installed) and do not drift with that load.
+"""
+
+import argparse
+import gc
+import json
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+import workload as w
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+NAMES = {"orvane": "orvane", "cython": "Cython", "python": "Python", "floor": "floor"}
+TARGET_VS_PYTHON = 3.0
+TARGET_VS_CYTHON = 1.25
+TARGET_VS_FLOOR = 1.5
+E2E_TAGS = 100_000
+
+
+def say(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+# Times
+
+def measure(run):
+    start = time.perf_counter_ns()
+    run()
+    return time.perf_counter_ns() - start
+
+
+def calls_per_value(mod, prepare, seconds=0.02):
+    """How many calls make one value of about `seconds`."""
+    n = 200
+    while True:
+        ns = measure(prepare(mod, n))
+        if ns > seconds * 1e9 / 4 or n >= 1 << 22:
+            return max(100, int(n * seconds * 1e9 / max(ns, 1)))
+        n *= 4
+
+
+def times(rounds):
+    """Median ns per call (per row for the cases over rows) of each case and
+    implementation."""
+    mods = {impl: w.load(impl) for impl in (*w.IMPLS, "floor")}
+    impls = {name: [i for i in (*w.IMPLS, "floor") if name in
+                    (c[0] for c in w.cases_for(i))] for name, *_ in w.CASES}
+    sizes = {}
+    for name, _, rows, prepare in w.CASES:
+        for impl in impls[name]:
+            prepare(mods[impl], 100)()              # warm
+            sizes[name, impl] = rows or calls_per_value(mods[impl], prepare)
+    values = {key: [] for key in sizes}
+    for r in range(rounds):
+        say(f"  round {r + 1} of {rounds}")
+        for name, _, rows, prepare in w.CASES:
+            order = impls[name][r % len(impls[name]):] + impls[name][:r % len(impls[name])]
+            for impl in order:
+                n = sizes[name, impl]
+                run = prepare(mods[impl], n)
+                values[name, impl].append(measure(run) / n)
+                gc.collect()
+    return {key: statistics.median(v) for key, v in values.items()}
+
+
+def check_alike():
+    """Every implementation gives the module's results on the workloads over
+    rows, so that all of them do the same work."""
+    mods = {impl: w.load(impl) for impl in (*w.IMPLS, "floor")}
+    for name, _, rows, prepare in w.CASES:
+        if rows is None:
+            continue
+        results = {}
+        for impl, mod in mods.items():
+            if name in (c[0] for c in w.cases_for(impl)):
+                results[impl] = prepare(mod, 1)()
+        for impl, result in results.items():
+            if result != results["orvane"]:
+                raise SystemExit(f"bench/run.py: {impl} gives other results than orvane for {name}")
+
+
+# Instruction counts
+
+def callgrind(rows=10_000):
+    """Instructions per call (per row) of each case and implementation, from
+    one callgrind run of workload.py per implementation."""
+    if shutil.which("valgrind") is None:
+        say("  valgrind is not installed: no instruction counts (apt-get install valgrind)")
+        return {}
+    counts = {}
+    with tempfile.TemporaryDirectory() as tmp:
+        for impl in (*w.IMPLS, "floor"):
+            say(f"  callgrind: {impl}")
+            out = os.path.join(tmp, impl)
+            env = dict(os.environ, BENCH_ROWS=str(rows))
+            proc = subprocess.run(
+                ["valgrind", "--tool=callgrind", "--compress-strings=no", "--compress-pos=no",
+                 f"--callgrind-out-file={out}.%p", sys.executable,
+                 os.path.join(HERE, "workload.py"), impl],
+                env=env, capture_output=True, text=True)
+            if proc.returncode != 0:
+                raise SystemExit(f"bench/run.py: callgrind of {impl} failed: "
+                                 f"{proc.stderr.strip().splitlines()[-1:]}")
+            parts = {}
+            for f in os.listdir(tmp):
+                if f.startswith(impl + ".") and f.count(".") == 2:
+                    label, total = read_part(os.path.join(tmp, f))
+                    if label:
+                        parts[label] = total
+            for name, _, case_rows, _ in w.cases_for(impl):
+                if name in parts:
+                    counts[name, impl] = parts[name] / (rows if case_rows else w.CALLS)
+    return counts
+
+
+def read_part(path):
+    label = total = None
+    with open(path) as f:
+        for line in f:
+            if line.startswith("desc: Trigger: Client Request: "):
+                label = line.split(": ", 3)[3].strip()
+            elif line.startswith("summary: "):
+                total = int(line.split()[1])
+                break
+    return label, total
+
+
+# Memory and import
+
+def memory():
+    say("  a million calls of each callable")
+    proc = run_probe("memory")
+    return json.loads(proc.stdout)
+
+
+def import_costs(runs=31):
+    costs = {}
+    for impl in w.IMPLS:
+        say(f"  import of {impl}, {runs} fresh processes")
+        samples = [json.loads(run_probe("import", impl).stdout) for _ in range(runs)]
+        costs[impl] = {"ns": statistics.median(s["ns"] for s in samples),
+                       "rss": statistics.median(s["rss"] for s in samples)}
+    return costs
+
+
+def run_probe(*args, env=None):
+    proc = subprocess.run([sys.executable, os.path.join(HERE, "probes.py"), *args],
+                          capture_output=True, text=True, cwd=ROOT, env=env)
+    if proc.returncode != 0:
+        raise SystemExit(f"bench/run.py: probes.py {' '.join(args)} failed: "
+                         f"{(proc.stderr.strip().splitlines() or ['no message'])[-1]}")
+    return proc
+
+
+# End to end
+
+def inp_text(count):
+    """An INP file whose [TAGS] section holds `count` good tag lines of
+    every shape, each element once."""
+    shapes = [s for s in w.SHAPES if not s.startswith("TANK")] + ["link P{i} Valve{k} ;shut"]
+    lines = [shapes[i % len(shapes)].format(i=i, k=i % 40) for i in range(count)]
+    return "[TITLE]\nbenchmark\n\n[TAGS]\n" + "\n".join(lines) + "\n\n[END]\n"
+
+
+def end_to_end(reps=3):
+    """Seconds of `python -m tagtool import` and `export` of a section of
+    E2E_TAGS tags on SQLite, and the module's share of them."""
+    results = {}
+    with tempfile.TemporaryDirectory() as tmp:
+        inp = os.path.join(tmp, "tags.inp")
+        with open(inp, "w", encoding="utf-8") as f:
+            f.write(inp_text(E2E_TAGS))
+        for r in range(reps):
+            for impl in w.IMPLS[r % 3:] + w.IMPLS[:r % 3]:
+                say(f"  tagtool import and export, {impl}, {r + 1} of {reps}")
+                data = os.path.join(tmp, f"data-{impl}-{r}")
+                run_probe("tagtool", "orvane", "--data-dir", data, "create", "net",
+                          env=dict(os.environ, BENCH_SHARE_FILE=os.path.join(tmp, "ignored")))
+                for step, args in (("import", ["import", "net", inp]),
+                                   ("export", ["export", "net", os.path.join(tmp, "out.inp")])):
+                    share = os.path.join(tmp, "share.json")
+                    start = time.perf_counter_ns()
+                    run_probe("tagtool", impl, "--data-dir", data, *args,
+                              env=dict(os.environ, BENCH_SHARE_FILE=share))
+                    wall = time.perf_counter_ns() - start
+                    with open(share) as f:
+                        module_ns = json.load(f)["module_ns"]
+                    results.setdefault((step, impl), []).append((wall, module_ns))
+                shutil.rmtree(data)
+    return {key: (statistics.median(v[0] for v in vals), statistics.median(v[1] for v in vals))
+            for key, vals in results.items()}
+
+
+# Results
+
+def fmt_ns(ns):
+    if ns is None:
+        return "n/a"
+    return f"{ns:,.0f}" if ns >= 100 else f"{ns:.1f}"
+
+
+def fmt_ratio(r, ok):
+    if r is None:
+        return ""
+    return f"{r:.2f}x" + ("" if ok else " ✗")
+
+
+def table(values, unit):
+    """Markdown rows: each case, the figure of each implementation, and the
+    ratios against the targets (✗ marks one missed)."""
+    head = (f"| callable | orvane {unit} | Cython {unit} | Python {unit} | floor {unit} "
+            f"| orvane vs Python (≥{TARGET_VS_PYTHON:g}x) | orvane vs Cython "
+            f"(≥{TARGET_VS_CYTHON:g}x) | orvane / floor (≤{TARGET_VS_FLOOR:g}x) |")
+    rows = [head, "|" + "---|" * 8]
+    missed = []
+    for name, label, *_ in w.CASES:
+        v = {impl: values.get((name, impl)) for impl in NAMES}
+        if v["orvane"] is None:
+            continue
+        vs_py = v["python"] / v["orvane"] if v["python"] else None
+        vs_cy = v["cython"] / v["orvane"] if v["cython"] else None
+        vs_floor = v["orvane"] / v["floor"] if v["floor"] else None
+        ok = (vs_py is None or vs_py >= TARGET_VS_PYTHON,
+              vs_cy is None or vs_cy >= TARGET_VS_CYTHON,
+              vs_floor is None or vs_floor <= TARGET_VS_FLOOR)
+        missed += [(label, what) for what, good in zip(("Python", "Cython", "floor"), ok)
+                   if not good]
+        rows.append(f"| {label} | {fmt_ns(v['orvane'])} | {fmt_ns(v['cython'])} | "
+                    f"{fmt_ns(v['python'])} | {fmt_ns(v['floor']) if v['floor'] else ''} | "
+                    f"{fmt_ratio(vs_py, ok[0])} | {fmt_ratio(vs_cy, ok[1])} | "
+                    f"{fmt_ratio(vs_floor, ok[2])} |")
+    return rows, missed
+
+
+def report(rounds, timed, counts, mem, imports, e2e):
+    out = ["# Benchmarks", "",
+           "Written by `make bench` (bench/run.py); do not edit by hand. `orvane` is the "
+           "module, `Python` the same module written in plain Python (bench/pyorvane.py), "
+           "`Cython` that file compiled by Cython as it is, `floor` the result objects "
+           "alone built in a C loop (bench/floor.c). The database names are in-memory "
+           "doubles that cost next to nothing; get_tags and inp_out_tag read "
+           f"{w.ROWS:,} rows, inp_in_tag reads {w.ROWS:,} tag lines of ten shapes.", "",
+           f"Python {platform.python_version()}, {cpu_name()}, {os.cpu_count()} cores, "
+           f"{time.strftime('%Y-%m-%d')}.", ""]
+    if timed:
+        rows, missed_t = table(timed, "ns")
+        out += ["## Time per call", "",
+                f"Median ns per call (per row or line where marked) over {rounds} rounds.",
+                "", *rows, ""]
+    if counts:
+        rows, missed_i = table(counts, "Ir")
+        out += ["## Instructions per call", "",
+                "Instructions per call (per row or line) counted by callgrind: "
+                f"{w.CALLS:,} calls per case, 10,000 rows or lines for the cases over "
+                "rows; the figure that machine load does not move.", "", *rows, ""]
+    if e2e:
+        out += ["## End to end: tagtool on SQLite", "",
+                f"`python -m tagtool import` of a [TAGS] section of {E2E_TAGS:,} tag lines "
+                "into an empty network, then `export` of it; seconds of the whole process "
+                "(median of 3), and the time spent in the module's own code (its calls "
+                "timed, less the database's time inside them).", "",
+                "| step | orvane s | Cython s | Python s | module's time: orvane / Cython "
+                "/ Python | module's share: orvane / Cython / Python |", "|---|---|---|---|---|---|"]
+        for step in ("import", "export"):
+            cell = {impl: e2e[step, impl] for impl in w.IMPLS}
+            out.append(
+                f"| {step} | " + " | ".join(f"{cell[i][0] / 1e9:.2f}" for i in w.IMPLS) + " | "
+                + " / ".join(f"{cell[i][1] / 1e6:.0f} ms" for i in w.IMPLS) + " | "
+                + " / ".join(f"{100 * cell[i][1] / cell[i][0]:.1f}%" for i in w.IMPLS) + " |")
+        out.append("")
+    if mem:
+        worst_blocks = max(m["blocks"] for m in mem.values())
+        worst_rss = max(m["rss"] for m in mem.values())
+        out += ["## Memory", "",
+                "A million calls of each callable (after a hundred thousand to fill the "
+                "caches), on its usual path and on three failing ones: growth of the "
+                "interpreter's allocated blocks and of resident memory.", "",
+                "| calls | blocks | resident KiB |", "|---|---|---|"]
+        out += [f"| {name} | {m['blocks']:+d} | {m['rss'] / 1024:+.0f} |" for name, m in mem.items()]
+        out += ["", f"Largest growth: {worst_blocks:+d} blocks, {worst_rss / 1024:+.0f} KiB "
+                "resident.", ""]
+    if imports:
+        out += ["## Import", "",
+                "Import alone (`api.database` and `typing` already loaded, as in the "
+                "application), median of 31 fresh processes; target under 1 ms and under "
+                "100 KiB.", "", "| implementation | ms | resident KiB |", "|---|---|---|"]
+        out += [f"| {NAMES[i]} | {imports[i]['ns'] / 1e6:.2f} | {imports[i]['rss'] / 1024:.0f} |"
+                for i in w.IMPLS]
+        out.append("")
+    out += ["## Targets", ""]
+    if timed:
+        out.append("By time: " + describe_missed(missed_t))
+    if counts:
+        out.append("By instructions: " + describe_missed(missed_i))
+    if mem:
+        out.append(f"No growth across a million calls: {'holds' if worst_blocks < 1000 and worst_rss < 1 << 20 else 'missed'}.")
+    if imports:
+        i = imports["orvane"]
+        holds = i["ns"] < 1e6 and i["rss"] < 100 * 1024
+        out.append(f"Import under 1 ms and 100 KiB: {'holds' if holds else 'missed'} "
+                   f"({i['ns'] / 1e6:.2f} ms, {i['rss'] / 1024:.0f} KiB).")
+    return "\n".join(out) + "\n"
+
+
+def describe_missed(missed):
+    if not missed:
+        return "every target holds."
+    by = {}
+    for label, what in missed:
+        by.setdefault(what, []).append(label)
+    text = {"Python": "≥3x Python", "Cython": "≥1.25x Cython", "floor": "≤1.5x floor"}
+    return "missed " + "; ".join(f"{text[k]} for {', '.join(v)}" for k, v in by.items()) + "."
+
+
+def cpu_name():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.machine()
+
+
+def chart(timed, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    labels = [label for name, label, *_ in w.CASES if (name, "orvane") in timed]
+    names = [name for name, *_ in w.CASES if (name, "orvane") in timed]
+    impls = ("orvane", "cython", "python", "floor")
+    colors = {"orvane": "#1f77b4", "cython": "#ff7f0e", "python": "#2ca02c", "floor": "#7f7f7f"}
+    height = 0.2
+    fig, ax = plt.subplots(figsize=(9, 0.55 * len(names) + 1.5))
+    for k, impl in enumerate(impls):
+        ys = [i + (k - 1.5) * height for i, n in enumerate(names) if (n, impl) in timed]
+        xs = [timed[n, impl] for n in names if (n, impl) in timed]
+        ax.barh(ys, xs, height=height, label=NAMES[impl], color=colors[impl])
+    ax.set_yticks(range(len(names)), labels)
+    ax.invert_yaxis()
+    ax.set_xscale("log")
+    ax.set_xlabel("ns per call (per row or line where marked), log scale; shorter is faster",
+                  labelpad=2)
+    ax.grid(axis="x", which="both", alpha=0.3)
+    ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.09), ncol=4, frameon=False)
+    ax.set_title("api.orvane against plain Python, Cython and the floor")
+    fig.tight_layout()
+    fig.savefig(path + ".tmp.png", dpi=100, metadata={"Software": None})
+    plt.close(fig)
+    os.replace(path + ".tmp.png", path)
+
+
+def write(path, text):
+    with open(path + ".tmp", "w", encoding="utf-8") as f:
+        f.write(text)
+    os.replace(path + ".tmp", path)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--rounds", type=int, default=11, help="rounds of timing (default 11)")
+    parser.add_argument("--skip", default="", help="comma-separated: callgrind, memory, import, e2e")
+    parser.add_argument("--out", default=HERE, help="folder for results.md and results.png")
+    args = parser.parse_args()
+    skip = {s for s in args.skip.split(",") if s}
+    unknown = skip - {"callgrind", "memory", "import", "e2e"}
+    if unknown or args.rounds < 1:
+        parser.error(f"bad --skip {','.join(sorted(unknown))}" if unknown else "--rounds must be at least 1")
+    try:
+        for impl in (*w.IMPLS, "floor"):
+            w.load(impl)
+    except ImportError as e:
+        raise SystemExit(f"bench/run.py: {e}: build the extensions first (python bench/build.py)")
+
+    started = time.monotonic()
+    check_alike()
+    say("times")
+    timed = times(args.rounds)
+    say("instruction counts")
+    counts = {} if "callgrind" in skip else callgrind()
+    say("memory")
+    mem = {} if "memory" in skip else memory()
+    say("import")
+    imports = {} if "import" in skip else import_costs()
+    say("end to end")
+    e2e = {} if "e2e" in skip else end_to_end()
+
+    text = report(args.rounds, timed, counts, mem, imports, e2e)
+    raw = {"times": {f"{k[0]}/{k[1]}": v for k, v in timed.items()},
+           "instructions": {f"{k[0]}/{k[1]}": v for k, v in counts.items()},
+           "memory": mem, "import": imports,
+           "e2e": {f"{k[0]}/{k[1]}": v for k, v in e2e.items()}}
+    os.makedirs(os.path.join(HERE, "build"), exist_ok=True)
+    write(os.path.join(HERE, "build", "results.json"), json.dumps(raw, indent=1))
+    write(os.path.join(args.out, "results.md"), text)
+    chart(timed, os.path.join(args.out, "results.png"))
+    say(f"wrote {os.path.join(args.out, 'results.md')} and results.png "
+        f"in {time.monotonic() - started:.0f} s")
+    print(text)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,128 @@
+"""The plain-Python rendering that the benchmarks measure api.orvane against
+(bench/pyorvane.py, and its Cython build when bench/build.py has made it)
+does what the module does: same results, same calls into the database
+names, same argument errors.  Otherwise the baseline would not be fair."""
+
+import collections
+import os
+import sys
+
+import pytest
+
+from api import database, orvane
+
+BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench")
+sys.path[:0] = [BENCH, os.path.join(BENCH, "build")]
+
+import pyorvane  # noqa: E402
+import workload  # noqa: E402
+
+try:
+    import cyorvane
+except ImportError:
+    cyorvane = None
+
+TABLES = {
+    "tags_node": [{"id": "J1", "tag": "a"}, {"id": "O'Neil", "tag": None}, {"id": 7, "tag": 0}],
+    "tags_link": [{"id": "P1", "tag": "Süd it's"}],
+}
+
+
+class Db:
+    """In-memory doubles of the database names; every call is recorded."""
+
+    def __init__(self):
+        self.calls = []
+
+    def read_all(self, name, sql):
+        self.calls.append(("read_all", name, sql))
+        return TABLES[sql.split()[-1]]
+
+    def try_read(self, name, sql):
+        self.calls.append(("try_read", name, sql))
+        table, wanted = sql.split()[3], sql.split(" = ", 1)[1][1:-1].replace("''", "'")
+        return next((r for r in TABLES[table] if str(r["id"]) == wanted), None)
+
+    def execute_command(self, name, db_cs):
+        self.calls.append(("execute_command", name))
+        return db_cs
+
+
+@pytest.fixture(params=["python", "cython"])
+def pair(request, monkeypatch):
+    """(api.orvane, the rendering), each with doubles of its own."""
+    other = pyorvane if request.param == "python" else cyorvane
+    if other is None:
+        pytest.skip("the Cython build is not there (python bench/build.py makes it)")
+    dbs = []
+    for mod in (orvane, other):
+        db = Db()
+        for name in ("read_all", "try_read", "execute_command"):
+            monkeypatch.setattr(mod, name, getattr(db, name))
+        monkeypatch.setattr(mod, "g_update_prefix", {"operation": "update"})
+        dbs.append(db)
+    return (orvane, dbs[0]), (other, dbs[1])
+
+
+def same(pair, call):
+    """Runs call(module) on both; the results (or exceptions) and the calls
+    into the database must be alike."""
+    outcomes = []
+    for mod, db in pair:
+        try:
+            outcomes.append(("ok", call(mod), db.calls))
+        except Exception as e:
+            outcomes.append((type(e), str(e), db.calls))
+    assert outcomes[0] == outcomes[1]
+    return outcomes[0]
+
+
+class TestSameResults:
+    def test_reads(self, pair):
+        same(pair, lambda m: m.get_tag_schema(""))
+        same(pair, lambda m: m.get_tags("net"))
+        same(pair, lambda m: m.inp_out_tag("net"))
+        for t_type, id in [("NODE", "J1"), ("NODE", "O'Neil"), ("NODE", "7"), ("LINK", "P1"),
+                           ("LINK", "none"), ("node", "J1")]:
+            same(pair, lambda m: m.get_tag("net", t_type, id))
+
+    @pytest.mark.parametrize("data", [
+        {"t_type": "NODE", "id": 12}, {"t_type": "LINK", "id": "P'1", "tag": " it's "},
+        {"t_type": None, "id": "J1", "tag": 0}, {"t_type": "NODE", "id": "J1", "tag": None},
+        {"t_type": "NODE"}])
+    def test_tag(self, pair, data):
+        same(pair, lambda m: (vars(t := m.Tag(data)), t.as_dict()))
+
+    @pytest.mark.parametrize("op", [
+        {"t_type": "NODE", "id": "J1", "tag": "b'c"}, {"t_type": "LINK", "id": "P9", "tag": "x"},
+        {"t_type": "NODE", "id": "O'Neil", "tag": None}, {"t_type": "node", "id": "J1", "tag": "x"},
+        {"t_type": "NODE", "id": "J1"}])
+    def test_changes(self, pair, op):
+        cs = database.ChangeSet(op)
+        same(pair, lambda m: m._set_tag("net", cs))
+        same(pair, lambda m: m.set_tag("net", cs))
+
+    @pytest.mark.parametrize("id", ["J1", "O'Neil", "gone"])
+    def test_deletes(self, pair, id):
+        same(pair, lambda m: m.delete_tag_by_node("net", id))
+        same(pair, lambda m: m.delete_tag_by_link("net", id))
+
+    @pytest.mark.parametrize("line", [*workload.LINES_OF_EVERY_SHAPE, "", " NODE ", "NODE J1"])
+    def test_inp_in_tag(self, pair, line):
+        same(pair, lambda m: m.inp_in_tag(line))
+
+
+class MyStr(str):
+    pass
+
+
+class TestSameArgumentErrors:
+    @pytest.mark.parametrize("call", [
+        lambda m: m.get_tag_schema(None), lambda m: m.get_tags(MyStr("net")),
+        lambda m: m.get_tag("net", "NODE", 5), lambda m: m.get_tag(1, 2, 3),
+        lambda m: m.Tag(collections.OrderedDict(t_type="NODE", id="J1")),
+        lambda m: m.inp_in_tag(b"NODE J1 a"), lambda m: m.inp_out_tag(None),
+        lambda m: m.delete_tag_by_link("net", 5), lambda m: m.set_tag(5, None)])
+    def test_type_errors(self, pair, call):
+        kind, message, calls = same(pair, call)
+        assert kind is TypeError and message.startswith("Argument '") and calls == []
