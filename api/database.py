@@ -20,13 +20,15 @@ is the schema's comment), made by ``create_network``.  Each transaction sets
 ``search_path`` to the network's schema, so the same SQL text runs on both
 backends.  The server must have ``standard_conforming_strings`` on and UTF8 as
 its encoding, so that quotes, backslashes, line feeds and any other text are
-stored exactly as written; otherwise every call refuses with RuntimeError.
-Every write takes the lock ``EXCLUSIVE`` on the network's journal table first,
-so the writers of one network run one after another, as on SQLite: a command
-reads the journal (undo and redo pick its newest or oldest entry) and replaces
-whole rows (delete, then insert), so any two commands on a network conflict
-in a serialisable schedule and would be retried over and over; waiting on one
-lock costs less and can never fail.  Readers are not blocked.
+stored exactly as written; otherwise every call refuses with
+UnsuitableDatabaseError.  Every write takes the lock ``EXCLUSIVE`` on the
+network's journal table first, so the writers of one network run one after
+another, as on SQLite, while readers go on.  Serialisable transactions with
+retries would buy nothing here: every command reads the journal (undo and redo
+pick its newest or oldest entry) and replaces whole rows (delete, then insert),
+so any two writers of a network conflict and one of them would be rolled back
+and retried, over and over with eight at once; waiting on one lock does the
+same work once and needs no retry.  A writer waits at most ``BUSY_TIMEOUT``.
 
 Each network holds the tag tables ``tags_node`` and ``tags_link`` and the undo
 journal, so undo and redo outlive the process, and every command runs in one
@@ -34,7 +36,8 @@ transaction: all of it is stored or none of it.  A text holding a NUL
 character, which neither database stores, is refused with ValueError before
 anything is written.  The drivers' own exceptions (``sqlite3``, ``psycopg``)
 pass through; ``Error`` and ``IntegrityError`` are tuples of their classes for
-``except`` clauses.
+``except`` clauses, to be read there: psycopg's classes join them only once a
+PostgreSQL database has been used, so that SQLite alone never loads psycopg.
 """
 
 import hashlib
@@ -48,7 +51,7 @@ import threading
 from dataclasses import dataclass
 
 __all__ = [
-    "ChangeSet", "DbChangeSet", "NetworkNotFoundError", "g_update_prefix",
+    "ChangeSet", "DbChangeSet", "NetworkNotFoundError", "UnsuitableDatabaseError", "g_update_prefix",
     "read_all", "try_read", "execute_command", "execute_batch", "undo", "redo",
     "journal", "create_network", "delete_network", "list_networks",
     "network_exists", "set_data_dir", "data_dir", "set_database_url",
@@ -67,6 +70,10 @@ g_update_prefix = {"operation": "update"}
 
 class NetworkNotFoundError(LookupError):
     """The named network has no database."""
+
+
+class UnsuitableDatabaseError(RuntimeError):
+    """The database server would not store SQL texts exactly as written."""
 
 
 def __getattr__(name):
@@ -549,11 +556,11 @@ class _Postgres:
         status = conn.info.parameter_status
         where = _redact(self.url)
         if status("standard_conforming_strings") != "on":
-            raise RuntimeError(
+            raise UnsuitableDatabaseError(
                 f"the PostgreSQL server at {where} has standard_conforming_strings off, so "
                 "backslashes in quoted texts would be read as escapes: turn it on")
         if status("server_encoding") != "UTF8":
-            raise RuntimeError(
+            raise UnsuitableDatabaseError(
                 f"the PostgreSQL database at {where} has the encoding {status('server_encoding')}, which cannot "
                 "store every text: use a database made with ENCODING 'UTF8'")
 

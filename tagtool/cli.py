@@ -9,7 +9,6 @@ ends the command with a one-line message on standard error and exit status
 
 import argparse
 import os
-import sqlite3
 import sys
 
 from api import database, orvane
@@ -18,9 +17,6 @@ from .inpfile import InpError, InpFile, write_atomic
 
 PROG = "tagtool"
 TYPES = ("NODE", "LINK")
-# The database drivers' errors, as the database module names them (tuples).
-DB_ERRORS = getattr(database, "Error", (sqlite3.Error,))
-INTEGRITY_ERRORS = getattr(database, "IntegrityError", (sqlite3.IntegrityError,))
 
 
 class Failure(Exception):
@@ -43,6 +39,11 @@ def shown(text, keep_tabs=False):
 
 def quoted(text):
     return "'" + shown(text) + "'"
+
+
+def first_line(error):
+    """The first line of an error's text (a server adds detail lines)."""
+    return (str(error).splitlines() or [""])[0]
 
 
 def out(text=""):
@@ -187,9 +188,9 @@ def cmd_import(args):
                       "(--skip-bad imports the rest)")
     try:
         database.execute_batch(args.network, statements)
-    except INTEGRITY_ERRORS as e:
+    except database.IntegrityError as e:
         # Another writer tagged one of these elements since the check above.
-        raise Failure(f"{args.file}: nothing imported: {e}") from None
+        raise Failure(f"{args.file}: nothing imported: {first_line(e)}") from None
     if bad:
         warn(f"{args.file}: skipped {plural(len(bad), 'bad line')}")
     out(f"imported {plural(len(statements), 'tag')} into {args.network}")
@@ -254,6 +255,10 @@ def build_parser():
     parser.add_argument("--data-dir", metavar="DIR",
                         help="the folder that holds the networks (default: $ORVANE_DATA_DIR, "
                              "else ./data)")
+    parser.add_argument("--database", metavar="URL",
+                        help="the database that holds the networks: postgresql://... for a "
+                             "PostgreSQL server, sqlite:[FOLDER] for SQLite files "
+                             "(default: $ORVANE_DATABASE_URL, else SQLite)")
     commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
 
     def command(name, run, help, description=None):
@@ -317,6 +322,8 @@ def main(argv=None):
     except SystemExit as e:
         return e.code or 0
     try:
+        if args.database is not None:
+            database.set_database_url(args.database)
         if args.data_dir is not None:
             database.set_data_dir(args.data_dir)
         return args.run(args) or 0
@@ -328,8 +335,8 @@ def main(argv=None):
         warn(str(e))
     except UnicodeEncodeError as e:
         warn(f"cannot write {e.object[e.start:e.end]!r} to the output ({e.encoding})")
-    except (ValueError, *DB_ERRORS) as e:
-        warn(str(e))
+    except (ValueError, database.UnsuitableDatabaseError, *database.Error) as e:
+        warn(first_line(e))
     except BrokenPipeError:
         raise
     except OSError as e:

@@ -170,7 +170,7 @@ class TestServer:
     def test_standard_conforming_strings_off_refused(self, backend):
         url = db.database_url() + "?options=-c%20standard_conforming_strings%3Doff"
         db.set_database_url(url)
-        with pytest.raises(RuntimeError, match="has standard_conforming_strings off"):
+        with pytest.raises(db.UnsuitableDatabaseError, match="has standard_conforming_strings off"):
             db.create_network("net")
 
     def test_other_encoding_refused(self, backend):
@@ -179,7 +179,7 @@ class TestServer:
             conn.execute("create database orvane_ascii encoding 'SQL_ASCII' locale 'C' template template0")
         try:
             db.set_database_url(url._replace(path="/orvane_ascii").geturl())
-            with pytest.raises(RuntimeError, match="has the encoding SQL_ASCII, which cannot store every text"):
+            with pytest.raises(db.UnsuitableDatabaseError, match="has the encoding SQL_ASCII, which cannot store every text"):
                 db.list_networks()
         finally:
             db.close_all()
@@ -259,3 +259,41 @@ class TestManyWriters:
         # An undo puts back the tag that its command read, which an undo since
         # may have taken away: only without undoes is the shared node surely gone.
         assert [r for r in rows() if r[0] != "J1" or not undo_every] == []
+
+
+class TestTagtool:
+    @pytest.fixture
+    def tool(self, backend, capsys):
+        """Runs a tag tool command in-process on this test's database, named by
+        --database alone: (exit status, stdout, stderr)."""
+        from tagtool import main
+        url = child_url()
+        db.set_database_url(None)
+        db.set_data_dir(None)
+
+        def run(*argv):
+            status = main(["--database", url, *argv])
+            return (status, *capsys.readouterr())
+        return run
+
+    def test_session(self, tool):
+        assert tool("create", "net")[0] == 0
+        assert tool("set", "net", "NODE", "J1", "it's a\\b") == (0, "NODE J1: tag 'it's a\\b'\n", "")
+        assert tool("get", "net", "node", "J1") == (0, "it's a\\b\n", "")
+        assert tool("undo", "net") == (0, "undone: NODE J1: no tag\n", "")
+        assert tool("networks") == (0, "net\n", "")
+        assert db.list_networks() == ["net"] and rows() == []
+
+    @pytest.mark.parametrize("url, message", [
+        ("mysql://u:pw@h/d", "tagtool: unsupported database URL 'mysql://u:***@h/d' (set_database_url): "
+                             "it must begin with postgresql://, postgres:// or sqlite:\n"),
+        ("postgresql://127.0.0.1:1/none?connect_timeout=5", "tagtool: connection failed: "),
+    ])
+    def test_bad_database(self, capsys, url, message):
+        from tagtool import main
+        try:
+            assert main(["--database", url, "networks"]) == 1
+        finally:
+            db.set_database_url(None)
+        out, err = capsys.readouterr()
+        assert out == "" and err.startswith(message) and err.count("\n") == 1
