@@ -537,8 +537,12 @@ class _Postgres:
             del _connections[key]       # the server went away: try a new one
             conn = None
         if conn is None:
-            import psycopg
-            from psycopg.rows import dict_row
+            try:
+                import psycopg
+                from psycopg.rows import dict_row
+            except ImportError as e:
+                raise ImportError("a PostgreSQL database needs the driver psycopg: "
+                                  "pip install -r requirements-pg.txt") from e
             conn = psycopg.connect(self.url, autocommit=True, row_factory=dict_row,
                                    client_encoding="utf8", application_name="orvane")
             try:
