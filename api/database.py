@@ -313,7 +313,8 @@ def _journal_statements(p):
 
 
 DROP_UNDONE = "delete from undo_journal where undone"
-NEWEST_APPLIED = "select seq, undo_sql as sql, undo_cs as cs from undo_journal where not undone order by seq desc limit 1"
+NEWEST_APPLIED = ("select seq, undo_sql as sql, undo_cs as cs from undo_journal"
+                  " where not undone order by seq desc limit 1")
 OLDEST_UNDONE = "select seq, redo_sql as sql, redo_cs as cs from undo_journal where undone order by seq limit 1"
 
 
@@ -480,6 +481,11 @@ def _quote_ident(identifier):
     return '"' + identifier.replace('"', '""') + '"'
 
 
+def _quote_text(text):
+    # Exact only with standard_conforming_strings on, which check() makes sure of.
+    return "'" + text.replace("'", "''") + "'"
+
+
 def _schema(name):
     """The schema of network ``name``: readable when the name fits in an
     identifier, else a hash of it."""
@@ -565,8 +571,8 @@ class _Postgres:
                 "backslashes in quoted texts would be read as escapes: turn it on")
         if status("server_encoding") != "UTF8":
             raise UnsuitableDatabaseError(
-                f"the PostgreSQL database at {where} has the encoding {status('server_encoding')}, which cannot "
-                "store every text: use a database made with ENCODING 'UTF8'")
+                f"the PostgreSQL database at {where} has the encoding {status('server_encoding')}, "
+                "which cannot store every text: use a database made with ENCODING 'UTF8'")
 
     def transaction(self, name, work, begin="begin", lock=None):
         """Run ``work(conn)`` in one transaction, with ``search_path`` set to
@@ -599,9 +605,8 @@ class _Postgres:
         def work(conn):
             if conn.execute("select 1 from pg_namespace where nspname = %s", (schema,)).fetchone():
                 return
-            from psycopg import sql
-            conn.execute(sql.SQL("create schema {}").format(sql.Identifier(schema)))
-            conn.execute(sql.SQL("comment on schema {} is {}").format(sql.Identifier(schema), sql.Literal(name)))
+            conn.execute(f"create schema {_quote_ident(schema)}")
+            conn.execute(f"comment on schema {_quote_ident(schema)} is {_quote_text(name)}")
             conn.execute("select set_config('search_path', %s, true)", (_quote_ident(schema),))
             for statement in self.SCHEMA:
                 conn.execute(statement)
@@ -609,7 +614,8 @@ class _Postgres:
 
     def exists(self, name):
         conn = self.connect()
-        return conn.execute("select 1 from pg_namespace where nspname = %s", (_schema(name),)).fetchone() is not None
+        found = conn.execute("select 1 from pg_namespace where nspname = %s", (_schema(name),))
+        return found.fetchone() is not None
 
     def names(self):
         rows = self.connect().execute(

@@ -149,7 +149,7 @@ class TestServer:
             conn.execute(f"create database {name} encoding 'SQL_ASCII' locale 'C' template template0")
         try:
             db.set_database_url(url._replace(path="/" + name).geturl())
-            with pytest.raises(db.UnsuitableDatabaseError, match="has the encoding SQL_ASCII, which cannot store every text"):
+            with pytest.raises(db.UnsuitableDatabaseError, match="encoding SQL_ASCII, which cannot store every text"):
                 db.list_networks()
         finally:
             db.close_all()
