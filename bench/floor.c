@@ -1,7 +1,9 @@
 /* The floor: the result objects of get_tags, inp_out_tag and inp_in_tag
  * built in a plain C loop, with no argument checks, no global lookups and no
  * calls back into Python. What it costs is what the interpreter's objects
- * cost; the tag module can only come near it.
+ * cost; the tag module can only come near it. The dicts of get_tag_schema,
+ * get_tag and Tag.as_dict are here too, one per call, to show what a single
+ * call can cost at the least.
  *
  * It trusts its input: rows are dicts whose "id" is a str and whose "tag" is
  * a str or None, lines are str with at least three tokens and an ASCII type
@@ -12,7 +14,51 @@
 #include <Python.h>
 #include <string.h>
 
-static PyObject *s_id, *s_tag, *s_t_type, *s_NODE, *s_LINK, *s_None, *s_empty;
+static PyObject *s_id, *s_tag, *s_t_type, *s_NODE, *s_LINK, *s_None, *s_empty, *s_type,
+    *s_optional, *s_readonly, *s_str;
+
+static PyObject *
+dict_of(PyObject *const *keys, PyObject *const *values, int n)
+{
+    PyObject *d = PyDict_New();
+    for (int i = 0; d != NULL && i < n; i++)
+        if (PyDict_SetItem(d, keys[i], values[i]) < 0) Py_CLEAR(d);
+    return d;
+}
+
+/* get_tag_schema(name): the three field descriptors. */
+static PyObject *
+get_tag_schema(PyObject *self, PyObject *name)
+{
+    PyObject *const fields[] = {s_t_type, s_id, s_tag};
+    PyObject *const keys[] = {s_type, s_optional, s_readonly};
+    PyObject *descriptors[3] = {NULL, NULL, NULL};
+    for (int i = 0; i < 3; i++) {
+        PyObject *values[] = {s_str, i == 2 ? Py_True : Py_False, Py_False};
+        descriptors[i] = dict_of(keys, values, 3);
+    }
+    PyObject *schema = NULL;
+    if (descriptors[0] && descriptors[1] && descriptors[2])
+        schema = dict_of(fields, descriptors, 3);
+    for (int i = 0; i < 3; i++) Py_XDECREF(descriptors[i]);
+    return schema;
+}
+
+/* tag_dict(t_type, id, tag): the dict of get_tag. */
+static PyObject *
+tag_dict(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    PyObject *const keys[] = {s_t_type, s_id, s_tag};
+    return dict_of(keys, args, 3);
+}
+
+/* tag_record(type, t_type, id, tag): the dict of Tag.as_dict. */
+static PyObject *
+tag_record(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    PyObject *const keys[] = {s_type, s_t_type, s_id, s_tag};
+    return dict_of(keys, args, 4);
+}
 
 /* get_tags(node_rows, link_rows): the list of tag dicts. */
 static int
@@ -23,12 +69,10 @@ append_tag_dicts(PyObject *out, Py_ssize_t at, PyObject *rows, PyObject *t_type)
         PyObject *row = PyList_GET_ITEM(rows, i);
         PyObject *id = PyDict_GetItem(row, s_id);
         PyObject *tag = PyDict_GetItem(row, s_tag);
-        PyObject *d = PyDict_New();
-        if (d == NULL || PyDict_SetItem(d, s_t_type, t_type) < 0 ||
-            PyDict_SetItem(d, s_id, id) < 0 || PyDict_SetItem(d, s_tag, tag) < 0) {
-            Py_XDECREF(d);
-            return -1;
-        }
+        PyObject *const keys[] = {s_t_type, s_id, s_tag};
+        PyObject *const values[] = {t_type, id, tag};
+        PyObject *d = dict_of(keys, values, 3);
+        if (d == NULL) return -1;
         PyList_SET_ITEM(out, at + i, d);
     }
     return 0;
@@ -207,6 +251,9 @@ inp_in_tag(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 }
 
 static PyMethodDef floor_methods[] = {
+    {"get_tag_schema", get_tag_schema, METH_O, NULL},
+    {"tag_dict", (PyCFunction)(void (*)(void))tag_dict, METH_FASTCALL, NULL},
+    {"tag_record", (PyCFunction)(void (*)(void))tag_record, METH_FASTCALL, NULL},
     {"get_tags", (PyCFunction)(void (*)(void))get_tags, METH_FASTCALL, NULL},
     {"inp_out_tag", (PyCFunction)(void (*)(void))inp_out_tag, METH_FASTCALL, NULL},
     {"inp_in_tag", (PyCFunction)(void (*)(void))inp_in_tag, METH_FASTCALL, NULL},
@@ -218,7 +265,8 @@ floor_exec(PyObject *module)
 {
     struct { PyObject **slot; const char *text; } texts[] = {
         {&s_id, "id"}, {&s_tag, "tag"}, {&s_t_type, "t_type"}, {&s_NODE, "NODE"},
-        {&s_LINK, "LINK"}, {&s_None, "None"}, {&s_empty, ""},
+        {&s_LINK, "LINK"}, {&s_None, "None"}, {&s_empty, ""}, {&s_type, "type"},
+        {&s_optional, "optional"}, {&s_readonly, "readonly"}, {&s_str, "str"},
     };
     for (size_t i = 0; i < sizeof texts / sizeof texts[0]; i++)
         if (*texts[i].slot == NULL && (*texts[i].slot = PyUnicode_InternFromString(texts[i].text)) == NULL)

@@ -12,7 +12,7 @@ import pytest
 from api import database, orvane
 
 BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench")
-sys.path[:0] = [BENCH, os.path.join(BENCH, "build")]
+sys.path += [BENCH, os.path.join(BENCH, "build")]
 
 import pyorvane  # noqa: E402
 import workload  # noqa: E402
