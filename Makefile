@@ -19,7 +19,7 @@ all: build
 
 include win/win.mk
 
-$(STAMP): requirements-dev.txt
+$(STAMP): requirements-dev.txt requirements-pg.txt
 	@test -x $(VPY) || $(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --disable-pip-version-check -q -r requirements-dev.txt
 	@touch $@
@@ -29,9 +29,10 @@ build: $(STAMP)
 		-DPython_EXECUTABLE=$(PYTHON) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 	$(VENV)/bin/cmake --build $(BUILD)
 
+# The Windows checks run first so that the test runner's summary closes the output.
 test: build
-	$(VPY) -m pytest -q tests
 	$(MAKE) --no-print-directory windows-test
+	$(VPY) -m pytest -q tests
 
 demo: build
 	bash examples/demo.sh $(VPY)
