@@ -14,43 +14,64 @@ struct Span {
     Py_ssize_t start, end;
 };
 
-// Finds the first `want` tokens of the line, cut at runs of whitespace as
-// str.split() cuts them. Returns how many there are, at most `want`.
-int first_tokens(PyObject *line, Span *spans, int want) {
-    const Py_ssize_t len = PyUnicode_GET_LENGTH(line);
-    const int kind = PyUnicode_KIND(line);
-    const void *data = PyUnicode_DATA(line);
+template <class Char>
+int scan_tokens(const Char *s, Py_ssize_t len, Span *spans, int want) {
     int found = 0;
     Py_ssize_t i = 0;
     while (found < want) {
-        while (i < len && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) i++;
+        while (i < len && Py_UNICODE_ISSPACE(s[i])) i++;
         if (i == len) break;
         const Py_ssize_t start = i;
-        while (i < len && !Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) i++;
+        while (i < len && !Py_UNICODE_ISSPACE(s[i])) i++;
         spans[found++] = Span{start, i};
     }
     return found;
 }
 
-// Does the type word, upper-cased, equal the text of a type constant? For
-// an ASCII word and a constant that is exactly str the answer needs no
-// upper-cased copy; otherwise the word is upper-cased by str.upper() and
-// compared with ==.
-int type_word_is(PyObject *line, Span word, PyObject *upper, PyObject *wanted) {
-    if (!upper && PyUnicode_CheckExact(wanted) && PyUnicode_IS_ASCII(line)) {
-        const Py_ssize_t n = word.end - word.start;
-        if (PyUnicode_GET_LENGTH(wanted) != n) return 0;
-        const Py_UCS1 *w = PyUnicode_1BYTE_DATA(line) + word.start;
-        const int kind = PyUnicode_KIND(wanted);
-        const void *data = PyUnicode_DATA(wanted);
-        for (Py_ssize_t i = 0; i < n; i++) {
-            Py_UCS4 c = w[i];
-            if (c >= 'a' && c <= 'z') c -= 'a' - 'A';
-            if (c != PyUnicode_READ(kind, data, i)) return 0;
-        }
-        return 1;
+// Finds the first `want` tokens of the line, cut at runs of whitespace as
+// str.split() cuts them. Returns how many there are, at most `want`.
+int first_tokens(PyObject *line, Span *spans, int want) {
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(line);
+    switch (PyUnicode_KIND(line)) {
+    case PyUnicode_1BYTE_KIND:
+        return scan_tokens(PyUnicode_1BYTE_DATA(line), len, spans, want);
+    case PyUnicode_2BYTE_KIND:
+        return scan_tokens(PyUnicode_2BYTE_DATA(line), len, spans, want);
+    default:
+        return scan_tokens(PyUnicode_4BYTE_DATA(line), len, spans, want);
     }
-    return equal(upper, wanted);
+}
+
+bool is_ascii(PyObject *line, Span word) {
+    if (PyUnicode_IS_ASCII(line)) return true;
+    const int kind = PyUnicode_KIND(line);
+    const void *data = PyUnicode_DATA(line);
+    for (Py_ssize_t i = word.start; i < word.end; i++)
+        if (PyUnicode_READ(kind, data, i) >= 0x80) return false;
+    return true;
+}
+
+// Does an ASCII word, upper-cased, equal the text of a str? Needs no
+// upper-cased copy: for ASCII, str.upper() changes a to z alone.
+bool ascii_upper_equals(PyObject *line, Span word, PyObject *wanted) {
+    const Py_ssize_t n = word.end - word.start;
+    if (PyUnicode_GET_LENGTH(wanted) != n) return false;
+    const int lkind = PyUnicode_KIND(line);
+    const void *ldata = PyUnicode_DATA(line);
+    const int kind = PyUnicode_KIND(wanted);
+    const void *data = PyUnicode_DATA(wanted);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        Py_UCS4 c = PyUnicode_READ(lkind, ldata, word.start + i);
+        if (c >= 'a' && c <= 'z') c -= 'a' - 'A';
+        if (c != PyUnicode_READ(kind, data, i)) return false;
+    }
+    return true;
+}
+
+Ref upper_word(PyObject *line, Span word) {
+    Ref w = steal(PyUnicode_Substring(line, word.start, word.end));
+    if (!w) return Ref();
+    return call_method(w.get(), T.upper);
 }
 
 ORVANE_COLD PyObject *too_few_tokens() {
@@ -60,44 +81,45 @@ ORVANE_COLD PyObject *too_few_tokens() {
 
 PyObject *inp_in_tag(PyObject *globals, PyObject *const *args) {
     PyObject *line = args[0];
-    Span spans[3];
-    if (first_tokens(line, spans, 3) < 3) return too_few_tokens();
+    Span t[3];
+    if (first_tokens(line, t, 3) < 3) return too_few_tokens();
 
-    // The upper-cased type word is made only where a comparison needs it.
+    // The type word is upper-cased by str.upper() where a comparison needs
+    // the text: a word that is not ASCII, or a type constant that is no
+    // plain str (its own == decides).
+    const bool ascii = is_ascii(line, t[0]);
     Ref upper;
-    if (!PyUnicode_IS_ASCII(line)) {
-        Ref word = steal(PyUnicode_Substring(line, spans[0].start, spans[0].end));
-        if (!word) return nullptr;
-        upper = call_method(word.get(), T.upper);
-        if (!upper) return nullptr;
-    }
     PyObject *const types[] = {T.TAG_TYPE_NODE, T.TAG_TYPE_LINK};
     PyObject *const inserts[] = {T.insert_node, T.insert_link};
     for (int i = 0; i < 2; i++) {
         Ref wanted = global(globals, types[i]);
         if (!wanted) return nullptr;
-        if (!upper && !PyUnicode_CheckExact(wanted.get())) {
-            Ref word = steal(PyUnicode_Substring(line, spans[0].start, spans[0].end));
-            if (!word) return nullptr;
-            upper = call_method(word.get(), T.upper);
-            if (!upper) return nullptr;
+        int eq;
+        if (ascii && PyUnicode_CheckExact(wanted.get())) {
+            eq = ascii_upper_equals(line, t[0], wanted.get());
+        } else {
+            if (!upper && !(upper = upper_word(line, t[0]))) return nullptr;
+            eq = equal(upper.get(), wanted.get());
+            if (eq < 0) return nullptr;
         }
-        int eq = type_word_is(line, spans[0], upper.get(), wanted.get());
-        if (eq < 0) return nullptr;
-        if (!eq) continue;
-        Ref id = steal(PyUnicode_Substring(line, spans[1].start, spans[1].end));
-        if (!id) return nullptr;
-        Ref tag = steal(PyUnicode_Substring(line, spans[2].start, spans[2].end));
-        if (!tag) return nullptr;
-        return join({{inserts[i]}, quoted(id.get()), {T.comma}, quoted(tag.get()),
-                     {T.close_statement}})
-            .release();
+        if (eq)
+            return join({{inserts[i]}, quoted(line, t[1].start, t[1].end), {T.comma},
+                         quoted(line, t[2].start, t[2].end), {T.close_statement}})
+                .release();
     }
     return Py_NewRef(T.empty);
 }
 
 // ---------------------------------------------------------------------------
 // inp_out_tag(name)
+
+// format(value, ""): a str is its own, None (whose type keeps object's
+// __format__) is "None", anything else asks the value.
+Ref formatted(PyObject *value) {
+    if (PyUnicode_CheckExact(value)) return borrow(value);
+    if (value == Py_None) return borrow(T.None_text);
+    return steal(PyObject_Format(value, T.empty));
+}
 
 // Appends the tag line of one row: type, id and tag, each as format(value,
 // ""), one space between them.
@@ -111,7 +133,7 @@ int append_line(PyObject *globals, PyObject *lines, PyObject *row, PyObject *typ
     PyObject *const values[] = {t_type.get(), id.get(), tag.get()};
     Ref texts[3];
     for (int i = 0; i < 3; i++) {
-        texts[i] = steal(PyObject_Format(values[i], T.empty));
+        texts[i] = formatted(values[i]);
         if (!texts[i]) return -1;
     }
     Ref line = join({{texts[0].get()}, {T.space}, {texts[1].get()}, {T.space},

@@ -69,6 +69,7 @@ const TextDef kTexts[] = {
     {&T.LINK, "LINK"},
     {&T.str, "str"},
     {&T.null, "null"},
+    {&T.None_text, "None"},
     {&T.quoted_tag, "'tag'"},
     {&T.empty, ""},
     {&T.space, " "},
@@ -767,21 +768,70 @@ int not_none(PyObject *v) {
 
 namespace {
 
-Py_ssize_t count_quotes(PyObject *text) {
-    const Py_ssize_t len = PyUnicode_GET_LENGTH(text);
+Py_ssize_t count_quotes(PyObject *text, Py_ssize_t start, Py_ssize_t len) {
     const int kind = PyUnicode_KIND(text);
     const void *data = PyUnicode_DATA(text);
+    Py_ssize_t n = 0;
     if (kind == PyUnicode_1BYTE_KIND) {
-        const char *s = static_cast<const char *>(data);
-        Py_ssize_t n = 0;
+        const char *s = static_cast<const char *>(data) + start;
         for (const char *p = s; (p = static_cast<const char *>(memchr(p, '\'', len - (p - s))));
              p++)
             n++;
         return n;
     }
-    Py_ssize_t n = 0;
-    for (Py_ssize_t i = 0; i < len; i++) n += PyUnicode_READ(kind, data, i) == '\'';
+    for (Py_ssize_t i = start; i < start + len; i++) n += PyUnicode_READ(kind, data, i) == '\'';
     return n;
+}
+
+// The widest character of a range. A whole text tells it without a look; a
+// range is measured, so that the result keeps the narrowest form the host
+// requires of its texts.
+Py_UCS4 widest_of(PyObject *t, Py_ssize_t start, Py_ssize_t len) {
+    if (PyUnicode_IS_ASCII(t)) return 0x7f;
+    if (start == 0 && len == PyUnicode_GET_LENGTH(t)) return PyUnicode_MAX_CHAR_VALUE(t);
+    const int kind = PyUnicode_KIND(t);
+    const void *data = PyUnicode_DATA(t);
+    Py_UCS4 m = 0x7f;
+    for (Py_ssize_t i = start; i < start + len; i++) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c > m) m = c;
+    }
+    return m;
+}
+
+template <class To, class From>
+void convert(void *to, const void *from, Py_ssize_t n) {
+    To *d = static_cast<To *>(to);
+    const From *s = static_cast<const From *>(from);
+    for (Py_ssize_t i = 0; i < n; i++) d[i] = static_cast<To>(s[i]);
+}
+
+template <class To>
+void convert_from(int from_kind, void *to, const void *from, Py_ssize_t n) {
+    if (from_kind == PyUnicode_1BYTE_KIND)
+        convert<To, Py_UCS1>(to, from, n);
+    else if (from_kind == PyUnicode_2BYTE_KIND)
+        convert<To, Py_UCS2>(to, from, n);
+    else
+        convert<To, Py_UCS4>(to, from, n);
+}
+
+// Copies len characters of t from start into the result at `at`. The
+// result is as wide as the widest character copied, which a range of a
+// wider text may leave narrower than the text.
+void copy_in(int kind, void *data, Py_ssize_t at, PyObject *t, Py_ssize_t start,
+             Py_ssize_t len) {
+    const int tkind = PyUnicode_KIND(t);
+    const char *from = static_cast<const char *>(PyUnicode_DATA(t)) + start * tkind;
+    char *to = static_cast<char *>(data) + at * kind;
+    if (tkind == kind)
+        memcpy(to, from, static_cast<size_t>(len) * kind);
+    else if (kind == PyUnicode_1BYTE_KIND)
+        convert_from<Py_UCS1>(tkind, to, from, len);
+    else if (kind == PyUnicode_2BYTE_KIND)
+        convert_from<Py_UCS2>(tkind, to, from, len);
+    else
+        convert_from<Py_UCS4>(tkind, to, from, len);
 }
 
 ORVANE_COLD void concat_error(PyObject *piece) {
@@ -794,7 +844,7 @@ ORVANE_COLD void concat_error(PyObject *piece) {
 Ref join(const Piece *pieces, size_t n) {
     // 1. Measure: the length and the widest character of the result.
     // 2. Copy each piece in; a quoted one between quotes, its quotes doubled.
-    Py_ssize_t quotes[kMaxPieces];
+    Py_ssize_t lens[kMaxPieces], quotes[kMaxPieces];
     if (n > kMaxPieces) {
         PyErr_BadInternalCall();
         return Ref();
@@ -802,45 +852,38 @@ Ref join(const Piece *pieces, size_t n) {
     Py_ssize_t length = 0;
     Py_UCS4 widest = 0x7f;
     for (size_t i = 0; i < n; i++) {
-        PyObject *t = pieces[i].text;
-        if (!PyUnicode_Check(t)) {
-            concat_error(t);
+        const Piece &p = pieces[i];
+        if (!PyUnicode_Check(p.text)) {
+            concat_error(p.text);
             return Ref();
         }
-        quotes[i] = 0;
-        if (pieces[i].quoted) quotes[i] = count_quotes(t) + 2;
-        length += PyUnicode_GET_LENGTH(t) + quotes[i];
-        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(t);
+        lens[i] = (p.end < 0 ? PyUnicode_GET_LENGTH(p.text) : p.end) - p.start;
+        quotes[i] = p.quoted ? count_quotes(p.text, p.start, lens[i]) : 0;
+        length += lens[i] + quotes[i] + (p.quoted ? 2 : 0);
+        Py_UCS4 m = widest_of(p.text, p.start, lens[i]);
         if (m > widest) widest = m;
     }
     Ref result = steal(PyUnicode_New(length, widest));
     if (!result) return Ref();
-    PyObject *r = result.get();
-    const int kind = PyUnicode_KIND(r);
-    void *data = PyUnicode_DATA(r);
+    const int kind = PyUnicode_KIND(result.get());
+    void *data = PyUnicode_DATA(result.get());
     Py_ssize_t at = 0;
     for (size_t i = 0; i < n; i++) {
-        PyObject *t = pieces[i].text;
-        const Py_ssize_t len = PyUnicode_GET_LENGTH(t);
-        if (!pieces[i].quoted) {
-            PyUnicode_CopyCharacters(r, at, t, 0, len);
-            at += len;
-            continue;
-        }
-        PyUnicode_WRITE(kind, data, at++, '\'');
-        if (quotes[i] == 2) {
-            PyUnicode_CopyCharacters(r, at, t, 0, len);
-            at += len;
+        const Piece &p = pieces[i];
+        if (p.quoted) PyUnicode_WRITE(kind, data, at++, '\'');
+        if (quotes[i] == 0) {
+            copy_in(kind, data, at, p.text, p.start, lens[i]);
+            at += lens[i];
         } else {
-            const int tkind = PyUnicode_KIND(t);
-            const void *tdata = PyUnicode_DATA(t);
-            for (Py_ssize_t j = 0; j < len; j++) {
+            const int tkind = PyUnicode_KIND(p.text);
+            const void *tdata = PyUnicode_DATA(p.text);
+            for (Py_ssize_t j = p.start; j < p.start + lens[i]; j++) {
                 Py_UCS4 c = PyUnicode_READ(tkind, tdata, j);
                 PyUnicode_WRITE(kind, data, at++, c);
                 if (c == '\'') PyUnicode_WRITE(kind, data, at++, c);
             }
         }
-        PyUnicode_WRITE(kind, data, at++, '\'');
+        if (p.quoted) PyUnicode_WRITE(kind, data, at++, '\'');
     }
     return result;
 }

@@ -31,7 +31,7 @@ struct Texts {
     PyObject *type, *t_type, *id, *tag, *optional, *readonly, *f_type, *f_t_type, *f_id,
         *f_tag, *operations, *as_dict, *items, *upper;
     // Values.
-    PyObject *NODE, *LINK, *str, *null, *quoted_tag, *empty, *space;
+    PyObject *NODE, *LINK, *str, *null, *None_text, *quoted_tag, *empty, *space;
     // Tables and SQL pieces. A lookup statement carries no semicolon.
     PyObject *tags_node, *tags_link, *select_node, *select_link, *lookup_node, *lookup_link,
         *delete_from, *where_id, *semicolon, *newline_insert_into, *id_tag_values, *comma,
@@ -152,8 +152,11 @@ int for_each(PyObject *iterable, Visit &&visit) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
-// The text form of a value: str(value).
-[[nodiscard]] inline Ref text_form(PyObject *v) { return steal(PyObject_Str(v)); }
+// The text form of a value: str(value); a str is its own.
+[[nodiscard]] inline Ref text_form(PyObject *v) {
+    if (PyUnicode_CheckExact(v)) return borrow(v);
+    return steal(PyObject_Str(v));
+}
 
 // A piece of a text being built. A quoted piece is written in its quoted
 // form: between single quotes, every single quote inside it doubled, so that
@@ -161,8 +164,12 @@ int for_each(PyObject *iterable, Visit &&visit) {
 struct Piece {
     PyObject *text;
     bool quoted = false;
+    Py_ssize_t start = 0, end = -1;  // a range of the text; end -1: to its end
 };
 inline Piece quoted(PyObject *text) { return Piece{text, true}; }
+inline Piece quoted(PyObject *text, Py_ssize_t start, Py_ssize_t end) {
+    return Piece{text, true, start, end};
+}
 
 // Joins the pieces into one new str. A piece that is not a str raises the
 // TypeError that `+` between texts raises.
