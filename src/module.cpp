@@ -20,6 +20,14 @@ int64_t g_interpreter = -1;      // the interpreter that first loaded the module
 PyObject *g_module = nullptr;    // the module its exec step is running or ran
 PyTypeObject *g_function_type = nullptr;
 
+struct GlobalEntry {
+    PyObject *name, *value;  // borrowed
+};
+constexpr size_t kCacheSize = 32;
+GlobalEntry g_globals_cache[kCacheSize];
+PyObject *g_watched = nullptr;  // the globals dict whose lookups are cached
+int g_watcher = -1;
+
 constexpr const char *kModuleName = "api.orvane";
 constexpr const char *kSourceName = "<api.orvane>";
 
@@ -676,6 +684,34 @@ void leave_module(PyObject *module) {
     PyErr_SetRaisedException(exc);
 }
 
+// The values of the module's globals that the bodies look up are kept in a
+// small cache, emptied by a watcher before any change of the globals dict,
+// so a lookup still sees the value bound at that moment. Entries are
+// borrowed: the dict holds each value until the watcher has emptied them.
+int on_globals_event(PyDict_WatchEvent event, PyObject *dict, PyObject *, PyObject *) {
+    if (dict != g_watched) return 0;
+    memset(g_globals_cache, 0, sizeof g_globals_cache);
+    if (event == PyDict_EVENT_DEALLOCATED) g_watched = nullptr;
+    return 0;
+}
+
+// Starts caching the lookups in these globals. Without a free watcher the
+// module works the same, only uncached.
+int watch_globals(PyObject *globals) {
+    memset(g_globals_cache, 0, sizeof g_globals_cache);
+    g_watched = nullptr;
+    if (g_watcher < 0) {
+        g_watcher = PyDict_AddWatcher(on_globals_event);
+        if (g_watcher < 0) {
+            PyErr_Clear();  // all watchers taken
+            return 0;
+        }
+    }
+    if (PyDict_Watch(g_watcher, globals) < 0) return -1;
+    g_watched = globals;
+    return 0;
+}
+
 int exec_steps(PyObject *module, bool *entered) {
     if (check_version() < 0 || make_texts() < 0) return -1;
     if (!g_function_type) {
@@ -686,7 +722,9 @@ int exec_steps(PyObject *module, bool *entered) {
     int e = enter_module(module);
     if (e < 0) return -1;
     *entered = e == 1;
-    return run_statements(PyModule_GetDict(module));
+    PyObject *globals = PyModule_GetDict(module);
+    if (watch_globals(globals) < 0) return -1;
+    return run_statements(globals);
 }
 
 int module_exec(PyObject *module) {
@@ -731,7 +769,11 @@ PyModuleDef module_def = {
 // Helpers shared by the bodies.
 
 Ref global(PyObject *globals, PyObject *name) {
+    const bool cached = globals == g_watched;
+    GlobalEntry &entry = g_globals_cache[(reinterpret_cast<uintptr_t>(name) >> 4) % kCacheSize];
+    if (cached && entry.name == name) return borrow(entry.value);
     PyObject *value = PyDict_GetItemWithError(globals, name);
+    if (value && cached) entry = GlobalEntry{name, value};
     if (!value) {
         if (PyErr_Occurred()) return Ref();
         value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);

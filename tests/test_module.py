@@ -530,3 +530,18 @@ class TestGlobalLookups:
         monkeypatch.setattr(orvane, "try_read", lambda name, sql: None)
         monkeypatch.delattr(orvane, name)
         raises(f"name '{name}' is not defined", call, NameError)
+
+    @pytest.mark.parametrize("change", [
+        lambda g: g.update(TAG_TYPE_NODE="TANK"),
+        lambda g: g.__setitem__("TAG_TYPE_NODE", "TANK"),
+        lambda g: g.pop("TAG_TYPE_NODE") and g.setdefault("TAG_TYPE_NODE", "TANK"),
+        lambda g: exec("TAG_TYPE_NODE = 'TANK'", g),
+    ])
+    def test_every_way_of_changing_the_globals_is_seen(self, monkeypatch, change):
+        # A lookup made before the change must not be served after it.
+        monkeypatch.setattr(orvane, "TAG_TYPE_NODE", "NODE")
+        assert orvane.inp_in_tag("tank J1 a") == ""
+        change(vars(orvane))
+        assert orvane.inp_in_tag("tank J1 a") == "insert into tags_node (id, tag) values ('J1', 'a');"
+        monkeypatch.setattr(orvane, "TAG_TYPE_NODE", "NODE")
+        assert orvane.inp_in_tag("tank J1 a") == ""
