@@ -39,3 +39,5 @@ demo: build
 
 clean:
 	rm -rf $(BUILD) build-win api/orvane*.so
+
+include bench/bench.mk

@@ -28,6 +28,10 @@ GlobalEntry g_globals_cache[kCacheSize];
 PyObject *g_watched = nullptr;  // the globals dict whose lookups are cached
 int g_watcher = -1;
 
+PyTypeObject *g_tag_type = nullptr;  // the Tag class the module made
+bool g_tag_type_plain = false;       // and not changed since
+int g_type_watcher = -1;
+
 constexpr const char *kModuleName = "api.orvane";
 constexpr const char *kSourceName = "<api.orvane>";
 
@@ -556,6 +560,28 @@ int bind_function(PyObject *globals, PyObject *name, const FunctionDef &d) {
     return bind_global(globals, name, f.get());
 }
 
+// Any change to the Tag class (an attribute set or deleted, its bases
+// replaced) ends the short cuts for its instances.
+int on_type_event(PyTypeObject *type) {
+    if (type == g_tag_type) g_tag_type_plain = false;
+    return 0;
+}
+
+int watch_tag_class(PyObject *cls) {
+    Py_XSETREF(g_tag_type, reinterpret_cast<PyTypeObject *>(Py_NewRef(cls)));
+    g_tag_type_plain = false;
+    if (g_type_watcher < 0) {
+        g_type_watcher = PyType_AddWatcher(on_type_event);
+        if (g_type_watcher < 0) {
+            PyErr_Clear();  // all watchers taken: no short cuts
+            return 0;
+        }
+    }
+    if (PyType_Watch(g_type_watcher, cls) < 0) return -1;
+    g_tag_type_plain = true;
+    return 0;
+}
+
 // class Tag: its namespace holds __module__, __qualname__, __init__, as_dict.
 int make_tag_class(PyObject *globals) {
     PyObject *meta = reinterpret_cast<PyObject *>(&PyType_Type);
@@ -580,7 +606,7 @@ int make_tag_class(PyObject *globals) {
         if (PyObject_SetItem(ns.get(), as_function(f.get())->name, f.get()) < 0) return -1;
     }
     Ref cls = call(meta, name.get(), bases.get(), ns.get());
-    if (!cls) return -1;
+    if (!cls || watch_tag_class(cls.get()) < 0) return -1;
     return bind_global(globals, T.Tag, cls.get());
 }
 
@@ -783,6 +809,10 @@ Ref global(PyObject *globals, PyObject *name) {
         }
     }
     return borrow(value);
+}
+
+bool is_plain_tag(PyObject *obj) {
+    return g_tag_type_plain && Py_TYPE(obj) == g_tag_type;
 }
 
 Ref item(PyObject *obj, PyObject *key) {

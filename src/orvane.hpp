@@ -91,6 +91,11 @@ extern const FunctionDef def_inp_in_tag, def_inp_out_tag;         // inp.cpp
 // ---------------------------------------------------------------------------
 // Helpers (module.cpp).
 
+// Is this an instance of the module's own Tag class, as the module made it
+// (no attribute of the class set or deleted since)? Such an instance stores
+// and reads its attributes in the ordinary way.
+bool is_plain_tag(PyObject *obj);
+
 // The value of a module-level name: the module's globals, then the builtins;
 // NameError when neither has it.
 [[nodiscard]] Ref global(PyObject *globals, PyObject *name);

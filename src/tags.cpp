@@ -34,37 +34,48 @@ PyObject *get_tag_schema(PyObject *, PyObject *const *) {
 // ---------------------------------------------------------------------------
 // Tag.__init__(self, input) and Tag.as_dict(self)
 
-// Sets the attribute to the quoted form of the attribute `from` as it reads
-// back now; with `none_is_null`, a value that is not != None gives null.
+// The quoted form of a value; with `none_is_null`, a value that is not
+// != None gives null.
+Ref quoted_form(PyObject *value, bool none_is_null) {
+    if (none_is_null) {
+        int nn = not_none(value);
+        if (nn < 0) return Ref();
+        if (!nn) return borrow(T.null);
+    }
+    return join({quoted(value)});
+}
+
+// Sets the attribute `to` to the quoted form of the attribute `from` as it
+// reads back now: a class of the caller's may store or read attributes its
+// own way.
 int set_quoted(PyObject *self, PyObject *to, PyObject *from, bool none_is_null) {
     Ref value = steal(PyObject_GetAttr(self, from));
     if (!value) return -1;
-    Ref q;
-    if (none_is_null) {
-        int nn = not_none(value.get());
-        if (nn < 0) return -1;
-        q = nn ? join({quoted(value.get())}) : borrow(T.null);
-    } else {
-        q = join({quoted(value.get())});
-    }
+    Ref q = quoted_form(value.get(), none_is_null);
     if (!q) return -1;
     return PyObject_SetAttr(self, to, q.get());
 }
 
-int set_text_form(PyObject *self, PyObject *input, PyObject *key) {
+int set_quoted_of(PyObject *self, PyObject *to, PyObject *value, bool none_is_null) {
+    Ref q = quoted_form(value, none_is_null);
+    if (!q) return -1;
+    return PyObject_SetAttr(self, to, q.get());
+}
+
+Ref text_of(PyObject *input, PyObject *key) {
     Ref value = item(input, key);
-    if (!value) return -1;
-    Ref text = text_form(value.get());
-    if (!text) return -1;
-    return PyObject_SetAttr(self, key, text.get());
+    if (!value) return Ref();
+    return text_form(value.get());
 }
 
 PyObject *tag_init(PyObject *, PyObject *const *args) {
     PyObject *self = args[0];
     PyObject *input = args[1];
     if (PyObject_SetAttr(self, T.type, T.tag) < 0) return nullptr;
-    if (set_text_form(self, input, T.t_type) < 0) return nullptr;
-    if (set_text_form(self, input, T.id) < 0) return nullptr;
+    Ref t_type = text_of(input, T.t_type);
+    if (!t_type || PyObject_SetAttr(self, T.t_type, t_type.get()) < 0) return nullptr;
+    Ref id = text_of(input, T.id);
+    if (!id || PyObject_SetAttr(self, T.id, id.get()) < 0) return nullptr;
 
     // A missing tag and a tag that is not != None both give None.
     Ref tag = borrow(Py_None);
@@ -82,6 +93,17 @@ PyObject *tag_init(PyObject *, PyObject *const *args) {
     }
     if (PyObject_SetAttr(self, T.tag, tag.get()) < 0) return nullptr;
 
+    // An instance of the module's own Tag class, unchanged since it was
+    // made, reads back what was just stored: its quoted forms come from the
+    // values in hand.
+    if (is_plain_tag(self)) {
+        if (PyObject_SetAttr(self, T.f_type, T.quoted_tag) < 0 ||
+            set_quoted_of(self, T.f_t_type, t_type.get(), false) < 0 ||
+            set_quoted_of(self, T.f_id, id.get(), false) < 0 ||
+            set_quoted_of(self, T.f_tag, tag.get(), true) < 0)
+            return nullptr;
+        Py_RETURN_NONE;
+    }
     if (set_quoted(self, T.f_type, T.type, false) < 0 ||
         set_quoted(self, T.f_t_type, T.t_type, false) < 0 ||
         set_quoted(self, T.f_id, T.id, false) < 0 || set_quoted(self, T.f_tag, T.tag, true) < 0)

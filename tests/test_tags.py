@@ -185,3 +185,16 @@ class TestTag:
             except (KeyError, ValueError):
                 pass
         assert [sys.getrefcount(v) for v in values] == before
+
+    @pytest.mark.parametrize("make", [
+        lambda: type("Sub", (orvane.Tag,), {"id": property(lambda self: "X", lambda self, v: None)}),
+        lambda: orvane.Tag,
+    ])
+    def test_quoted_forms_read_the_attributes_back(self, monkeypatch, make):
+        # A class that stores or reads an attribute its own way is obeyed,
+        # whether it is a subclass or the Tag class changed after the fact.
+        if make() is orvane.Tag:
+            monkeypatch.setattr(orvane.Tag, "id", property(lambda self: "X", lambda self, v: None),
+                                raising=False)
+        t = make()({"t_type": "NODE", "id": "J1", "tag": "a"})
+        assert (t.id, t.f_id, t.f_tag) == ("X", "'X'", "'a'")
