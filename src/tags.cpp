@@ -10,22 +10,30 @@ namespace {
 // ---------------------------------------------------------------------------
 // get_tag_schema(name)
 
-Ref field(PyObject *optional) {
-    Ref d = steal(PyDict_New());
-    if (!d || PyDict_SetItem(d.get(), T.type, T.str) < 0 ||
-        PyDict_SetItem(d.get(), T.optional, optional) < 0 ||
-        PyDict_SetItem(d.get(), T.readonly, Py_False) < 0)
-        return Ref();
-    return d;
+// The descriptor of a field, made once and copied for each schema: a copy
+// of a small dict is cheaper than building it again, and the caller may
+// change its copy freely.
+PyObject *g_field_templates[2];  // optional False, optional True
+
+Ref field(bool optional) {
+    PyObject *&t = g_field_templates[optional];
+    if (!t) {
+        Ref d = steal(PyDict_New());
+        if (!d || PyDict_SetItem(d.get(), T.type, T.str) < 0 ||
+            PyDict_SetItem(d.get(), T.optional, optional ? Py_True : Py_False) < 0 ||
+            PyDict_SetItem(d.get(), T.readonly, Py_False) < 0)
+            return Ref();
+        t = d.release();
+    }
+    return steal(PyDict_Copy(t));
 }
 
 PyObject *get_tag_schema(PyObject *, PyObject *const *) {
     Ref schema = steal(PyDict_New());
     if (!schema) return nullptr;
     PyObject *const names[] = {T.t_type, T.id, T.tag};
-    PyObject *const optional[] = {Py_False, Py_False, Py_True};
     for (int i = 0; i < 3; i++) {
-        Ref f = field(optional[i]);
+        Ref f = field(i == 2);
         if (!f || PyDict_SetItem(schema.get(), names[i], f.get()) < 0) return nullptr;
     }
     return schema.release();
