@@ -68,3 +68,13 @@ def postgres_backend(postgres_url):
 def backend(request):
     """api.database on each backend in turn, holding no network yet."""
     return request.getfixturevalue(f"{request.param}_backend")
+
+
+@pytest.fixture
+def backend_url(backend):
+    """The URL that names ``backend``'s database, for the tag tool and child
+    processes; in-process settings are reset, so that the URL alone finds it."""
+    url = db.database_url() if db.backend_name() == "postgresql" else "sqlite:" + db.data_dir()
+    db.set_database_url(None)
+    db.set_data_dir(None)
+    return url

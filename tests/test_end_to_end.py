@@ -1,5 +1,6 @@
-"""Reads, updates and deletions of tags on the SQLite network database, with
-undo and redo; texts that SQL treats specially; reference counts."""
+"""Reads, updates and deletions of tags on the network database, with undo and
+redo; texts that SQL treats specially; reference counts.  Each test runs on
+SQLite and on PostgreSQL."""
 
 import gc
 import sys
@@ -14,24 +15,12 @@ TRICKY = ["O'Neil", "''", 'say "hi"', "a;b", "x -- y", "/* c */", "one\ntwo\r\n"
           "Żółw 水 🌊", "", "null", "NULL", "J1' or '1'='1", "'); delete from tags_node; --"]
 
 
-def seeded(folder):
-    db.set_data_dir(folder)
+@pytest.fixture
+def net(backend):
     db.create_network("net")
     db.execute_batch("net", [f"insert into {table} (id, tag) values ('{id}', '{tag}')"
                              for table, rows in SEED.items() for id, tag in rows])
     return "net"
-
-
-@pytest.fixture(params=["memory", "file"])
-def net(request, tmp_path):
-    yield seeded(db.MEMORY if request.param == "memory" else tmp_path)
-    db.set_data_dir(None)
-
-
-@pytest.fixture
-def memory_net():
-    yield seeded(db.MEMORY)
-    db.set_data_dir(None)
 
 
 def stored(name="net"):
@@ -89,8 +78,8 @@ class TestUpdateUndoRedo:
 
 @pytest.mark.parametrize("text", TRICKY)
 @pytest.mark.parametrize("field", ["id", "tag"])
-def test_texts_are_stored_exactly(memory_net, field, text):
-    name = memory_net
+def test_texts_are_stored_exactly(net, field, text):
+    name = net
     id, tag = (text, "t") if field == "id" else ("J9", text)
     orvane.set_tag(name, db.ChangeSet({"t_type": "NODE", "id": id, "tag": tag}))
     assert stored() == with_rows(tags_node=SEED["tags_node"] + [(id, tag)])
@@ -127,7 +116,7 @@ CALLS = {  # what a call does, and the exception it raises (None: it succeeds)
 
 
 @pytest.mark.parametrize("case", CALLS)
-def test_reference_counts_hold(memory_net, case):
+def test_reference_counts_hold(net, case):
     call, error = CALLS[case]
     watched = [NAME, MISSING, ID, TAG, OP, CS, LOWER, NO_TAG, BAD, db.g_update_prefix] + [
         getattr(orvane, n) for n in ("TAG_TYPE_NODE", "TAG_TYPE_LINK", "Tag", "get_tag", "get_tag_schema",

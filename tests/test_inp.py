@@ -337,11 +337,9 @@ class TestInpOutTag:
 
 
 @pytest.fixture
-def network():
-    db.set_data_dir(db.MEMORY)
+def network(backend):
     db.create_network("net")
-    yield "net"
-    db.set_data_dir(None)
+    return "net"
 
 
 class TestWithTheDatabase:

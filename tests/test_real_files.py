@@ -1,5 +1,6 @@
 """Round trips of the [TAGS] sections of real INP files written by others:
-import with the tag tool, export, and compare with the file's own tag lines.
+import with the tag tool (on SQLite and on PostgreSQL), export, and compare
+with the file's own tag lines.
 
 The files live beside the project's clone, in shared/data/inp; they are read
 there and never copied into the project."""
@@ -9,7 +10,6 @@ from pathlib import Path
 
 import pytest
 
-from api import database as db
 from tagtool import main
 
 DATA = Path(__file__).resolve().parents[2] / "shared" / "data" / "inp"
@@ -43,16 +43,15 @@ def tokens(line):
 
 
 @pytest.fixture
-def tool(tmp_path, capsys, monkeypatch):
+def tool(backend_url, capsys, monkeypatch):
     monkeypatch.delenv("ORVANE_DATABASE_URL", raising=False)
 
     def run(*argv):
-        status = main(["--data-dir", str(tmp_path / "data"), *map(str, argv)])
+        status = main(["--database", backend_url, *map(str, argv)])
         out, err = capsys.readouterr()
         assert (status, err) == (0, ""), err
         return out
-    yield run
-    db.set_data_dir(None)
+    return run
 
 
 @pytest.mark.parametrize("path", CASES, ids=lambda p: p and p.name)
