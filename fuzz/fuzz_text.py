@@ -1,0 +1,158 @@
+"""Coverage-guided fuzzer (atheris) over the text handling of api.orvane:
+INP tag lines, Tag records from random dicts, the lookup statements of
+get_tag and the deletions, the update statements, and INP export. Each input
+is checked against a plain Python rendering of the rule, so the fuzzer finds
+wrong texts as well as crashes.
+
+    ORVANE_FUZZ_ROOT=PKG_ROOT python fuzz/fuzz_text.py [libFuzzer options] [corpus folders]
+
+PKG_ROOT (default: the repository) holds the package folder api/ to fuzz,
+best a build whose code reports its coverage to the fuzzer (clang's
+-fsanitize=fuzzer-no-link; make fuzz builds one). A file as argument runs
+that one input, to reproduce a finding. fuzz/corpus holds the inputs a 60 s
+run kept, as seeds.
+"""
+
+import os
+import sys
+
+import atheris
+
+from rules import q, ref_inp_in_tag, ref_statement
+
+TYPES = ["NODE", "LINK", "node", "Link", "l\u0131nk", "TANK", ""]
+KEYS = ["t_type", "id", "tag", "type", "x"]
+
+
+def outcome(f, *args):
+    try:
+        return f(*args)
+    except Exception as e:
+        return (type(e), e.args)
+
+
+class Ops:
+    def __init__(self, operation):
+        self.operations = [operation]
+
+
+class Input:
+    """Values drawn from the fuzzer's bytes."""
+
+    def __init__(self, data):
+        self.fdp = atheris.FuzzedDataProvider(data)
+
+    def text(self):
+        if self.fdp.ConsumeIntInRange(0, 7) == 0:
+            return self.fdp.PickValueInList(TYPES)
+        return self.fdp.ConsumeUnicode(self.fdp.ConsumeIntInRange(0, 40))
+
+    def value(self):
+        kind = self.fdp.ConsumeIntInRange(0, 4)
+        if kind == 0:
+            return None
+        if kind == 1:
+            return self.fdp.ConsumeInt(4)
+        if kind == 2:
+            return self.fdp.ConsumeRegularFloat()
+        return self.text()
+
+    def line(self):
+        spaces = [" ", "\t", "\u3000", "\x1c", "\u2028", "\x85", "\r\n"]
+        words = [self.text() for _ in range(self.fdp.ConsumeIntInRange(0, 5))]
+        return "".join(w + self.fdp.PickValueInList(spaces) * self.fdp.ConsumeIntInRange(0, 2)
+                       for w in words)
+
+
+def fuzz_one(data, orvane):
+    d = Input(data)
+    which = d.fdp.ConsumeIntInRange(0, 5)
+    if which == 0:
+        line = d.line() if d.fdp.ConsumeBool() else d.text()
+        assert outcome(orvane.inp_in_tag, line) == outcome(ref_inp_in_tag, line), line
+    elif which == 1:
+        input = {d.fdp.PickValueInList(KEYS): d.value() for _ in range(d.fdp.ConsumeIntInRange(0, 5))}
+        got = outcome(lambda: vars(orvane.Tag(input)))
+        if "t_type" in input and "id" in input:
+            tag = None if input.get("tag") is None else str(input["tag"])
+            assert got == {"type": "tag", "t_type": str(input["t_type"]), "id": str(input["id"]),
+                           "tag": tag, "f_type": "'tag'", "f_t_type": q(str(input["t_type"])),
+                           "f_id": q(str(input["id"])),
+                           "f_tag": "null" if tag is None else q(tag)}, input
+        else:
+            assert got[0] is KeyError, input
+    elif which in (2, 3):
+        t_type, id, found = d.text(), d.text(), d.fdp.ConsumeBool()
+        seen = []
+
+        def try_read(name, sql):
+            seen.append(sql)
+            return {"id": id, "tag": t_type} if found else None
+
+        orvane.try_read = try_read
+        if which == 2:
+            got = orvane.get_tag("net", t_type, id)
+            table = {"NODE": "tags_node", "LINK": "tags_link"}.get(t_type)
+            assert got == {"t_type": t_type, "id": id, "tag": t_type if found and table else None}
+        else:
+            table = d.fdp.PickValueInList(["tags_node", "tags_link"])
+            f = orvane.delete_tag_by_node if table == "tags_node" else orvane.delete_tag_by_link
+            got = f("net", id)
+            assert len(got.operations) == found
+        assert seen == ([f"select * from {table} where id = {q(id)}"] if table else []), seen
+    elif which == 4:
+        t_type = d.fdp.PickValueInList(["NODE", "LINK"])
+        id, old, new = d.text(), d.value(), d.value()
+        orvane.try_read = lambda name, sql: {"id": id, "tag": old}
+        redo, undo, _, _ = orvane._set_tag("net", Ops({"t_type": t_type, "id": id, "tag": new}))
+        table = "tags_node" if t_type == "NODE" else "tags_link"
+        assert redo == ref_statement(table, id, None if new is None else str(new)), redo
+        assert undo == ref_statement(table, id, None if old is None else str(old)), undo
+    else:
+        rows = [{"id": d.text(), "tag": d.value()} for _ in range(d.fdp.ConsumeIntInRange(0, 3))]
+        orvane.read_all = lambda name, sql: rows
+        lines = orvane.inp_out_tag("net")
+        assert lines == [f"{t} {r['id']} {r['tag']}" for t in ("NODE", "LINK") for r in rows]
+        for line in lines:
+            assert outcome(orvane.inp_in_tag, line) == outcome(ref_inp_in_tag, line), line
+
+
+def load():
+    """Imports the module under test. The fuzzer's runtime is loaded only
+    once fuzzing starts, so this runs at the first input: it makes the
+    runtime's symbols visible to libraries loaded after it, then imports the
+    module, whose coverage counters register with the runtime as it loads."""
+    import ctypes
+
+    core = sys.modules.get("atheris.core_with_libfuzzer")
+    if core is not None:
+        ctypes.CDLL(core.__file__, mode=os.RTLD_GLOBAL | os.RTLD_NOLOAD)
+    import api.database as database
+    import api.orvane as module
+
+    module.ChangeSet = database.ChangeSet
+    module.DbChangeSet = lambda *a: a
+    print(f"fuzz_text.py: fuzzing {module.__file__}", flush=True)
+    return module
+
+
+def test_one_input(data):
+    global orvane
+    if orvane is None:
+        orvane = load()
+    fuzz_one(data, orvane)
+
+
+def main():
+    root = os.environ.get("ORVANE_FUZZ_ROOT") or os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    if not os.path.isdir(os.path.join(root, "api")):
+        sys.exit(f"fuzz_text.py: ORVANE_FUZZ_ROOT={root} holds no package folder api/")
+    sys.path.insert(0, os.path.abspath(root))
+    atheris.Setup(sys.argv, test_one_input)
+    atheris.Fuzz()
+
+
+orvane = None
+
+if __name__ == "__main__":
+    main()
