@@ -613,6 +613,46 @@ def change_set_deleting_itself_while_called():
     return orvane.delete_tag_by_node("net", "J1")
 
 
+@case("survived", isolated=True)
+def threads_walking_rows_while_another_rebinds_and_shrinks():
+    import threading
+    import time
+
+    class Yielding:
+        def __str__(self):
+            time.sleep(0)  # lets the other threads run mid-walk
+            return "s"
+
+    rows = [{"id": Yielding(), "tag": Yielding()} for _ in range(20)]
+    doubles(read_all=lambda name, sql: rows)
+    done = threading.Event()
+
+    def churn():
+        while not done.is_set():
+            vars(orvane).pop("TAG_TYPE_NODE", None)
+            orvane.TAG_TYPE_NODE = "NODE"
+            rows.append({"id": Yielding(), "tag": None})
+            del rows[:2]
+
+    def walk():
+        for _ in range(50):
+            for f in (orvane.get_tags, orvane.inp_out_tag):
+                try:
+                    f("net")
+                except NameError:
+                    pass
+
+    walkers = [threading.Thread(target=walk) for _ in range(3)]
+    churner = threading.Thread(target=churn)
+    for t in walkers + [churner]:
+        t.start()
+    for t in walkers:
+        t.join()
+    done.set()
+    churner.join()
+    return "survived"
+
+
 # ---------------------------------------------------------------------------
 # operations changing between reads
 

@@ -53,7 +53,9 @@ SANITIZE_ENV := \
 # names the sanitizer runtimes by design; they run against the normal build.
 SANITIZE_TESTS ?= tests --ignore=tests/test_linkage.py
 
-sanitize: $(ROBUST_STAMP)
+# The normal build too: tests that start a child interpreter in the
+# repository import the module from api/.
+sanitize: build $(ROBUST_STAMP)
 	$(call shadow_build,$(ASAN),-DORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
 	$(SANITIZE_ENV) $(VPY) tools/sanitized_pytest.py $(ASAN)/tree -q -p no:cacheprovider \
 		$(SANITIZE_TESTS)
@@ -85,7 +87,9 @@ memcheck: build $(VALGRIND_REQUESTS)
 # fuzz: atheris over a build whose code reports its coverage to libFuzzer
 # (clang's -fsanitize=fuzzer-no-link), so the fuzzer is guided by the
 # module's own branches. The corpus in fuzz/corpus/ is read and not written;
-# new inputs go to build-fuzz/corpus/.
+# new inputs go to build-fuzz/corpus/, findings to build-fuzz/crashes/, and
+# the fuzzer's running account to build-fuzz/fuzz.log (its end is shown when
+# it fails, its figures always).
 
 FUZZ := build-fuzz
 FUZZ_SECONDS ?= 60
@@ -98,6 +102,7 @@ fuzz: $(ROBUST_STAMP)
 	@mkdir -p $(FUZZ)/corpus $(FUZZ)/crashes
 	ORVANE_FUZZ_ROOT=$(FUZZ)/tree $(VPY) fuzz/fuzz_text.py -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 		-rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix=$(FUZZ)/crashes/ \
-		$(FUZZ)/corpus fuzz/corpus
+		$(FUZZ)/corpus fuzz/corpus > $(FUZZ)/fuzz.log 2>&1 || { tail -n 60 $(FUZZ)/fuzz.log; exit 1; }
+	@grep -E '^(fuzz_text.py:|#[0-9]+[[:space:]]+(INITED|DONE)|Done |stat::)' $(FUZZ)/fuzz.log
 
 robust: sanitize memcheck fuzz
