@@ -735,6 +735,21 @@ def init_on_an_instance_that_stores_numbers():
     return orvane.Tag.__init__(Counting(), {"t_type": "NODE", "id": "J1"})
 
 
+@case(("'t\u00e4g''s'", "'J''1 \U0001f30a'", "'a''b'", Text))
+def init_on_an_instance_that_stores_str_subclasses():
+    # A subclass text keeps its characters apart from the object; the quoted
+    # forms are read from such texts alike.
+    class Storing:
+        def __setattr__(self, name, value):
+            if isinstance(value, str) and not name.startswith("f_"):
+                value = Text(value.replace("tag", "t\u00e4g's"))
+            object.__setattr__(self, name, value)
+
+    t = Storing()
+    orvane.Tag.__init__(t, {"t_type": "NODE", "id": "J'1 \U0001f30a", "tag": "a'b"})
+    return t.f_type, t.f_id, t.f_tag, type(t.id)
+
+
 @case(Raises(AttributeError, "'object' object has no attribute 'type'"))
 def as_dict_on_a_bare_object():
     return orvane.Tag.as_dict(object())
