@@ -14,15 +14,31 @@ struct Span {
     Py_ssize_t start, end;
 };
 
+// The characters below 256 that the host counts as whitespace: the same
+// answers as Py_UNICODE_ISSPACE, without a call for the Latin-1 ones.
+struct Latin1Spaces {
+    bool is[256] = {};
+    constexpr Latin1Spaces() {
+        const unsigned char spaces[] = {0x09, 0x0a, 0x0b, 0x0c, 0x0d, 0x1c,
+                                        0x1d, 0x1e, 0x1f, 0x20, 0x85, 0xa0};
+        for (unsigned char c : spaces) is[c] = true;
+    }
+};
+constexpr Latin1Spaces kLatin1Spaces;
+
+inline bool is_space(Py_UCS1 c) { return kLatin1Spaces.is[c]; }
+inline bool is_space(Py_UCS2 c) { return Py_UNICODE_ISSPACE(c); }
+inline bool is_space(Py_UCS4 c) { return Py_UNICODE_ISSPACE(c); }
+
 template <class Char>
 int scan_tokens(const Char *s, Py_ssize_t len, Span *spans, int want) {
     int found = 0;
     Py_ssize_t i = 0;
     while (found < want) {
-        while (i < len && Py_UNICODE_ISSPACE(s[i])) i++;
+        while (i < len && is_space(s[i])) i++;
         if (i == len) break;
         const Py_ssize_t start = i;
-        while (i < len && !Py_UNICODE_ISSPACE(s[i])) i++;
+        while (i < len && !is_space(s[i])) i++;
         spans[found++] = Span{start, i};
     }
     return found;

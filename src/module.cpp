@@ -913,16 +913,42 @@ ORVANE_COLD void concat_error(PyObject *piece) {
 
 }  // namespace
 
+// Joins pieces that are all ASCII: bytes copied straight into an ASCII text.
+Ref join_ascii(const Piece *pieces, size_t n, const Py_ssize_t *lens,
+               const Py_ssize_t *quotes, Py_ssize_t length) {
+    Ref result = steal(PyUnicode_New(length, 0x7f));
+    if (!result) return Ref();
+    Py_UCS1 *out = PyUnicode_1BYTE_DATA(result.get());
+    for (size_t i = 0; i < n; i++) {
+        const Piece &p = pieces[i];
+        const Py_UCS1 *from = PyUnicode_1BYTE_DATA(p.text) + p.start;
+        if (p.quoted) *out++ = '\'';
+        if (quotes[i] == 0) {
+            memcpy(out, from, static_cast<size_t>(lens[i]));
+            out += lens[i];
+        } else {
+            for (Py_ssize_t j = 0; j < lens[i]; j++) {
+                *out++ = from[j];
+                if (from[j] == '\'') *out++ = '\'';
+            }
+        }
+        if (p.quoted) *out++ = '\'';
+    }
+    return result;
+}
+
 Ref join(const Piece *pieces, size_t n) {
-    // 1. Measure: the length and the widest character of the result.
+    // 1. Measure: the length of the result, and whether all of it is ASCII.
     // 2. Copy each piece in; a quoted one between quotes, its quotes doubled.
+    //    Texts that are not all ASCII are copied character by character into
+    //    a result as wide as its widest character.
     Py_ssize_t lens[kMaxPieces], quotes[kMaxPieces];
     if (n > kMaxPieces) {
         PyErr_BadInternalCall();
         return Ref();
     }
     Py_ssize_t length = 0;
-    Py_UCS4 widest = 0x7f;
+    bool ascii = true;
     for (size_t i = 0; i < n; i++) {
         const Piece &p = pieces[i];
         if (!PyUnicode_Check(p.text)) {
@@ -932,7 +958,13 @@ Ref join(const Piece *pieces, size_t n) {
         lens[i] = (p.end < 0 ? PyUnicode_GET_LENGTH(p.text) : p.end) - p.start;
         quotes[i] = p.quoted ? count_quotes(p.text, p.start, lens[i]) : 0;
         length += lens[i] + quotes[i] + (p.quoted ? 2 : 0);
-        Py_UCS4 m = widest_of(p.text, p.start, lens[i]);
+        ascii = ascii && PyUnicode_IS_ASCII(p.text);
+    }
+    if (ascii) return join_ascii(pieces, n, lens, quotes, length);
+
+    Py_UCS4 widest = 0x7f;
+    for (size_t i = 0; i < n; i++) {
+        Py_UCS4 m = widest_of(pieces[i].text, pieces[i].start, lens[i]);
         if (m > widest) widest = m;
     }
     Ref result = steal(PyUnicode_New(length, widest));
