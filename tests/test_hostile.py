@@ -625,31 +625,28 @@ def threads_walking_rows_while_another_rebinds_and_shrinks():
 
     rows = [{"id": Yielding(), "tag": Yielding()} for _ in range(20)]
     doubles(read_all=lambda name, sql: rows)
-    done = threading.Event()
 
     def churn():
-        while not done.is_set():
+        for _ in range(300):
             vars(orvane).pop("TAG_TYPE_NODE", None)
             orvane.TAG_TYPE_NODE = "NODE"
             rows.append({"id": Yielding(), "tag": None})
             del rows[:2]
+            time.sleep(0)
 
     def walk():
-        for _ in range(50):
+        for _ in range(30):
             for f in (orvane.get_tags, orvane.inp_out_tag):
                 try:
                     f("net")
                 except NameError:
                     pass
 
-    walkers = [threading.Thread(target=walk) for _ in range(3)]
-    churner = threading.Thread(target=churn)
-    for t in walkers + [churner]:
+    threads = [threading.Thread(target=walk) for _ in range(3)] + [threading.Thread(target=churn)]
+    for t in threads:
         t.start()
-    for t in walkers:
+    for t in threads:
         t.join()
-    done.set()
-    churner.join()
     return "survived"
 
 
