@@ -158,23 +158,8 @@ int append_line(PyObject *globals, PyObject *lines, PyObject *row, PyObject *typ
     return PyList_Append(lines, line.get());
 }
 
-int append_lines(PyObject *globals, PyObject *name, PyObject *lines, PyObject *sql,
-                 PyObject *type_name) {
-    Ref objs = call_global(globals, T.read_all, name, sql);
-    if (!objs) return -1;
-    return for_each(objs.get(), [&](PyObject *obj) {
-        return append_line(globals, lines, obj, type_name);
-    });
-}
-
 PyObject *inp_out_tag(PyObject *globals, PyObject *const *args) {
-    PyObject *name = args[0];
-    Ref lines = steal(PyList_New(0));
-    if (!lines) return nullptr;
-    if (append_lines(globals, name, lines.get(), T.select_node, T.TAG_TYPE_NODE) < 0 ||
-        append_lines(globals, name, lines.get(), T.select_link, T.TAG_TYPE_LINK) < 0)
-        return nullptr;
-    return lines.release();
+    return read_tables(globals, args[0], append_line);
 }
 
 // ---------------------------------------------------------------------------

@@ -81,6 +81,13 @@ constexpr int count(const Param (&)[N]) { return static_cast<int>(N); }
 template <size_t N>
 constexpr int count(const char *const (&)[N]) { return static_cast<int>(N); }
 
+// Reads both tag tables through read_all, the node table first and the
+// link table only after its rows are done, and calls visit for each row with
+// the name of the row's type constant; returns the new list visit fills.
+using RowVisitor = int (*)(PyObject *globals, PyObject *list, PyObject *row,
+                           PyObject *type_name);
+PyObject *read_tables(PyObject *globals, PyObject *name, RowVisitor visit);  // tags.cpp
+
 // The callables, in the units that define them.
 extern const FunctionDef def_get_tag_schema, def_get_tags, def_get_tag, def_tag_init,
     def_tag_as_dict;                                              // tags.cpp

@@ -160,24 +160,8 @@ int append_row(PyObject *globals, PyObject *results, PyObject *row, PyObject *ty
     return PyList_Append(results, d.get());
 }
 
-// Reads one table through read_all and appends a tag dict per row.
-int append_table(PyObject *globals, PyObject *name, PyObject *results, PyObject *sql,
-                 PyObject *type_name) {
-    Ref rows = call_global(globals, T.read_all, name, sql);
-    if (!rows) return -1;
-    return for_each(rows.get(), [&](PyObject *row) {
-        return append_row(globals, results, row, type_name);
-    });
-}
-
 PyObject *get_tags(PyObject *globals, PyObject *const *args) {
-    PyObject *name = args[0];
-    Ref results = steal(PyList_New(0));
-    if (!results) return nullptr;
-    if (append_table(globals, name, results.get(), T.select_node, T.TAG_TYPE_NODE) < 0 ||
-        append_table(globals, name, results.get(), T.select_link, T.TAG_TYPE_LINK) < 0)
-        return nullptr;
-    return results.release();
+    return read_tables(globals, args[0], append_row);
 }
 
 // ---------------------------------------------------------------------------
@@ -246,6 +230,22 @@ const char *const get_tags_locals[] = {"results", "rows", "row", "tag"};
 const char *const get_tag_locals[] = {"t", "d"};
 
 }  // namespace
+
+PyObject *read_tables(PyObject *globals, PyObject *name, RowVisitor visit) {
+    Ref results = steal(PyList_New(0));
+    if (!results) return nullptr;
+    PyObject *const statements[] = {T.select_node, T.select_link};
+    PyObject *const types[] = {T.TAG_TYPE_NODE, T.TAG_TYPE_LINK};
+    for (int i = 0; i < 2; i++) {
+        Ref rows = call_global(globals, T.read_all, name, statements[i]);
+        if (!rows) return nullptr;
+        int r = for_each(rows.get(), [&](PyObject *row) {
+            return visit(globals, results.get(), row, types[i]);
+        });
+        if (r < 0) return nullptr;
+    }
+    return results.release();
+}
 
 const FunctionDef def_get_tag_schema = {
     "get_tag_schema", "get_tag_schema", name_param, count(name_param),
