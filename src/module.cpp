@@ -18,6 +18,7 @@ namespace {
 
 int64_t g_interpreter = -1;      // the interpreter that first loaded the module
 PyObject *g_module = nullptr;    // the module its exec step is running or ran
+void *g_state = nullptr;         // that module's state block, as the host made it
 PyTypeObject *g_function_type = nullptr;
 
 struct GlobalEntry {
@@ -366,19 +367,18 @@ int set_annotations(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
-// __module__ and __doc__ take any value; deleted, they read as None.
-PyObject *get_module(PyObject *self, void *) {
-    return Py_NewRef(as_function(self)->module ? as_function(self)->module : Py_None);
+// __module__ and __doc__ take any value; deleted, they read as None. The
+// closure is the offset of the field in the function.
+PyObject **field_at(PyObject *self, void *offset) {
+    return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) +
+                                         reinterpret_cast<size_t>(offset));
 }
-int set_module(PyObject *self, PyObject *value, void *) {
-    Py_XSETREF(as_function(self)->module, Py_XNewRef(value));
-    return 0;
+PyObject *get_any(PyObject *self, void *offset) {
+    PyObject *value = *field_at(self, offset);
+    return Py_NewRef(value ? value : Py_None);
 }
-PyObject *get_doc(PyObject *self, void *) {
-    return Py_NewRef(as_function(self)->doc ? as_function(self)->doc : Py_None);
-}
-int set_doc(PyObject *self, PyObject *value, void *) {
-    Py_XSETREF(as_function(self)->doc, Py_XNewRef(value));
+int set_any(PyObject *self, PyObject *value, void *offset) {
+    Py_XSETREF(*field_at(self, offset), Py_XNewRef(value));
     return 0;
 }
 
@@ -390,8 +390,9 @@ PyObject *get_type_params(PyObject *, void *) { return PyTuple_New(0); }
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__module__", get_any, set_any, nullptr,
+     reinterpret_cast<void *>(offsetof(Function, module))},
+    {"__doc__", get_any, set_any, nullptr, reinterpret_cast<void *>(offsetof(Function, doc))},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__defaults__", get_none, nullptr, nullptr, nullptr},
@@ -755,17 +756,28 @@ int exec_steps(PyObject *module, bool *entered) {
 
 int module_exec(PyObject *module) {
     if (g_module) {
-        if (g_module == module) return 0;
+        if (g_module == module) {
+            // Handing the module out again, the host gave it a new state
+            // block; the one it had before is referenced nowhere else.
+            void *state = PyModule_GetState(module);
+            if (state != g_state) {
+                PyMem_Free(g_state);
+                g_state = state;
+            }
+            return 0;
+        }
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'orvane' has already been imported. Re-initialisation is not "
                         "supported.");
         return -1;
     }
     g_module = Py_NewRef(module);
+    g_state = PyModule_GetState(module);
     bool entered = false;
     if (exec_steps(module, &entered) == 0) return 0;
     if (entered) leave_module(module);
     Py_CLEAR(g_module);
+    g_state = nullptr;  // freed with the module
     return -1;
 }
 

@@ -391,8 +391,6 @@ class TestBodyErrors:
 
 
 class TestImportAgain:
-    @pytest.mark.xfail(strict=True, reason="each import after the first drops the module's "
-                       "state block, which the host made anew for the module handed out again")
     def test_keeps_no_memory(self):
         # The create step hands out the module it made first; nothing of a
         # later import may stay behind.
