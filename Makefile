@@ -41,3 +41,4 @@ clean:
 	rm -rf $(BUILD) build-win api/orvane*.so
 
 include bench/bench.mk
+include tools/robust.mk
