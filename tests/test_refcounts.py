@@ -393,7 +393,10 @@ class TestBodyErrors:
 class TestImportAgain:
     def test_keeps_no_memory(self):
         # The create step hands out the module it made first; nothing of a
-        # later import may stay behind.
+        # later import may stay behind. The host's loader itself keeps a
+        # little now and then (a stdlib extension such as array keeps most
+        # of a block per import, and under the sanitizers this one about a
+        # quarter), so the bound is well below one block per import.
         def blocks():
             return sum(s.count for s in tracemalloc.take_snapshot().statistics("filename"))
 
@@ -414,4 +417,4 @@ class TestImportAgain:
         finally:
             sys.modules["api.orvane"] = orvane
             tracemalloc.stop()
-        assert grown <= 100, f"{grown} blocks kept by {CALLS} imports"
+        assert grown < CALLS // 2, f"{grown} blocks kept by {CALLS} imports"
