@@ -3,6 +3,8 @@
 
 #include "orvane.hpp"
 
+#include <string.h>
+
 namespace orvane {
 
 namespace {
@@ -90,6 +92,57 @@ Ref upper_word(PyObject *line, Span word) {
     return call_method(w.get(), T.upper);
 }
 
+// Writes the quoted form of an ASCII range: its quotes doubled.
+Py_UCS1 *put_quoted(Py_UCS1 *out, const Py_UCS1 *from, Span span, Py_ssize_t quotes) {
+    *out++ = '\'';
+    if (quotes == 0) {
+        memcpy(out, from + span.start, static_cast<size_t>(span.end - span.start));
+        out += span.end - span.start;
+    } else {
+        for (Py_ssize_t i = span.start; i < span.end; i++) {
+            *out++ = from[i];
+            if (from[i] == '\'') *out++ = '\'';
+        }
+    }
+    *out++ = '\'';
+    return out;
+}
+
+Py_ssize_t quotes_in(const Py_UCS1 *s, Span span) {
+    Py_ssize_t n = 0;
+    const void *end = s + span.end;
+    for (const Py_UCS1 *p = s + span.start;
+         (p = static_cast<const Py_UCS1 *>(
+              memchr(p, '\'', static_cast<const Py_UCS1 *>(end) - p)));
+         p++)
+        n++;
+    return n;
+}
+
+// insert + 'id' + ", " + 'tag' + ");". A line of ASCII, the usual one, is
+// copied straight in; anything else is joined by the general rule.
+Ref insert_statement(PyObject *insert, PyObject *line, Span id, Span tag) {
+    if (!PyUnicode_IS_ASCII(line) || !PyUnicode_IS_ASCII(insert))
+        return join({{insert}, quoted(line, id.start, id.end), {T.comma},
+                     quoted(line, tag.start, tag.end), {T.close_statement}});
+    const Py_UCS1 *s = PyUnicode_1BYTE_DATA(line);
+    const Py_ssize_t id_quotes = quotes_in(s, id), tag_quotes = quotes_in(s, tag);
+    const Py_ssize_t prefix = PyUnicode_GET_LENGTH(insert);
+    const Py_ssize_t length = prefix + (id.end - id.start) + id_quotes + (tag.end - tag.start) +
+                              tag_quotes + 4 + 2 + 2;  // four quotes, ", ", ");"
+    Ref result = steal(PyUnicode_New(length, 0x7f));
+    if (!result) return Ref();
+    Py_UCS1 *out = PyUnicode_1BYTE_DATA(result.get());
+    memcpy(out, PyUnicode_1BYTE_DATA(insert), static_cast<size_t>(prefix));
+    out = put_quoted(out + prefix, s, id, id_quotes);
+    *out++ = ',';
+    *out++ = ' ';
+    out = put_quoted(out, s, tag, tag_quotes);
+    *out++ = ')';
+    *out++ = ';';
+    return result;
+}
+
 ORVANE_COLD PyObject *too_few_tokens() {
     PyErr_SetString(PyExc_IndexError, "list index out of range");
     return nullptr;
@@ -118,10 +171,7 @@ PyObject *inp_in_tag(PyObject *globals, PyObject *const *args) {
             eq = equal(upper.get(), wanted.get());
             if (eq < 0) return nullptr;
         }
-        if (eq)
-            return join({{inserts[i]}, quoted(line, t[1].start, t[1].end), {T.comma},
-                         quoted(line, t[2].start, t[2].end), {T.close_statement}})
-                .release();
+        if (eq) return insert_statement(inserts[i], line, t[1], t[2]).release();
     }
     return Py_NewRef(T.empty);
 }
@@ -135,6 +185,28 @@ Ref formatted(PyObject *value) {
     if (PyUnicode_CheckExact(value)) return borrow(value);
     if (value == Py_None) return borrow(T.None_text);
     return steal(PyObject_Format(value, T.empty));
+}
+
+// a + " " + b + " " + c. Three ASCII texts, the usual line, are copied
+// straight in; anything else is joined by the general rule.
+Ref spaced_line(PyObject *a, PyObject *b, PyObject *c) {
+    PyObject *const parts[] = {a, b, c};
+    Py_ssize_t length = 2;
+    for (PyObject *p : parts) {
+        if (!PyUnicode_Check(p) || !PyUnicode_IS_ASCII(p))
+            return join({{a}, {T.space}, {b}, {T.space}, {c}});
+        length += PyUnicode_GET_LENGTH(p);
+    }
+    Ref line = steal(PyUnicode_New(length, 0x7f));
+    if (!line) return Ref();
+    Py_UCS1 *out = PyUnicode_1BYTE_DATA(line.get());
+    for (int i = 0; i < 3; i++) {
+        if (i) *out++ = ' ';
+        const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(parts[i]));
+        memcpy(out, PyUnicode_1BYTE_DATA(parts[i]), n);
+        out += n;
+    }
+    return line;
 }
 
 // Appends the tag line of one row: type, id and tag, each as format(value,
@@ -152,8 +224,7 @@ int append_line(PyObject *globals, PyObject *lines, PyObject *row, PyObject *typ
         texts[i] = formatted(values[i]);
         if (!texts[i]) return -1;
     }
-    Ref line = join({{texts[0].get()}, {T.space}, {texts[1].get()}, {T.space},
-                     {texts[2].get()}});
+    Ref line = spaced_line(texts[0].get(), texts[1].get(), texts[2].get());
     if (!line) return -1;
     return PyList_Append(lines, line.get());
 }
