@@ -108,17 +108,6 @@ Py_UCS1 *put_quoted(Py_UCS1 *out, const Py_UCS1 *from, Span span, Py_ssize_t quo
     return out;
 }
 
-Py_ssize_t quotes_in(const Py_UCS1 *s, Span span) {
-    Py_ssize_t n = 0;
-    const void *end = s + span.end;
-    for (const Py_UCS1 *p = s + span.start;
-         (p = static_cast<const Py_UCS1 *>(
-              memchr(p, '\'', static_cast<const Py_UCS1 *>(end) - p)));
-         p++)
-        n++;
-    return n;
-}
-
 // insert + 'id' + ", " + 'tag' + ");". A line of ASCII, the usual one, is
 // copied straight in; anything else is joined by the general rule.
 Ref insert_statement(PyObject *insert, PyObject *line, Span id, Span tag) {
@@ -126,7 +115,8 @@ Ref insert_statement(PyObject *insert, PyObject *line, Span id, Span tag) {
         return join({{insert}, quoted(line, id.start, id.end), {T.comma},
                      quoted(line, tag.start, tag.end), {T.close_statement}});
     const Py_UCS1 *s = PyUnicode_1BYTE_DATA(line);
-    const Py_ssize_t id_quotes = quotes_in(s, id), tag_quotes = quotes_in(s, tag);
+    const Py_ssize_t id_quotes = quotes_in(s + id.start, id.end - id.start);
+    const Py_ssize_t tag_quotes = quotes_in(s + tag.start, tag.end - tag.start);
     const Py_ssize_t prefix = PyUnicode_GET_LENGTH(insert);
     const Py_ssize_t length = prefix + (id.end - id.start) + id_quotes + (tag.end - tag.start) +
                               tag_quotes + 4 + 2 + 2;  // four quotes, ", ", ");"

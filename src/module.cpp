@@ -856,13 +856,8 @@ Py_ssize_t count_quotes(PyObject *text, Py_ssize_t start, Py_ssize_t len) {
     const int kind = PyUnicode_KIND(text);
     const void *data = PyUnicode_DATA(text);
     Py_ssize_t n = 0;
-    if (kind == PyUnicode_1BYTE_KIND) {
-        const char *s = static_cast<const char *>(data) + start;
-        for (const char *p = s; (p = static_cast<const char *>(memchr(p, '\'', len - (p - s))));
-             p++)
-            n++;
-        return n;
-    }
+    if (kind == PyUnicode_1BYTE_KIND)
+        return quotes_in(static_cast<const Py_UCS1 *>(data) + start, len);
     for (Py_ssize_t i = start; i < start + len; i++) n += PyUnicode_READ(kind, data, i) == '\'';
     return n;
 }

@@ -6,6 +6,7 @@
 #include "ref.hpp"
 
 #include <stddef.h>
+#include <string.h>
 
 // Error builders stay out of the hot paths.
 #if defined(_MSC_VER) && !defined(__clang__)
@@ -181,6 +182,23 @@ struct Piece {
 inline Piece quoted(PyObject *text) { return Piece{text, true}; }
 inline Piece quoted(PyObject *text, Py_ssize_t start, Py_ssize_t end) {
     return Piece{text, true, start, end};
+}
+
+// The single quotes among n one-byte characters. A short text is scanned in
+// place; a long one by memchr.
+inline Py_ssize_t quotes_in(const Py_UCS1 *s, Py_ssize_t n) {
+    Py_ssize_t count = 0;
+    if (n < 32) {
+        for (Py_ssize_t i = 0; i < n; i++) count += s[i] == '\'';
+        return count;
+    }
+    const Py_UCS1 *end = s + n;
+    for (const Py_UCS1 *p = s; p < end; p++) {
+        p = static_cast<const Py_UCS1 *>(memchr(p, '\'', static_cast<size_t>(end - p)));
+        if (!p) break;
+        count++;
+    }
+    return count;
 }
 
 // Joins the pieces into one new str. A piece that is not a str raises the
