@@ -201,7 +201,7 @@ PyObject *delete_tag(PyObject *globals, PyObject *name, PyObject *id, PyObject *
                      PyObject *type_name) {
     Ref try_read = global(globals, T.try_read);
     if (!try_read) return nullptr;
-    Ref sql = join({{lookup}, quoted(id)});
+    Ref sql = lookup_statement(lookup, id);
     if (!sql) return nullptr;
     Ref row = call(try_read.get(), name, sql.get());
     if (!row) return nullptr;

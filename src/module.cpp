@@ -999,6 +999,31 @@ Ref join(const Piece *pieces, size_t n) {
     return result;
 }
 
+Ref lookup_statement(PyObject *prefix, PyObject *id) {
+    if (!PyUnicode_Check(id) || !PyUnicode_IS_ASCII(id) || !PyUnicode_IS_ASCII(prefix))
+        return join({{prefix}, quoted(id)});
+    const Py_UCS1 *s = PyUnicode_1BYTE_DATA(id);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(id), quotes = quotes_in(s, n);
+    const Py_ssize_t before = PyUnicode_GET_LENGTH(prefix);
+    Ref result = steal(PyUnicode_New(before + n + quotes + 2, 0x7f));
+    if (!result) return Ref();
+    Py_UCS1 *out = PyUnicode_1BYTE_DATA(result.get());
+    memcpy(out, PyUnicode_1BYTE_DATA(prefix), static_cast<size_t>(before));
+    out += before;
+    *out++ = '\'';
+    if (quotes == 0) {
+        memcpy(out, s, static_cast<size_t>(n));
+        out += n;
+    } else {
+        for (Py_ssize_t i = 0; i < n; i++) {
+            *out++ = s[i];
+            if (s[i] == '\'') *out++ = '\'';
+        }
+    }
+    *out = '\'';
+    return result;
+}
+
 Ref quote(PyObject *text) {
     if (text == Py_None) return borrow(T.null);
     const Piece p[] = {quoted(text)};

@@ -211,6 +211,9 @@ template <size_t N>
     return join(pieces, N);
 }
 
+// A lookup statement: the prefix, then the quoted form of the id.
+[[nodiscard]] Ref lookup_statement(PyObject *prefix, PyObject *id);
+
 // The quoted form of a text; of None, the bare word null.
 [[nodiscard]] Ref quote(PyObject *text);
 

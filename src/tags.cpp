@@ -187,7 +187,7 @@ PyObject *get_tag(PyObject *globals, PyObject *const *args) {
     if (lookup) {
         Ref try_read = global(globals, T.try_read);
         if (!try_read) return nullptr;
-        Ref sql = join({{lookup}, quoted(id)});
+        Ref sql = lookup_statement(lookup, id);
         if (!sql) return nullptr;
         row = call(try_read.get(), name, sql.get());
         if (!row) return nullptr;
