@@ -209,15 +209,27 @@ PyObject *delete_tag(PyObject *globals, PyObject *name, PyObject *id, PyObject *
 
     Ref t_type = global(globals, type_name);
     if (!t_type) return nullptr;
-    Ref d = steal(PyDict_New());
-    if (!d || PyDict_SetItem(d.get(), T.type, T.tag) < 0 ||
-        PyDict_SetItem(d.get(), T.t_type, t_type.get()) < 0 ||
-        PyDict_SetItem(d.get(), T.id, id) < 0 || PyDict_SetItem(d.get(), T.tag, Py_None) < 0)
-        return nullptr;
+    PyObject *const keys[] = {T.type, T.t_type, T.id, T.tag};
+    PyObject *const values[] = {T.tag, t_type.get(), id, Py_None};
     Ref prefix = global(globals, T.g_update_prefix);
     if (!prefix) return nullptr;
-    Ref record = steal(PyNumber_Or(prefix.get(), d.get()));
-    if (!record) return nullptr;
+    // For a plain dict prefix, `prefix | record` is a copy of the prefix
+    // updated with the record's entries in order: made so, the record dict
+    // itself is never needed. Any other prefix gets the operator.
+    Ref record;
+    if (PyDict_CheckExact(prefix.get())) {
+        record = steal(PyDict_Copy(prefix.get()));
+        if (!record) return nullptr;
+        for (int i = 0; i < 4; i++)
+            if (PyDict_SetItem(record.get(), keys[i], values[i]) < 0) return nullptr;
+    } else {
+        Ref d = steal(PyDict_New());
+        if (!d) return nullptr;
+        for (int i = 0; i < 4; i++)
+            if (PyDict_SetItem(d.get(), keys[i], values[i]) < 0) return nullptr;
+        record = steal(PyNumber_Or(prefix.get(), d.get()));
+        if (!record) return nullptr;
+    }
     return call_global(globals, T.ChangeSet, record.get()).release();
 }
 
