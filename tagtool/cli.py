@@ -1,4 +1,4 @@
-"""The tag tool's commands.
+"""The tag tool's command line: the parser, and the dispatch of one command.
 
 Each command works on a network only through ``api.orvane`` (tags read,
 changed, deleted, turned into and out of INP tag lines) and ``api.database``
@@ -8,19 +8,14 @@ ends the command with a one-line message on standard error and exit status
 """
 
 import argparse
-import os
-import sys
 
-from api import database, orvane
+from api import database
 
-from .inpfile import InpError, InpFile, write_atomic
-
-PROG = "tagtool"
-TYPES = ("NODE", "LINK")
-
-
-class Failure(Exception):
-    """A bad input, told in one line."""
+from .edit import (cmd_clear, cmd_create, cmd_delete, cmd_get, cmd_list, cmd_networks, cmd_redo,
+                   cmd_set, cmd_undo)
+from .inpfile import InpError
+from .output import PROG, Failure, first_line, warn
+from .transfer import cmd_export, cmd_import
 
 
 class Parser(argparse.ArgumentParser):
@@ -29,218 +24,6 @@ class Parser(argparse.ArgumentParser):
     def error(self, message):
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
-
-def shown(text, keep_tabs=False):
-    """``text`` as it can stand in a one-line message: characters that would
-    break the line or hide in it are escaped."""
-    return "".join(c if c.isprintable() or (keep_tabs and c == "\t") else repr(c)[1:-1]
-                   for c in text)
-
-
-def quoted(text):
-    return "'" + shown(text) + "'"
-
-
-def first_line(error):
-    """The first line of an error's text (a server adds detail lines)."""
-    return (str(error).splitlines() or [""])[0]
-
-
-def out(text=""):
-    sys.stdout.write(text + "\n")
-
-
-def warn(text):
-    sys.stderr.write(f"{PROG}: {text}\n")
-
-
-def type_word(text):
-    word = text.upper()
-    if word not in TYPES:
-        raise Failure(f"bad type word {quoted(text)}: expected NODE or LINK")
-    return word
-
-
-def element_id(text, new=False):
-    """An id from the command line.  A new tag needs an id of one printable
-    word, as the INP format writes ids; an existing one is taken as stored."""
-    if not text:
-        raise Failure("bad id '': an id is never empty")
-    if new and (text.split() != [text] or not text.isprintable()):
-        raise Failure(f"bad id {quoted(text)}: an id is one word without whitespace "
-                      "or control characters")
-    return text
-
-
-def describe(record):
-    """One line for a change record of a tag."""
-    tag = record.get("tag")
-    what = "no tag" if tag is None else f"tag {quoted(str(tag))}"
-    return f"{record.get('t_type')} {shown(str(record.get('id')))}: {what}"
-
-
-# Commands
-
-def cmd_networks(args):
-    for name in database.list_networks():
-        out(name)
-
-
-def cmd_create(args):
-    if database.network_exists(args.network):
-        raise Failure(f"network {quoted(args.network)} already exists")
-    database.create_network(args.network)
-    out(f"created network {args.network}")
-
-
-def cmd_list(args):
-    for tag in orvane.get_tags(args.network):
-        value = "" if tag["tag"] is None else shown(tag["tag"])
-        out(f"{tag['t_type']}\t{shown(tag['id'])}\t{value}")
-
-
-def cmd_get(args):
-    t_type, id = type_word(args.type), element_id(args.id)
-    tag = orvane.get_tag(args.network, t_type, id)["tag"]
-    if tag is None:
-        raise Failure(f"{t_type} {shown(id)} has no tag in network {quoted(args.network)}")
-    out(tag)
-
-
-def cmd_set(args):
-    t_type, id = type_word(args.type), element_id(args.id, new=True)
-    apply(args.network, database.ChangeSet({"t_type": t_type, "id": id, "tag": args.tag}))
-
-
-def cmd_clear(args):
-    t_type, id = type_word(args.type), element_id(args.id)
-    if orvane.get_tag(args.network, t_type, id)["tag"] is None:
-        out(f"{t_type} {shown(id)}: no tag to clear")
-        return
-    apply(args.network, database.ChangeSet({"t_type": t_type, "id": id, "tag": None}))
-
-
-def cmd_delete(args):
-    t_type, id = type_word(args.type), element_id(args.id)
-    delete = orvane.delete_tag_by_node if t_type == "NODE" else orvane.delete_tag_by_link
-    change = delete(args.network, id)
-    if not change.operations:
-        out(f"{t_type} {shown(id)}: no tag to delete")
-        return
-    apply(args.network, change)
-
-
-def apply(network, change):
-    """Run a tag change as one undoable command and tell what it did."""
-    for record in orvane.set_tag(network, change):
-        out(describe(record))
-
-
-def cmd_undo(args):
-    return step(args.network, database.undo, "undo", "undone")
-
-
-def cmd_redo(args):
-    return step(args.network, database.redo, "redo", "redone")
-
-
-def step(network, action, verb, done):
-    change = action(network)
-    if not change.operations:
-        warn(f"nothing to {verb} in network {quoted(network)}")
-        return 1
-    for record in change:
-        out(f"{done}: {describe(record)}")
-
-
-def cmd_import(args):
-    inp = InpFile.read(args.file)
-    lines = inp.tag_lines()
-    stored = {(tag["t_type"], tag["id"]) for tag in orvane.get_tags(args.network)}
-    statements, bad, first = [], [], {}
-    for number, line in lines:
-        try:
-            statement = orvane.inp_in_tag(line)
-        except IndexError:
-            bad.append((number, "too few fields (a tag line gives a type, an id and a tag)", line))
-            continue
-        words = line.split()
-        if not statement:
-            bad.append((number, f"bad type word {quoted(words[0])} (expected NODE or LINK)", line))
-            continue
-        key = (words[0].upper(), words[1])
-        if "\0" in words[1] or "\0" in words[2]:
-            reason = "NUL character in the id or the tag"
-        elif key in first:
-            reason = f"{key[0]} {shown(key[1])} tagged twice (first on line {first[key]})"
-        elif key in stored:
-            reason = f"{key[0]} {shown(key[1])} already has a tag in network {quoted(args.network)}"
-        else:
-            first[key] = number
-            statements.append(statement)
-            continue
-        bad.append((number, reason, line))
-
-    for number, reason, line in bad:
-        sys.stderr.write(f"{args.file}:{number}: {reason}: {shown(line.strip(), keep_tabs=True)}\n")
-    if bad and not args.skip_bad:
-        raise Failure(f"{args.file}: nothing imported: {plural(len(bad), 'bad line')} "
-                      "(--skip-bad imports the rest)")
-    try:
-        database.execute_batch(args.network, statements)
-    except database.IntegrityError as e:
-        # Another writer tagged one of these elements since the check above.
-        raise Failure(f"{args.file}: nothing imported: {first_line(e)}") from None
-    if bad:
-        warn(f"{args.file}: skipped {plural(len(bad), 'bad line')}")
-    out(f"imported {plural(len(statements), 'tag')} into {args.network}")
-
-
-def cmd_export(args):
-    if args.file is not None and args.into is not None:
-        args.parser.error("give FILE or --into INP, not both")
-    lines = orvane.inp_out_tag(args.network)
-    for tag in orvane.get_tags(args.network):
-        for problem in survival(tag):
-            warn(f"warning: {tag['t_type']} {shown(tag['id'])}: {problem}")
-    if args.into is not None:
-        inp = InpFile.read(args.into)
-        inp.replace_tags(lines)
-        save(args.into, inp.encode())
-    elif args.file is not None and args.file != "-":
-        save(args.file, "".join(line + "\n" for line in ["[TAGS]", *lines]).encode("utf-8"))
-    else:
-        out("[TAGS]")
-        for line in lines:
-            out(line)
-
-
-def survival(tag):
-    """What of a tag cannot survive a tag line and reading it back."""
-    id, value = tag["id"], tag["tag"]
-    if any(c.isspace() for c in id):
-        yield f"the id {quoted(id)} holds whitespace; the line will not read back as written"
-    if value is None:
-        yield "the tag is NULL; it is written as the text None"
-    elif not value.split():
-        yield f"the tag {quoted(value)} has no word; the line will not read back"
-    elif value.split() != [value]:
-        yield (f"the tag {quoted(value)} holds whitespace; reading it back keeps only "
-               f"{quoted(value.split()[0])}")
-
-
-def plural(n, noun):
-    return f"{n} {noun}{'' if n == 1 else 's'}"
-
-
-def save(path, data):
-    try:
-        write_atomic(path, data)
-    except OSError as e:
-        raise Failure(f"{path}: cannot write: {e.strerror or e}") from None
-
-
-# The command line
 
 def add_element(parser):
     parser.add_argument("type", metavar="NODE|LINK", help="the kind of element")

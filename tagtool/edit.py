@@ -1,0 +1,98 @@
+"""The commands that read and edit tags: networks, create, list, get, set,
+clear, delete, undo and redo."""
+
+from api import database, orvane
+
+from .output import Failure, describe, out, quoted, shown, warn
+
+TYPES = ("NODE", "LINK")
+
+
+def type_word(text):
+    word = text.upper()
+    if word not in TYPES:
+        raise Failure(f"bad type word {quoted(text)}: expected NODE or LINK")
+    return word
+
+
+def element_id(text, new=False):
+    """An id from the command line.  A new tag needs an id of one printable
+    word, as the INP format writes ids; an existing one is taken as stored."""
+    if not text:
+        raise Failure("bad id '': an id is never empty")
+    if new and (text.split() != [text] or not text.isprintable()):
+        raise Failure(f"bad id {quoted(text)}: an id is one word without whitespace "
+                      "or control characters")
+    return text
+
+
+def cmd_networks(args):
+    for name in database.list_networks():
+        out(name)
+
+
+def cmd_create(args):
+    if database.network_exists(args.network):
+        raise Failure(f"network {quoted(args.network)} already exists")
+    database.create_network(args.network)
+    out(f"created network {args.network}")
+
+
+def cmd_list(args):
+    for tag in orvane.get_tags(args.network):
+        value = "" if tag["tag"] is None else shown(tag["tag"])
+        out(f"{tag['t_type']}\t{shown(tag['id'])}\t{value}")
+
+
+def cmd_get(args):
+    t_type, id = type_word(args.type), element_id(args.id)
+    tag = orvane.get_tag(args.network, t_type, id)["tag"]
+    if tag is None:
+        raise Failure(f"{t_type} {shown(id)} has no tag in network {quoted(args.network)}")
+    out(tag)
+
+
+def cmd_set(args):
+    t_type, id = type_word(args.type), element_id(args.id, new=True)
+    apply(args.network, database.ChangeSet({"t_type": t_type, "id": id, "tag": args.tag}))
+
+
+def cmd_clear(args):
+    t_type, id = type_word(args.type), element_id(args.id)
+    if orvane.get_tag(args.network, t_type, id)["tag"] is None:
+        out(f"{t_type} {shown(id)}: no tag to clear")
+        return
+    apply(args.network, database.ChangeSet({"t_type": t_type, "id": id, "tag": None}))
+
+
+def cmd_delete(args):
+    t_type, id = type_word(args.type), element_id(args.id)
+    delete = orvane.delete_tag_by_node if t_type == "NODE" else orvane.delete_tag_by_link
+    change = delete(args.network, id)
+    if not change.operations:
+        out(f"{t_type} {shown(id)}: no tag to delete")
+        return
+    apply(args.network, change)
+
+
+def apply(network, change):
+    """Run a tag change as one undoable command and tell what it did."""
+    for record in orvane.set_tag(network, change):
+        out(describe(record))
+
+
+def cmd_undo(args):
+    return step(args.network, database.undo, "undo", "undone")
+
+
+def cmd_redo(args):
+    return step(args.network, database.redo, "redo", "redone")
+
+
+def step(network, action, verb, done):
+    change = action(network)
+    if not change.operations:
+        warn(f"nothing to {verb} in network {quoted(network)}")
+        return 1
+    for record in change:
+        out(f"{done}: {describe(record)}")
