@@ -718,6 +718,29 @@ def execute_batch(name, statements):
     return _write(name, work)
 
 
+def execute_import(name, statements, changes):
+    """Stand-in until imports are journaled: apply an import on network
+    ``name`` in one transaction.  ``changes`` holds one ``(t_type, id, old,
+    new)`` tuple per element touched (None: no row); ``statements`` the insert
+    statements of the elements whose new tag is not None.  Returns the counts
+    ``{"added": a, "changed": c, "removed": r}``."""
+    changes = list(changes)
+    texts = list(statements)
+    counts = {"added": 0, "changed": 0, "removed": 0}
+    for _, _, old, new in changes:
+        counts["added" if old is None else "removed" if new is None else "changed"] += 1
+
+    def work(tx):
+        for t_type, id, old, _ in changes:
+            if old is not None:
+                table = "tags_node" if t_type == "NODE" else "tags_link"
+                tx.rows(f"delete from {table} where id = " + ("?" if tx.sql["add"].endswith("?)") else "%s"), (id,))
+        for text in texts:
+            tx.script(text)
+    _write(name, work)
+    return counts
+
+
 # Commands and the undo journal
 
 def execute_command(name, db_cs):
