@@ -18,9 +18,9 @@
 namespace orvane {
 
 // ---------------------------------------------------------------------------
-// Texts made once, the first time the module executes, and kept for the life
-// of the process (the module refuses a second interpreter, so they never
-// serve two). Every name a body looks up and every fixed SQL piece is here.
+// Texts (text.cpp), made once, the first time the module executes, and kept
+// for the life of the process (the module refuses a second interpreter, so
+// they never serve two). Every name a body looks up and every fixed SQL piece is here.
 
 struct Texts {
     // Module globals.
@@ -39,6 +39,58 @@ struct Texts {
         *close_statement, *insert_node, *insert_link;
 };
 extern Texts T;
+
+// Makes the texts not made yet. Returns 0, or -1 with an exception set.
+int make_texts();
+
+// ---------------------------------------------------------------------------
+// The text builder (text.cpp).
+
+// A piece of a text being built. A quoted piece is written in its quoted
+// form: between single quotes, every single quote inside it doubled, so that
+// any text stands in SQL as one literal and is stored unchanged.
+struct Piece {
+    PyObject *text;
+    bool quoted = false;
+    Py_ssize_t start = 0, end = -1;  // a range of the text; end -1: to its end
+};
+inline Piece quoted(PyObject *text) { return Piece{text, true}; }
+inline Piece quoted(PyObject *text, Py_ssize_t start, Py_ssize_t end) {
+    return Piece{text, true, start, end};
+}
+
+// The single quotes among n one-byte characters. A short text is scanned in
+// place; a long one by memchr.
+inline Py_ssize_t quotes_in(const Py_UCS1 *s, Py_ssize_t n) {
+    Py_ssize_t count = 0;
+    if (n < 32) {
+        for (Py_ssize_t i = 0; i < n; i++) count += s[i] == '\'';
+        return count;
+    }
+    const Py_UCS1 *end = s + n;
+    for (const Py_UCS1 *p = s; p < end; p++) {
+        p = static_cast<const Py_UCS1 *>(memchr(p, '\'', static_cast<size_t>(end - p)));
+        if (!p) break;
+        count++;
+    }
+    return count;
+}
+
+// Joins the pieces into one new str. A piece that is not a str raises the
+// TypeError that `+` between texts raises.
+inline constexpr size_t kMaxPieces = 16;
+[[nodiscard]] Ref join(const Piece *pieces, size_t n);
+template <size_t N>
+[[nodiscard]] inline Ref join(const Piece (&pieces)[N]) {
+    static_assert(N <= kMaxPieces);
+    return join(pieces, N);
+}
+
+// A lookup statement: the prefix, then the quoted form of the id.
+[[nodiscard]] Ref lookup_statement(PyObject *prefix, PyObject *id);
+
+// The quoted form of a text; of None, the bare word null.
+[[nodiscard]] Ref quote(PyObject *text);
 
 // ---------------------------------------------------------------------------
 // The table that describes each callable. One binder (module.cpp) turns
@@ -170,51 +222,5 @@ int for_each(PyObject *iterable, Visit &&visit) {
     if (PyUnicode_CheckExact(v)) return borrow(v);
     return steal(PyObject_Str(v));
 }
-
-// A piece of a text being built. A quoted piece is written in its quoted
-// form: between single quotes, every single quote inside it doubled, so that
-// any text stands in SQL as one literal and is stored unchanged.
-struct Piece {
-    PyObject *text;
-    bool quoted = false;
-    Py_ssize_t start = 0, end = -1;  // a range of the text; end -1: to its end
-};
-inline Piece quoted(PyObject *text) { return Piece{text, true}; }
-inline Piece quoted(PyObject *text, Py_ssize_t start, Py_ssize_t end) {
-    return Piece{text, true, start, end};
-}
-
-// The single quotes among n one-byte characters. A short text is scanned in
-// place; a long one by memchr.
-inline Py_ssize_t quotes_in(const Py_UCS1 *s, Py_ssize_t n) {
-    Py_ssize_t count = 0;
-    if (n < 32) {
-        for (Py_ssize_t i = 0; i < n; i++) count += s[i] == '\'';
-        return count;
-    }
-    const Py_UCS1 *end = s + n;
-    for (const Py_UCS1 *p = s; p < end; p++) {
-        p = static_cast<const Py_UCS1 *>(memchr(p, '\'', static_cast<size_t>(end - p)));
-        if (!p) break;
-        count++;
-    }
-    return count;
-}
-
-// Joins the pieces into one new str. A piece that is not a str raises the
-// TypeError that `+` between texts raises.
-inline constexpr size_t kMaxPieces = 16;
-[[nodiscard]] Ref join(const Piece *pieces, size_t n);
-template <size_t N>
-[[nodiscard]] inline Ref join(const Piece (&pieces)[N]) {
-    static_assert(N <= kMaxPieces);
-    return join(pieces, N);
-}
-
-// A lookup statement: the prefix, then the quoted form of the id.
-[[nodiscard]] Ref lookup_statement(PyObject *prefix, PyObject *id);
-
-// The quoted form of a text; of None, the bare word null.
-[[nodiscard]] Ref quote(PyObject *text);
 
 }  // namespace orvane
