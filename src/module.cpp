@@ -1,15 +1,13 @@
 // The module frame of api.orvane: the entry point, the create and exec steps,
 // the function type that every callable is made of, the binder that applies
 // the calling rules, and the helpers the bodies share. The texts are in
-// text.cpp.
+// text.cpp, the lookups of module-level names in globals.cpp.
 //
 // The module lives in one interpreter per process and, once loaded, until the
 // process ends; the statics below are written only by the create and exec
 // steps.
 
 #include "orvane.hpp"
-
-#include <string.h>
 
 namespace orvane {
 
@@ -19,18 +17,6 @@ int64_t g_interpreter = -1;      // the interpreter that first loaded the module
 PyObject *g_module = nullptr;    // the module its exec step is running or ran
 void *g_state = nullptr;         // that module's state block, as the host made it
 PyTypeObject *g_function_type = nullptr;
-
-struct GlobalEntry {
-    PyObject *name, *value;  // borrowed
-};
-constexpr size_t kCacheSize = 32;
-GlobalEntry g_globals_cache[kCacheSize];
-PyObject *g_watched = nullptr;  // the globals dict whose lookups are cached
-int g_watcher = -1;
-
-PyTypeObject *g_tag_type = nullptr;  // the Tag class the module made
-bool g_tag_type_plain = false;       // and not changed since
-int g_type_watcher = -1;
 
 constexpr const char *kModuleName = "api.orvane";
 constexpr const char *kSourceName = "<api.orvane>";
@@ -72,10 +58,6 @@ ORVANE_COLD PyObject *result_type_error(PyObject *result) {
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(result)->tp_name);
     Py_DECREF(result);
     return nullptr;
-}
-
-ORVANE_COLD void name_error(PyObject *name) {
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
 }
 
 // ---------------------------------------------------------------------------
@@ -482,28 +464,6 @@ int bind_function(PyObject *globals, PyObject *name, const FunctionDef &d) {
     return bind_global(globals, name, f.get());
 }
 
-// Any change to the Tag class (an attribute set or deleted, its bases
-// replaced) ends the short cuts for its instances.
-int on_type_event(PyTypeObject *type) {
-    if (type == g_tag_type) g_tag_type_plain = false;
-    return 0;
-}
-
-int watch_tag_class(PyObject *cls) {
-    Py_XSETREF(g_tag_type, reinterpret_cast<PyTypeObject *>(Py_NewRef(cls)));
-    g_tag_type_plain = false;
-    if (g_type_watcher < 0) {
-        g_type_watcher = PyType_AddWatcher(on_type_event);
-        if (g_type_watcher < 0) {
-            PyErr_Clear();  // all watchers taken: no short cuts
-            return 0;
-        }
-    }
-    if (PyType_Watch(g_type_watcher, cls) < 0) return -1;
-    g_tag_type_plain = true;
-    return 0;
-}
-
 // class Tag: its namespace holds __module__, __qualname__, __init__, as_dict.
 int make_tag_class(PyObject *globals) {
     PyObject *meta = reinterpret_cast<PyObject *>(&PyType_Type);
@@ -632,34 +592,6 @@ void leave_module(PyObject *module) {
     PyErr_SetRaisedException(exc);
 }
 
-// The values of the module's globals that the bodies look up are kept in a
-// small cache, emptied by a watcher before any change of the globals dict,
-// so a lookup still sees the value bound at that moment. Entries are
-// borrowed: the dict holds each value until the watcher has emptied them.
-int on_globals_event(PyDict_WatchEvent event, PyObject *dict, PyObject *, PyObject *) {
-    if (dict != g_watched) return 0;
-    memset(g_globals_cache, 0, sizeof g_globals_cache);
-    if (event == PyDict_EVENT_DEALLOCATED) g_watched = nullptr;
-    return 0;
-}
-
-// Starts caching the lookups in these globals. Without a free watcher the
-// module works the same, only uncached.
-int watch_globals(PyObject *globals) {
-    memset(g_globals_cache, 0, sizeof g_globals_cache);
-    g_watched = nullptr;
-    if (g_watcher < 0) {
-        g_watcher = PyDict_AddWatcher(on_globals_event);
-        if (g_watcher < 0) {
-            PyErr_Clear();  // all watchers taken
-            return 0;
-        }
-    }
-    if (PyDict_Watch(g_watcher, globals) < 0) return -1;
-    g_watched = globals;
-    return 0;
-}
-
 int exec_steps(PyObject *module, bool *entered) {
     if (check_version() < 0 || make_texts() < 0) return -1;
     if (!g_function_type) {
@@ -726,27 +658,6 @@ PyModuleDef module_def = {
 
 // ---------------------------------------------------------------------------
 // Helpers shared by the bodies.
-
-Ref global(PyObject *globals, PyObject *name) {
-    const bool cached = globals == g_watched;
-    GlobalEntry &entry = g_globals_cache[(reinterpret_cast<uintptr_t>(name) >> 4) % kCacheSize];
-    if (cached && entry.name == name) return borrow(entry.value);
-    PyObject *value = PyDict_GetItemWithError(globals, name);
-    if (value && cached) entry = GlobalEntry{name, value};
-    if (!value) {
-        if (PyErr_Occurred()) return Ref();
-        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-        if (!value) {
-            if (!PyErr_Occurred()) name_error(name);
-            return Ref();
-        }
-    }
-    return borrow(value);
-}
-
-bool is_plain_tag(PyObject *obj) {
-    return g_tag_type_plain && Py_TYPE(obj) == g_tag_type;
-}
 
 Ref item(PyObject *obj, PyObject *key) {
     if (!PyDict_CheckExact(obj)) return steal(PyObject_GetItem(obj, key));

@@ -151,15 +151,6 @@ extern const FunctionDef def_inp_in_tag, def_inp_out_tag;         // inp.cpp
 // ---------------------------------------------------------------------------
 // Helpers (module.cpp).
 
-// Is this an instance of the module's own Tag class, as the module made it
-// (no attribute of the class set or deleted since)? Such an instance stores
-// and reads its attributes in the ordinary way.
-bool is_plain_tag(PyObject *obj);
-
-// The value of a module-level name: the module's globals, then the builtins;
-// NameError when neither has it.
-[[nodiscard]] Ref global(PyObject *globals, PyObject *name);
-
 // obj[key]: a dict lookup for an exact dict (KeyError carrying the key when
 // missing), the general subscription for anything else.
 [[nodiscard]] Ref item(PyObject *obj, PyObject *key);
@@ -175,15 +166,6 @@ template <class... A>
     PyObject *stack[] = {nullptr, args...};
     return steal(PyObject_Vectorcall(callable, stack + 1,
                                      sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-// Looks the name up among the globals at this moment, then calls it. The
-// callable is found before the arguments are used, as `f(a, b)` does.
-template <class... A>
-[[nodiscard]] inline Ref call_global(PyObject *globals, PyObject *name, A... args) {
-    Ref f = global(globals, name);
-    if (!f) return Ref();
-    return call(f.get(), args...);
 }
 
 // obj.method() with no arguments.
@@ -222,5 +204,31 @@ int for_each(PyObject *iterable, Visit &&visit) {
     if (PyUnicode_CheckExact(v)) return borrow(v);
     return steal(PyObject_Str(v));
 }
+
+// ---------------------------------------------------------------------------
+// Lookups of module-level names (globals.cpp).
+
+// Starts caching the lookups in these globals, and the short cuts for the
+// instances of this Tag class. Each returns 0, or -1 with an exception set.
+int watch_globals(PyObject *globals);
+int watch_tag_class(PyObject *cls);
+
+// The value of a module-level name: the module's globals, then the builtins;
+// NameError when neither has it.
+[[nodiscard]] Ref global(PyObject *globals, PyObject *name);
+
+// Looks the name up among the globals at this moment, then calls it. The
+// callable is found before the arguments are used, as `f(a, b)` does.
+template <class... A>
+[[nodiscard]] inline Ref call_global(PyObject *globals, PyObject *name, A... args) {
+    Ref f = global(globals, name);
+    if (!f) return Ref();
+    return call(f.get(), args...);
+}
+
+// Is this an instance of the module's own Tag class, as the module made it
+// (no attribute of the class set or deleted since)? Such an instance stores
+// and reads its attributes in the ordinary way.
+bool is_plain_tag(PyObject *obj);
 
 }  // namespace orvane
