@@ -93,7 +93,7 @@ template <size_t N>
 [[nodiscard]] Ref quote(PyObject *text);
 
 // ---------------------------------------------------------------------------
-// The table that describes each callable. One binder (module.cpp) turns
+// The table that describes each callable. One binder (function.cpp) turns
 // (args, nargsf, kwnames) into a slot array by these rules and writes every
 // argument error; a body gets its arguments already checked.
 
@@ -133,6 +133,20 @@ template <size_t N>
 constexpr int count(const Param (&)[N]) { return static_cast<int>(N); }
 template <size_t N>
 constexpr int count(const char *const (&)[N]) { return static_cast<int>(N); }
+
+// The module's name: the __module__ of its callables and of Tag, and its
+// entry in sys.modules.
+inline constexpr const char *kModuleName = "api.orvane";
+
+// Makes the type of the module's functions, the first time. Returns 0, or -1
+// with an exception set.
+int make_function_type();
+
+// A new function of the module for this callable, run in these globals.
+[[nodiscard]] Ref make_function(const FunctionDef &d, PyObject *globals);
+
+// The __name__ of a function that make_function made (borrowed).
+PyObject *function_name(PyObject *function);
 
 // Reads both tag tables through read_all, the node table first and the
 // link table only after its rows are done, and calls visit for each row with
