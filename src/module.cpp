@@ -1,7 +1,5 @@
-// The module frame of api.orvane: the entry point, the create and exec steps,
-// and the helpers the bodies share. The texts are in text.cpp, the lookups
-// of module-level names in globals.cpp, the function type and the binder in
-// function.cpp.
+// The module frame of api.orvane: the entry point and the create and exec
+// steps.
 //
 // The module lives in one interpreter per process and, once loaded, until the
 // process ends; the statics below are written only by the create and exec
@@ -251,32 +249,6 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// Helpers shared by the bodies.
-
-Ref item(PyObject *obj, PyObject *key) {
-    if (!PyDict_CheckExact(obj)) return steal(PyObject_GetItem(obj, key));
-    PyObject *value = PyDict_GetItemWithError(obj, key);
-    if (!value && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-    return borrow(value);
-}
-
-int equal(PyObject *a, PyObject *b) {
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b))
-        return a == b || (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) &&
-                          PyUnicode_Compare(a, b) == 0);
-    Ref r = steal(PyObject_RichCompare(a, b, Py_EQ));
-    return r ? PyObject_IsTrue(r.get()) : -1;
-}
-
-int not_none(PyObject *v) {
-    // The answer of the common cases is known without asking the value.
-    if (v == Py_None) return 0;
-    if (PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v)) return 1;
-    Ref r = steal(PyObject_RichCompare(v, Py_None, Py_NE));
-    return r ? PyObject_IsTrue(r.get()) : -1;
-}
 
 }  // namespace orvane
 

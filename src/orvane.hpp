@@ -163,7 +163,7 @@ extern const FunctionDef def_set_tag_impl, def_set_tag, def_delete_tag_by_node,
 extern const FunctionDef def_inp_in_tag, def_inp_out_tag;         // inp.cpp
 
 // ---------------------------------------------------------------------------
-// Helpers (module.cpp).
+// Operations on values (values.cpp, and inline here).
 
 // obj[key]: a dict lookup for an exact dict (KeyError carrying the key when
 // missing), the general subscription for anything else.
