@@ -1,6 +1,8 @@
-// Shared declarations of the orvane module: the texts made at load, the
-// table that describes each callable, and the small helpers every body uses
-// (global lookups, calls, item access, text forms and SQL texts).
+// Shared declarations of the orvane module, one section per file: the texts
+// made at load and the text builder (text.cpp), the table that describes
+// each callable and the function type (function.cpp), the operations on
+// values (values.cpp), the lookups of module-level names (globals.cpp), and
+// what the bodies share among themselves.
 #pragma once
 
 #include "ref.hpp"
@@ -148,20 +150,6 @@ int make_function_type();
 // The __name__ of a function that make_function made (borrowed).
 PyObject *function_name(PyObject *function);
 
-// Reads both tag tables through read_all, the node table first and the
-// link table only after its rows are done, and calls visit for each row with
-// the name of the row's type constant; returns the new list visit fills.
-using RowVisitor = int (*)(PyObject *globals, PyObject *list, PyObject *row,
-                           PyObject *type_name);
-PyObject *read_tables(PyObject *globals, PyObject *name, RowVisitor visit);  // tags.cpp
-
-// The callables, in the units that define them.
-extern const FunctionDef def_get_tag_schema, def_get_tags, def_get_tag, def_tag_init,
-    def_tag_as_dict;                                              // tags.cpp
-extern const FunctionDef def_set_tag_impl, def_set_tag, def_delete_tag_by_node,
-    def_delete_tag_by_link;                                       // changes.cpp
-extern const FunctionDef def_inp_in_tag, def_inp_out_tag;         // inp.cpp
-
 // ---------------------------------------------------------------------------
 // Operations on values (values.cpp, and inline here).
 
@@ -244,5 +232,22 @@ template <class... A>
 // (no attribute of the class set or deleted since)? Such an instance stores
 // and reads its attributes in the ordinary way.
 bool is_plain_tag(PyObject *obj);
+
+// ---------------------------------------------------------------------------
+// The bodies (tags.cpp, changes.cpp, inp.cpp).
+
+// Reads both tag tables through read_all, the node table first and the
+// link table only after its rows are done, and calls visit for each row with
+// the name of the row's type constant; returns the new list visit fills.
+using RowVisitor = int (*)(PyObject *globals, PyObject *list, PyObject *row,
+                           PyObject *type_name);
+PyObject *read_tables(PyObject *globals, PyObject *name, RowVisitor visit);  // tags.cpp
+
+// The callables.
+extern const FunctionDef def_get_tag_schema, def_get_tags, def_get_tag, def_tag_init,
+    def_tag_as_dict;                                              // tags.cpp
+extern const FunctionDef def_set_tag_impl, def_set_tag, def_delete_tag_by_node,
+    def_delete_tag_by_link;                                       // changes.cpp
+extern const FunctionDef def_inp_in_tag, def_inp_out_tag;         // inp.cpp
 
 }  // namespace orvane
