@@ -20,8 +20,9 @@ WIN_VENV := .venv
 WIN_ZIG_STAMP := $(WIN_VENV)/.installed-zig
 # Zig keeps its caches (the start-up code and the runtime helpers it builds for
 # the target, once) under build-win like every other output.
-WIN_ZIG := ZIG_GLOBAL_CACHE_DIR=$(abspath $(WIN))/zig-cache \
-	ZIG_LOCAL_CACHE_DIR=$(abspath $(WIN))/zig-cache $(WIN_VENV)/bin/python -m ziglang
+export ZIG_GLOBAL_CACHE_DIR := $(abspath $(WIN))/zig-cache
+export ZIG_LOCAL_CACHE_DIR := $(ZIG_GLOBAL_CACHE_DIR)
+WIN_ZIG := $(WIN_VENV)/bin/python -m ziglang
 WIN_TARGET := -target x86_64-windows-gnu
 WIN_CXX := $(WIN_ZIG) c++ $(WIN_TARGET)
 WIN_CC := $(WIN_ZIG) cc $(WIN_TARGET)
