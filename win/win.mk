@@ -4,7 +4,8 @@
 #                       skips what is there)
 #   make windows        build build-win/orvane.cp312-win_amd64.pyd, check its imports
 #                       and exports, and load it under wine
-#   make windows-test   `make windows` where wine is present, else say it is skipped
+#   make windows-test   `make windows` where wine and binutils are present, else say
+#                       it is skipped
 # Included by the Makefile, or alone from the project's root:
 #   make -f win/win.mk windows PYTHON=/path/to/python3.12
 # See win/README.md.
@@ -113,6 +114,7 @@ $(WIN_PYD): $(WIN_OBJECTS) $(WIN)/python312.lib win/win.mk
 $(WIN)/stub/stub.c: $(WIN)/python312.def win/pydef.py
 	@mkdir -p $(@D)
 	$(PYTHON) win/pydef.py stub $< --stub $@ --sizes $(WIN)/stub/sizes.cpp
+	@# Compiled, not only checked: zig c++ fails on -fsyntax-only.
 	$(WIN_CXX) $(WIN_CXXFLAGS) -c $(WIN)/stub/sizes.cpp -o $(WIN)/stub/sizes.o
 
 $(WIN)/loadtest/python312.dll: $(WIN)/stub/stub.c $(WIN)/python312.def win/win.mk
