@@ -1,5 +1,7 @@
 /* Load test of the Windows module, run under wine: loads the .pyd the way
    the interpreter does, with the stand-in python312.dll beside this program,
+   checks that its C-runtime imports are bound into the Universal C Runtime
+   (ucrtbase.dll, the interpreter's) with msvcrt.dll nowhere in the process,
    calls PyInit_orvane and checks the module definition it hands over. It
    proves that the file loads and resolves its imports, not what the module
    does.
@@ -30,22 +32,29 @@ static int inside(HMODULE m, const void *p) {
     return p && VirtualQuery(p, &info, sizeof info) && info.AllocationBase == (void *)m;
 }
 
+struct imports {
+    int python, crt;
+};
+
 /* Every import of the module is bound to the export of that name in its
    DLL. Windows refuses a module with an import it cannot resolve; wine loads
-   it all the same and binds the import to a stub of its own, so look.
-   Returns the number of imports from python312.dll. */
-static int check_imports(HMODULE pyd) {
+   it all the same and binds the import to a stub of its own, so look. The
+   api-ms-win-crt-* sets forward to ucrtbase.dll: a C-runtime import bound
+   elsewhere would give the module a runtime of its own. */
+static struct imports check_imports(HMODULE pyd) {
     const BYTE *base = (const BYTE *)pyd;
     const IMAGE_NT_HEADERS *nt =
         (const IMAGE_NT_HEADERS *)(base + ((const IMAGE_DOS_HEADER *)base)->e_lfanew);
     const IMAGE_DATA_DIRECTORY *dir =
         &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    int from_python = 0;
+    const HMODULE ucrt = GetModuleHandleA("ucrtbase.dll");
+    struct imports count = {0, 0};
     for (const IMAGE_IMPORT_DESCRIPTOR *d =
              (const IMAGE_IMPORT_DESCRIPTOR *)(base + dir->VirtualAddress);
          d->Name; d++) {
         const char *dll_name = (const char *)(base + d->Name);
         HMODULE dll = GetModuleHandleA(dll_name);
+        const int crt = _strnicmp(dll_name, "api-ms-win-crt-", 15) == 0;
         const IMAGE_THUNK_DATA *names = (const IMAGE_THUNK_DATA *)(base + d->OriginalFirstThunk);
         const IMAGE_THUNK_DATA *bound = (const IMAGE_THUNK_DATA *)(base + d->FirstThunk);
         for (; names->u1.AddressOfData; names++, bound++) {
@@ -61,10 +70,15 @@ static int check_imports(HMODULE pyd) {
                 printf("FAIL: %s!%s is not bound to its export\n", dll_name, name);
                 failures++;
             }
-            if (_stricmp(dll_name, "python312.dll") == 0) from_python++;
+            if (crt && !inside(ucrt, (const void *)bound->u1.Function)) {
+                printf("FAIL: %s!%s is not bound into ucrtbase.dll\n", dll_name, name);
+                failures++;
+            }
+            if (_stricmp(dll_name, "python312.dll") == 0) count.python++;
+            count.crt += crt;
         }
     }
-    return from_python;
+    return count;
 }
 
 static void check_definition(HMODULE pyd, const PyModuleDef *def) {
@@ -104,8 +118,9 @@ int main(int argc, char **argv) {
         return 1;
     }
     check(GetModuleHandleA("python312.dll") != NULL, "python312.dll is loaded with the module");
-    const int imports = check_imports(pyd);
-    check(imports > 0, "the module imports from python312.dll");
+    check(GetModuleHandleA("msvcrt.dll") == NULL, "msvcrt.dll is not loaded with the module");
+    const struct imports imports = check_imports(pyd);
+    check(imports.python > 0, "the module imports from python312.dll");
     FARPROC entry = GetProcAddress(pyd, "PyInit_orvane");
     if (!entry) {
         printf("FAIL: no PyInit_orvane in %s\n", path);
@@ -116,8 +131,9 @@ int main(int argc, char **argv) {
     check(inside(pyd, def), "PyInit_orvane returns a definition that lies in the module");
     if (inside(pyd, def)) check_definition(pyd, def);
     if (failures) return 1;
-    printf("load test passed: %s loads with its %d imports from python312.dll bound, and "
-           "PyInit_orvane hands over the definition of \"orvane\" with create and exec slots\n",
-           argv[1], imports);
+    printf("load test passed: %s loads with its %d imports from python312.dll bound and its "
+           "%d C-runtime imports bound into ucrtbase.dll, without msvcrt.dll, and PyInit_orvane "
+           "hands over the definition of \"orvane\" with create and exec slots\n",
+           argv[1], imports.python, imports.crt);
     return 0;
 }

@@ -18,7 +18,7 @@ import subprocess
 import sys
 
 DLL = "python312.dll"
-DATA_SIZE = 4096  # bytes of each stand-in data symbol, checked by sizes.c
+DATA_SIZE = 4096  # bytes of each stand-in data symbol, checked by sizes.cpp
 
 _COMMENT = re.compile(r"/\*.*?\*/|//[^\n]*", re.S)
 _DIRECTIVE = re.compile(r"^[ \t]*#.*?(?<!\\)$", re.M | re.S)

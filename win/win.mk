@@ -1,8 +1,11 @@
-# The Windows x64 module, cross-built with Debian's mingw-w64 and checked:
-#   make windows-deps   install the cross tools and wine (as root; skips what is there)
+# The Windows x64 module, cross-built against the Universal C Runtime with the
+# Zig toolchain from PyPI (win/requirements.txt, installed into .venv), and checked:
+#   make windows-deps   install wine and what the build needs from Debian (as root;
+#                       skips what is there)
 #   make windows        build build-win/orvane.cp312-win_amd64.pyd, check its imports
 #                       and exports, and load it under wine
-#   make windows-test   `make windows` where the tools are present, else say it is skipped
+#   make windows-test   `make windows` where wine and binutils are present, else say
+#                       it is skipped
 # Included by the Makefile, or alone from the project's root:
 #   make -f win/win.mk windows PYTHON=/path/to/python3.12
 # See win/README.md.
@@ -14,14 +17,21 @@ endif
 WIN_MK := $(lastword $(MAKEFILE_LIST))
 WIN := build-win
 WIN_PYD := $(WIN)/orvane.cp312-win_amd64.pyd
-WIN_TRIPLE := x86_64-w64-mingw32
-WIN_CXX := $(WIN_TRIPLE)-g++
-WIN_CC := $(WIN_TRIPLE)-gcc
-WIN_NM := $(WIN_TRIPLE)-nm
-WIN_OBJDUMP := $(WIN_TRIPLE)-objdump
-WIN_DLLTOOL := $(WIN_TRIPLE)-dlltool
-WIN_PACKAGES := g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 wine wine64 \
-	xz-utils debian-archive-keyring
+WIN_VENV := .venv
+WIN_ZIG_STAMP := $(WIN_VENV)/.installed-zig
+# Zig keeps its caches (the start-up code and the runtime helpers it builds for
+# the target, once) under build-win like every other output.
+export ZIG_GLOBAL_CACHE_DIR := $(abspath $(WIN))/zig-cache
+export ZIG_LOCAL_CACHE_DIR := $(ZIG_GLOBAL_CACHE_DIR)
+WIN_ZIG := $(WIN_VENV)/bin/python -m ziglang
+WIN_TARGET := -target x86_64-windows-gnu
+WIN_CXX := $(WIN_ZIG) c++ $(WIN_TARGET)
+WIN_CC := $(WIN_ZIG) cc $(WIN_TARGET)
+WIN_DLLTOOL := $(WIN_ZIG) dlltool -m i386:x86-64
+# Debian's own binutils read PE files and COFF objects.
+WIN_NM := nm
+WIN_OBJDUMP := objdump
+WIN_PACKAGES := wine wine64 binutils xz-utils debian-archive-keyring
 
 # The Windows pyconfig.h defines MS_WIN64 only for MSVC; without it the
 # headers describe a 32-bit target (sizes.cpp refuses that).
@@ -49,17 +59,22 @@ windows-deps:
 
 windows: $(WIN_PYD) $(WIN)/loadtest/python312.dll $(WIN)/loadtest/loadtest.exe
 	$(PYTHON) -m unittest discover -s win -p 'test_*.py'
-	$(PYTHON) win/check_pyd.py --objdump $(WIN_OBJDUMP) --nm $(WIN_NM) $(WIN_PYD) $(WIN_OBJECTS)
+	$(PYTHON) win/check_pyd.py --objdump $(WIN_OBJDUMP) $(WIN_PYD)
 	@cd $(WIN) && $(WINE_RUN) wine loadtest/loadtest.exe orvane.cp312-win_amd64.pyd; \
 	status=$$?; $(WINE_RUN) wineserver -w; exit $$status
 
 windows-test:
-	@if command -v $(WIN_CXX) >/dev/null && command -v $(WIN_DLLTOOL) >/dev/null && \
-		command -v wine >/dev/null; then \
+	@if command -v wine >/dev/null && command -v $(WIN_OBJDUMP) >/dev/null; then \
 		$(MAKE) --no-print-directory -f $(WIN_MK) windows PYTHON=$(PYTHON); \
 	else \
-		echo "windows: skipped (no mingw-w64 or wine here; make windows-deps installs them)"; \
+		echo "windows: skipped (no wine or binutils here; make windows-deps installs them)"; \
 	fi
+
+# Zig from PyPI, pinned by win/requirements.txt.
+$(WIN_ZIG_STAMP): win/requirements.txt
+	@test -x $(WIN_VENV)/bin/python || $(PYTHON) -m venv $(WIN_VENV)
+	$(WIN_VENV)/bin/python -m pip install --disable-pip-version-check -q -r $<
+	@touch $@
 
 # CPython's Windows configuration header, fetched once.
 $(WIN)/pyconfig.h:
@@ -75,7 +90,7 @@ $(WIN_INCLUDE): $(WIN)/pyconfig.h
 	cp $(WIN)/pyconfig.h $(WIN)/include/pyconfig.h
 	touch $@
 
-$(WIN)/obj/%.o: src/%.cpp $(WIN_INCLUDE) win/win.mk
+$(WIN)/obj/%.o: src/%.cpp $(WIN_INCLUDE) $(WIN_ZIG_STAMP) win/win.mk
 	@mkdir -p $(@D)
 	$(WIN_CXX) $(WIN_CXXFLAGS) -MMD -MP -c $< -o $@
 
@@ -84,24 +99,29 @@ $(WIN)/obj/%.o: src/%.cpp $(WIN_INCLUDE) win/win.mk
 $(WIN)/python312.def: $(WIN_OBJECTS) win/pydef.py
 	$(PYTHON) win/pydef.py def --nm $(WIN_NM) --include $(WIN)/include --out $@ $(WIN_OBJECTS)
 
-$(WIN)/libpython312.a: $(WIN)/python312.def
+$(WIN)/python312.lib: $(WIN)/python312.def $(WIN_ZIG_STAMP)
 	$(WIN_DLLTOOL) -d $< -D python312.dll -l $@
 
-# The gcc driver, not g++: any use of the C++ runtime fails to link.
-$(WIN_PYD): $(WIN_OBJECTS) $(WIN)/libpython312.a win/win.mk
-	$(WIN_CC) -shared -static-libgcc -s -o $@ $(WIN_OBJECTS) $(WIN)/libpython312.a
+# The C driver, not c++: any use of the C++ runtime fails to link. A DLL's
+# linker also writes an import library for it, which nothing needs: it goes
+# beside the objects.
+$(WIN_PYD): $(WIN_OBJECTS) $(WIN)/python312.lib win/win.mk
+	$(WIN_CC) -shared -O2 -s -Wl,--out-implib,$(WIN)/obj/orvane.lib -o $@ \
+		$(WIN_OBJECTS) $(WIN)/python312.lib
 
 # The stand-in python312.dll of the load test: it exports what the .def
 # lists and nothing else.
 $(WIN)/stub/stub.c: $(WIN)/python312.def win/pydef.py
 	@mkdir -p $(@D)
 	$(PYTHON) win/pydef.py stub $< --stub $@ --sizes $(WIN)/stub/sizes.cpp
-	$(WIN_CXX) $(WIN_CXXFLAGS) -fsyntax-only $(WIN)/stub/sizes.cpp
+	@# Compiled, not only checked: zig c++ fails on -fsyntax-only.
+	$(WIN_CXX) $(WIN_CXXFLAGS) -c $(WIN)/stub/sizes.cpp -o $(WIN)/stub/sizes.o
 
 $(WIN)/loadtest/python312.dll: $(WIN)/stub/stub.c $(WIN)/python312.def win/win.mk
 	@mkdir -p $(@D)
-	$(WIN_CC) -shared -O2 -Wl,--exclude-all-symbols -o $@ $(WIN)/stub/stub.c $(WIN)/python312.def
+	$(WIN_CC) -shared -O2 -s -Wl,--out-implib,$(WIN)/stub/python312.lib -o $@ \
+		$(WIN)/stub/stub.c $(WIN)/python312.def
 
-$(WIN)/loadtest/loadtest.exe: win/loadtest.c $(WIN_INCLUDE) win/win.mk
+$(WIN)/loadtest/loadtest.exe: win/loadtest.c $(WIN_INCLUDE) $(WIN_ZIG_STAMP) win/win.mk
 	@mkdir -p $(@D)
-	$(WIN_CC) -std=c11 -O2 -DMS_WIN64 -Wall -Wextra -I$(WIN)/include -o $@ $<
+	$(WIN_CC) -std=c11 -O2 -s -DMS_WIN64 -Wall -Wextra -I$(WIN)/include -o $@ $<
