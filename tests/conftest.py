@@ -52,6 +52,10 @@ def no_postgres(reason):
     pytest.skip(reason)
 
 
+def tests(n):
+    return f"{n} test{'' if n == 1 else 's'}"
+
+
 def skip_reason(report):
     """The reason a skipped report gives, without pytest's "Skipped: "."""
     reason = report.longrepr[2] if isinstance(report.longrepr, tuple) else str(report.longrepr)
@@ -84,14 +88,14 @@ def pytest_terminal_summary(terminalreporter):
     lines = [line for line in os.environ.get("ORVANE_SKIPPED_GROUPS", "").splitlines() if line]
     for group in GROUPS:
         if counts[group]:
-            lines.append(f"{group}: skipped {counts[group]} tests ({reasons[group]})")
+            lines.append(f"{group}: skipped {tests(counts[group])} ({reasons[group]})")
     if lines:
         terminalreporter.write_sep("=", "groups skipped")
         for line in lines:
             terminalreporter.write_line(line)
         terminalreporter.write_line(f"{INSTALL} installs what each of them needs")
     if counts["other"]:
-        terminalreporter.write_line(f"other: skipped {counts['other']} tests ({reasons['other']})")
+        terminalreporter.write_line(f"other: skipped {tests(counts['other'])} ({reasons['other']})")
     return None
 
 

@@ -33,8 +33,8 @@ def test_without_postgresql():
     assert status == 0
     assert re.fullmatch(r"1 passed, 1 skipped in .*", lines[-1])
     assert lines[-3:-1] == [
-        "postgresql: skipped 1 tests (no PostgreSQL server here (no initdb or pg_ctl in "
-        "/nonexistent))",
+        "postgresql: skipped 1 test (PostgreSQL cannot start here: no initdb or pg_ctl in "
+        "/nonexistent)",
         "make test-deps installs what each of them needs"]
 
 

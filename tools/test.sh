@@ -43,6 +43,6 @@ if [[ -n ${ORVANE_TEST_DATABASE_URL:-} ]]; then
 elif why=$(tools/pg.sh check 2>&1); then
     exec tools/pg.sh run "$python" -m pytest "$@"
 else
-    export ORVANE_NO_POSTGRES="no PostgreSQL server here (${why#pg.sh: })"
+    export ORVANE_NO_POSTGRES="PostgreSQL cannot start here: ${why#pg.sh: }"
     exec "$python" -m pytest "$@"
 fi
