@@ -107,6 +107,12 @@ def cmd_map(args):
     for t_type, n in picture.unplaced.items():
         if n:
             warn(f"{args.model}: {plural(n, NOUNS[t_type])} without coordinates, not drawn")
+    for t_type in kinds:
+        ids = model.elements(t_type)
+        missing = sum(1 for t in tags if t["t_type"] == t_type and t["id"] not in ids)
+        if missing:
+            warn(f"{args.model}: {plural(missing, 'tagged ' + NOUNS[t_type])} not in the model, "
+                 "not drawn")
     drawn = " and ".join(plural(picture.drawn[t], NOUNS[t]) for t in kinds)
     out(f"wrote {args.output}: {drawn}, {plural(len(picture.legend), 'colour')}")
 
@@ -114,7 +120,8 @@ def cmd_map(args):
 class Picture:
     """The figure of one map, with what a caller checks: the legend (label,
     colour) pairs, the colour of each tag that has one, where each drawn
-    element is ({type: {id: point or path}}), and what was not drawn."""
+    element is ({type: {id: point or path}}), and how many of each type
+    were not drawn."""
 
     def __init__(self, figure, axes, legend, colours, places, unplaced):
         self.figure, self.axes, self.legend, self.colours = figure, axes, legend, colours
@@ -130,63 +137,70 @@ def draw(model, tags, kinds, title):
     from matplotlib.lines import Line2D
 
     stored = {(t["t_type"], t["id"]): t["tag"] for t in tags if t["tag"] is not None}
-    elements = [(t_type, id, stored.get((t_type, id)))
-                for t_type in kinds for id in sorted(model.elements(t_type))]
+    # Untagged elements first, so that tagged ones are drawn over them.
+    elements = sorted(((t_type, id, stored.get((t_type, id)))
+                       for t_type in kinds for id in model.elements(t_type)),
+                      key=lambda e: (e[2] is not None, e[0], e[1]))
     counts = collections.Counter(tag for _, _, tag in elements if tag is not None)
-    top = [tag for tag, _ in ranked(counts)[:len(PALETTE)]]
-    colour_of = dict(zip(top, PALETTE))
-
-    def colour(tag):
-        return UNTAGGED if tag is None else colour_of.get(tag, OTHER)
-
-    # Faint elements first, so that tagged ones are drawn over them.
-    elements.sort(key=lambda e: e[2] is not None)
-    places = {t: {} for t in kinds}
-    paths, path_colours, xs, ys, node_colours = [], [], [], [], []
-    for t_type, id, tag in elements:
-        if t_type == "NODE":
-            at = model.coordinates.get(id)
-            if at is not None:
-                xs.append(at[0]), ys.append(at[1]), node_colours.append(colour(tag))
-        else:
-            at = model.link_path(id)
-            if at is not None:
-                paths.append(at), path_colours.append(colour(tag))
-        if at is not None:
-            places[t_type][id] = at
-    unplaced = {t: len(model.elements(t)) - len(places[t]) for t in kinds}
+    colours = dict(zip((tag for tag, _ in ranked(counts)), PALETTE))
+    places, lines, points = place(model, elements, colours)
 
     figure = Figure(figsize=(10, 7.5), dpi=100, layout="constrained")
     axes = figure.add_subplot()
-    size = sum(map(len, places.values()))
-    if paths:
-        axes.add_collection(LineCollection(paths, colors=path_colours, zorder=1,
+    size = len(lines[0]) + len(points[0])
+    if lines[0]:
+        axes.add_collection(LineCollection(lines[0], colors=lines[1], zorder=1,
                                            linewidths=1.5 if size < 5_000 else 0.5))
-    if xs:
-        axes.scatter(xs, ys, c=node_colours, s=max(2.0, min(30.0, 40_000 / size)),
+    if points[0]:
+        xs, ys = zip(*points[0])
+        axes.scatter(xs, ys, c=points[1], s=max(2.0, min(30.0, 40_000 / size)),
                      linewidths=0, zorder=2)
     axes.autoscale_view()
     axes.set_aspect("equal", adjustable="datalim")
     axes.set_axis_off()
 
-    legend = [(f"{label(tag)} ({counts[tag]})", colour_of[tag]) for tag in top]
-    if len(counts) > len(top):
-        rest = sum(counts.values()) - sum(counts[tag] for tag in top)
-        legend.append((f"other: {plural(len(counts) - len(top), 'tag')} ({rest})", OTHER))
+    legend = legend_entries(elements, counts, colours, kinds)
+    style = "-" if "LINK" in kinds else ""
+    axes.legend([Line2D([], [], color=c, marker="o", linestyle=style) for _, c in legend],
+                [text for text, _ in legend], loc="upper left", bbox_to_anchor=(1.0, 1.0),
+                frameon=False, title="tag (elements)")
+    what = " and ".join(NOUNS[t] + "s" for t in kinds)
+    axes.set_title(f"{title}: tags of {what} ({os.path.basename(model.path)})")
+    unplaced = {t: len(model.elements(t)) - len(places[t]) for t in kinds}
+    if any(unplaced.values()):
+        figure.text(0.01, 0.01, "not drawn, no coordinates: " + ", ".join(
+            plural(n, NOUNS[t]) for t, n in unplaced.items() if n), fontsize=8)
+    return Picture(figure, axes, legend, colours, places, unplaced)
+
+
+def place(model, elements, colours):
+    """Where each element is drawn and in which colour: ({type: {id: point
+    or path}}, (link paths, their colours), (node points, their colours)).
+    Elements without coordinates are left out."""
+    places = {t_type: {} for t_type, _, _ in elements}
+    lines, points = ([], []), ([], [])
+    for t_type, id, tag in elements:
+        at = model.coordinates.get(id) if t_type == "NODE" else model.link_path(id)
+        if at is None:
+            continue
+        places[t_type][id] = at
+        drawn = points if t_type == "NODE" else lines
+        drawn[0].append(at)
+        drawn[1].append(UNTAGGED if tag is None else colours.get(tag, OTHER))
+    return places, lines, points
+
+
+def legend_entries(elements, counts, colours, kinds):
+    """(label, colour) of each coloured tag, of "other" and of "untagged"."""
+    legend = [(f"{label(tag)} ({counts[tag]})", colour) for tag, colour in colours.items()]
+    if len(counts) > len(colours):
+        rest = sum(counts.values()) - sum(counts[tag] for tag in colours)
+        legend.append((f"other: {plural(len(counts) - len(colours), 'tag')} ({rest})", OTHER))
     untagged = collections.Counter(t_type for t_type, _, tag in elements if tag is None)
     if untagged:
         legend.append(("untagged (" + ", ".join(plural(untagged[t], NOUNS[t]) for t in kinds
                                                  if untagged[t]) + ")", UNTAGGED))
-    axes.legend([Line2D([], [], color=c, marker="o", linestyle="-" if "LINK" in kinds else "")
-                 for _, c in legend], [text for text, _ in legend],
-                loc="upper left", bbox_to_anchor=(1.0, 1.0), frameon=False,
-                title="tag (elements)")
-    what = " and ".join(NOUNS[t] + "s" for t in kinds)
-    axes.set_title(f"{title}: tags of {what} ({os.path.basename(model.path)})")
-    if any(unplaced.values()):
-        figure.text(0.01, 0.01, "not drawn, no coordinates: " + ", ".join(
-            plural(n, NOUNS[t]) for t, n in unplaced.items() if n), fontsize=8)
-    return Picture(figure, axes, legend, colour_of, places, unplaced)
+    return legend
 
 
 def label(tag):
