@@ -19,9 +19,11 @@ ONE = "tests/test_tagtool.py::TestCommands::test_session"
 def run_tests(**env):
     """tools/test.sh on ONE alone, with no group run before it: (exit
     status, output lines)."""
+    # Neither this run's settings nor a sanitizer preloaded into it.
     env = {**{k: v for k, v in os.environ.items()
               if not k.startswith(("ORVANE_TEST_", "ORVANE_REQUIRE_", "ORVANE_SKIPPED_",
-                                   "ORVANE_NO_", "PG_BINDIR"))},
+                                   "ORVANE_NO_", "PG_BINDIR", "LD_PRELOAD", "PYTHONMALLOC",
+                                   "ASAN_", "LSAN_", "UBSAN_"))},
            "ORVANE_TEST_GROUPS": "", **env}
     done = subprocess.run(["tools/test.sh", sys.executable, "-q", "-p", "no:cacheprovider", ONE],
                           cwd=ROOT, env=env, capture_output=True, text=True, timeout=300)
