@@ -13,8 +13,8 @@ from api import database
 
 from .edit import (cmd_clear, cmd_create, cmd_delete, cmd_get, cmd_list, cmd_networks, cmd_redo,
                    cmd_set, cmd_undo)
-from .inpfile import InpError
 from .formats import add_format
+from .inpfile import InpError
 from .output import PROG, Failure, first_line, warn
 from .transfer import cmd_export, cmd_import
 from .views import cmd_map, cmd_summary
@@ -100,7 +100,8 @@ def build_parser():
                      help="replace the [TAGS] section of this INP file (or add one before "
                           "[END]); a later [TAGS] section is emptied")
 
-    sub = command("list", cmd_list, "list every tag: type, id and tag (tab-separated text, JSON or CSV)",
+    sub = command("list", cmd_list,
+                  "list every tag: type, id and tag (tab-separated text, JSON or CSV)",
                   "net1 --format csv > tags.csv")
     add_format(sub)
     sub = command("get", cmd_get, "print the tag of a node or link", "net1 NODE J1")

@@ -70,7 +70,8 @@ def read_line(model, section, words, where):
         model.nodes.add(words[0])
     elif section in LINK_SECTIONS:
         if len(words) < 3:
-            raise InpError(f"{where}: a link line gives an id and two nodes: {quoted(' '.join(words))}")
+            raise InpError(f"{where}: a link line gives an id and two nodes: "
+                           f"{quoted(' '.join(words))}")
         model.links[words[0]] = (words[1], words[2])
     elif section == "[COORDINATES]":
         model.coordinates[words[0]] = point(words, where)
