@@ -147,13 +147,17 @@ def draw(model, tags, kinds, title):
 
     figure = Figure(figsize=(10, 7.5), dpi=100, layout="constrained")
     axes = figure.add_subplot()
+    # Thinner lines and smaller points as the network grows; tagged elements
+    # stand out from untagged ones at any size.
     size = len(lines[0]) + len(points[0])
+    width, area = (1.5 if size < 5_000 else 0.5), max(2.0, min(14.0, 20_000 / size))
     if lines[0]:
-        axes.add_collection(LineCollection(lines[0], colors=lines[1], zorder=1,
-                                           linewidths=1.5 if size < 5_000 else 0.5))
+        axes.add_collection(LineCollection(
+            lines[0], colors=lines[1], zorder=1,
+            linewidths=[width * (1 if c == UNTAGGED else 2) for c in lines[1]]))
     if points[0]:
         xs, ys = zip(*points[0])
-        axes.scatter(xs, ys, c=points[1], s=max(2.0, min(30.0, 40_000 / size)),
+        axes.scatter(xs, ys, c=points[1], s=[area * (1 if c == UNTAGGED else 2) for c in points[1]],
                      linewidths=0, zorder=2)
     axes.autoscale_view()
     axes.set_aspect("equal", adjustable="datalim")
