@@ -13,7 +13,7 @@ VPY := $(VENV)/bin/python
 BUILD := build
 STAMP := $(VENV)/.installed
 
-.PHONY: all build test demo clean
+.PHONY: all build test test-deps cython-test demo clean
 
 all: build
 
@@ -29,10 +29,28 @@ build: $(STAMP)
 		-DPython_EXECUTABLE=$(PYTHON) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 	$(VENV)/bin/cmake --build $(BUILD)
 
-# The Windows checks run first so that the test runner's summary closes the output.
+# Every group of checks the machine can run (tools/test.sh): the Windows
+# checks and the Cython rendering first, then the suite, on a throwaway
+# PostgreSQL cluster where the server is installed. The groups it could not
+# run are named, with `make test-deps`, before the runner's closing line.
 test: build
-	$(MAKE) --no-print-directory windows-test
-	$(VPY) -m pytest -q tests
+	@tools/test.sh $(VPY)
+
+# What `make test` needs to skip nothing: the Debian packages CI installs
+# (PostgreSQL, the robustness tools, mingw-w64 and wine) and Cython from PyPI.
+SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
+test-deps: $(STAMP)
+	$(SUDO) apt-get update -qq
+	cat tools/apt-packages.txt tools/apt-packages-pg.txt | DEBIAN_FRONTEND=noninteractive \
+		xargs $(SUDO) apt-get install -y -qq --no-install-recommends >/dev/null
+	$(SUDO) $(MAKE) --no-print-directory windows-deps
+	$(MAKE) --no-print-directory $(BENCH_STAMP)
+
+# The Cython rendering of the module that tests/test_bench_rendering.py
+# compares with, built where Cython can be had from PyPI.
+cython-test: build
+	@{ $(MAKE) --no-print-directory $(BENCH_STAMP) && $(VPY) bench/build.py; } >$(BUILD)/cython.log 2>&1 \
+		|| echo "cython: skipped (Cython could not be installed or built: $(BUILD)/cython.log says why)"
 
 demo: build
 	bash examples/demo.sh $(VPY)

@@ -1,6 +1,7 @@
 # make bench: measure api.orvane against the same module in plain Python and
 # compiled by Cython, and against the floor; writes bench/results.md and
-# bench/results.png. Included by the Makefile, which sets VPY (the venv's
+# bench/results.png; then times `tagtool map` on a network of 10^5 elements
+# (bench/map.py). Included by the Makefile, which sets VPY (the venv's
 # Python) and PYTHON (the Python 3.12 it was made from).
 
 BENCH_STAMP := bench/build/.installed
@@ -14,3 +15,4 @@ $(BENCH_STAMP): bench/requirements.txt
 bench: build $(BENCH_STAMP)
 	$(VPY) bench/build.py
 	$(VPY) bench/run.py
+	$(VPY) bench/map.py

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A short session of the tag tool on the example network: create a network,
 # import the tags of examples/network.inp, change one, undo and redo the
-# change, and export the tags again.  The networks live in a temporary data
+# change, count the tags, and export them again.  The networks live in a temporary data
 # folder that is removed at the end, so the demo leaves nothing behind.
 #
 #   bash examples/demo.sh [PYTHON]      (PYTHON: a Python 3.12 with the module built)
@@ -28,6 +28,7 @@ tagtool set hillside NODE J4 Uptown
 tagtool get hillside NODE J4
 tagtool undo hillside
 tagtool redo hillside
+tagtool summary hillside --model examples/network.inp
 tagtool export hillside
 cp examples/network.inp "$data/network.inp"
 tagtool export hillside --into "$data/network.inp"

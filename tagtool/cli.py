@@ -13,13 +13,34 @@ from api import database
 
 from .edit import (cmd_clear, cmd_create, cmd_delete, cmd_get, cmd_list, cmd_networks, cmd_redo,
                    cmd_set, cmd_undo)
+from .formats import add_format
 from .inpfile import InpError
 from .output import PROG, Failure, first_line, warn
 from .transfer import cmd_export, cmd_import
+from .views import cmd_map, cmd_summary
+
+VERSION = "0.1.0"
+
+EXIT_STATUSES = """\
+exit status:
+  0    done as asked
+  1    a bad input or a refusal (told on standard error; nothing is written),
+       or nothing to undo or redo
+  2    a bad command line
+  130  interrupted
+"""
 
 
 class Parser(argparse.ArgumentParser):
-    """Reports a bad command line in one line, with exit status 2."""
+    """Reports a bad command line in one line, with exit status 2.  Its help
+    ends with ``tail``, kept as written (examples, the exit statuses)."""
+
+    def __init__(self, *args, tail="", **kwargs):
+        super().__init__(*args, **kwargs)
+        self.tail = tail
+
+    def format_help(self):
+        return super().format_help() + ("\n" + self.tail if self.tail else "")
 
     def error(self, message):
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
@@ -32,9 +53,11 @@ def add_element(parser):
 
 def build_parser():
     parser = Parser(
-        prog=PROG,
-        description="Read and change the tags of a network's nodes and links, and move "
-                    "them in and out of the [TAGS] section of INP files.")
+        prog=PROG, tail=EXIT_STATUSES,
+        description="Read and change the tags of a network's nodes and links, move "
+                    "them in and out of the [TAGS] section of INP files, and show them "
+                    "as a summary or a map.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {VERSION}")
     parser.add_argument("--data-dir", metavar="DIR",
                         help="the folder that holds the networks (default: $ORVANE_DATA_DIR, "
                              "else ./data)")
@@ -44,57 +67,80 @@ def build_parser():
                              "(default: $ORVANE_DATABASE_URL, else SQLite)")
     commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
 
-    def command(name, run, help, description=None):
-        sub = commands.add_parser(name, help=help, description=description or help)
+    def command(name, run, help, example, description=None):
+        sub = commands.add_parser(name, help=help, description=description or help,
+                                  tail=f"example:\n  {PROG} {name} {example}".rstrip() + "\n")
         sub.set_defaults(run=run, parser=sub)
+        if name != "networks":
+            sub.add_argument("network", metavar="NETWORK")
         return sub
 
-    command("networks", cmd_networks, "list the networks")
-    sub = command("create", cmd_create, "create an empty network")
-    sub.add_argument("network", metavar="NETWORK")
+    command("networks", cmd_networks, "list the networks", "")
+    command("create", cmd_create, "create an empty network", "net1")
 
     sub = command("import", cmd_import, "import the [TAGS] section of an INP file",
+                  "net1 model.inp",
                   "Import the tag lines of the [TAGS] section(s) of an INP file (UTF-8 with "
                   "or without a byte-order mark, else Latin-1) in one transaction. A bad "
                   "line, an id tagged twice or an element that already has a tag is "
                   "reported and nothing is imported, unless --skip-bad. An import is not "
                   "undoable.")
-    sub.add_argument("network", metavar="NETWORK")
     sub.add_argument("file", metavar="FILE", help="the INP file")
     sub.add_argument("--skip-bad", action="store_true",
                      help="import the good lines and report the bad ones")
 
     sub = command("export", cmd_export, "write the tags as a [TAGS] section",
+                  "net1 --into model.inp",
                   "Write the tags as a [TAGS] section to FILE or standard output, or with "
                   "--into into an existing INP file, whose other bytes stay as they were. "
                   "Warns about each id or tag that cannot survive the format.")
-    sub.add_argument("network", metavar="NETWORK")
     sub.add_argument("file", metavar="FILE", nargs="?",
                      help="the file to write ('-' or none: standard output)")
     sub.add_argument("--into", metavar="INP",
                      help="replace the [TAGS] section of this INP file (or add one before "
                           "[END]); a later [TAGS] section is emptied")
 
-    sub = command("list", cmd_list, "list every tag: type, id and tag, tab-separated")
-    sub.add_argument("network", metavar="NETWORK")
-    sub = command("get", cmd_get, "print the tag of a node or link")
-    sub.add_argument("network", metavar="NETWORK")
+    sub = command("list", cmd_list,
+                  "list every tag: type, id and tag (tab-separated text, JSON or CSV)",
+                  "net1 --format csv > tags.csv")
+    add_format(sub)
+    sub = command("get", cmd_get, "print the tag of a node or link", "net1 NODE J1")
     add_element(sub)
-    sub = command("set", cmd_set, "set the tag of a node or link (undoable)")
-    sub.add_argument("network", metavar="NETWORK")
+    add_format(sub)
+    sub = command("set", cmd_set, "set the tag of a node or link (undoable)",
+                  "net1 NODE J1 'North zone'")
     add_element(sub)
     sub.add_argument("tag", metavar="TAG", help="the new tag")
-    sub = command("clear", cmd_clear, "clear the tag of a node or link (undoable)")
-    sub.add_argument("network", metavar="NETWORK")
+    sub = command("clear", cmd_clear, "clear the tag of a node or link (undoable)",
+                  "net1 LINK P1")
     add_element(sub)
     sub = command("delete", cmd_delete,
-                  "delete the tag of a node or link, as deleting the element does (undoable)")
-    sub.add_argument("network", metavar="NETWORK")
+                  "delete the tag of a node or link, as deleting the element does (undoable)",
+                  "net1 NODE J1")
     add_element(sub)
-    sub = command("undo", cmd_undo, "undo the latest change")
-    sub.add_argument("network", metavar="NETWORK")
-    sub = command("redo", cmd_redo, "redo the change undone last")
-    sub.add_argument("network", metavar="NETWORK")
+    command("undo", cmd_undo, "undo the latest change", "net1")
+    command("redo", cmd_redo, "redo the change undone last", "net1")
+
+    sub = command("summary", cmd_summary, "count the tags of nodes and of links",
+                  "net1 --model model.inp",
+                  "Print, for nodes and for links, each tag with the number of elements "
+                  "that carry it, most frequent first; with --model, how many of the "
+                  "model's elements have no tag.")
+    sub.add_argument("--model", metavar="INP", help="count the untagged elements of this model")
+    add_format(sub)
+
+    sub = command("map", cmd_map, "draw the network coloured by tag",
+                  "net1 model.inp -o zones.png",
+                  "Draw the network from the model's [COORDINATES] and [VERTICES]: links as "
+                  "lines and nodes as points, each coloured by its tag (the most frequent "
+                  "tags a colour each, the rest 'other', untagged elements light grey), with "
+                  "a legend of the tags and their counts. Elements without coordinates are "
+                  "counted and not drawn.")
+    sub.add_argument("model", metavar="MODEL", help="the INP file that places the elements")
+    sub.add_argument("-o", "--output", metavar="FILE", required=True,
+                     help="the picture to write: .png, .svg or .pdf")
+    sub.add_argument("--type", type=str.upper, choices=("NODE", "LINK"),
+                     help="draw only nodes or only links")
     return parser
 
 

@@ -3,7 +3,9 @@ clear, delete, undo and redo."""
 
 from api import database, orvane
 
+from .formats import write_object, write_rows
 from .output import Failure, describe, out, quoted, shown, warn
+from .progress import progress
 
 TYPES = ("NODE", "LINK")
 
@@ -38,10 +40,18 @@ def cmd_create(args):
     out(f"created network {args.network}")
 
 
+FIELDS = ("type", "id", "tag")
+
+
 def cmd_list(args):
-    for tag in orvane.get_tags(args.network):
-        value = "" if tag["tag"] is None else shown(tag["tag"])
-        out(f"{tag['t_type']}\t{shown(tag['id'])}\t{value}")
+    tags = orvane.get_tags(args.network)
+    rows = ((tag["t_type"], tag["id"], tag["tag"]) for tag in progress(tags, len(tags), "tags"))
+    write_rows(args.format, FIELDS, rows, text_row)
+
+
+def text_row(row):
+    t_type, id, tag = row
+    return f"{t_type}\t{shown(id)}\t{'' if tag is None else shown(tag)}"
 
 
 def cmd_get(args):
@@ -49,7 +59,12 @@ def cmd_get(args):
     tag = orvane.get_tag(args.network, t_type, id)["tag"]
     if tag is None:
         raise Failure(f"{t_type} {shown(id)} has no tag in network {quoted(args.network)}")
-    out(tag)
+    if args.format == "json":
+        write_object(dict(zip(FIELDS, (t_type, id, tag))))
+    elif args.format == "csv":
+        write_rows("csv", FIELDS, [(t_type, id, tag)], None)
+    else:
+        out(tag)
 
 
 def cmd_set(args):

@@ -4,9 +4,16 @@
 PostgreSQL (a database of its own for the test session, on the server named by
 ORVANE_TEST_DATABASE_URL; ``tools/pg.sh run CMD`` starts a throwaway one).  With
 no server the PostgreSQL runs are skipped, saying why, or fail when
-ORVANE_REQUIRE_POSTGRES=1, as in CI.
+ORVANE_REQUIRE_POSTGRES=1 or ORVANE_REQUIRE_ALL=1, as in CI.
+
+Skipped tests are counted by group (PostgreSQL, the Cython rendering, the
+rest), and the groups that ``make test`` skipped before the suite ran come in
+ORVANE_SKIPPED_GROUPS; all of them are named, each with what installs what it
+needs, just before the test runner's closing line.  ORVANE_REQUIRE_ALL=1
+turns a skip of the PostgreSQL or the Cython group into a failure.
 """
 
+import collections
 import os
 import urllib.parse
 import uuid
@@ -16,12 +23,80 @@ import pytest
 from api import database as db
 
 URL_VARIABLE = "ORVANE_TEST_DATABASE_URL"
+INSTALL = "make test-deps"
+
+# A group: the words that mark its skip reasons, and the variable that
+# makes it required besides ORVANE_REQUIRE_ALL.
+GROUPS = {
+    "postgresql": (("PostgreSQL", "psycopg"), "ORVANE_REQUIRE_POSTGRES"),
+    "cython": (("Cython",), None),
+}
+
+
+def required(group):
+    variable = GROUPS[group][1]
+    return os.environ.get("ORVANE_REQUIRE_ALL") == "1" or (
+        variable is not None and os.environ.get(variable) == "1")
+
+
+def group_of(reason):
+    return next((name for name, (words, _) in GROUPS.items()
+                 if any(word in reason for word in words)), None)
 
 
 def no_postgres(reason):
-    if os.environ.get("ORVANE_REQUIRE_POSTGRES") == "1":
-        pytest.fail(f"{reason} (ORVANE_REQUIRE_POSTGRES=1 requires the PostgreSQL tests)", pytrace=False)
+    reason = os.environ.get("ORVANE_NO_POSTGRES") or reason
+    if required("postgresql"):
+        pytest.fail(f"{reason} (ORVANE_REQUIRE_POSTGRES=1 or ORVANE_REQUIRE_ALL=1 requires "
+                    "the PostgreSQL tests)", pytrace=False)
     pytest.skip(reason)
+
+
+def tests(n):
+    return f"{n} test{'' if n == 1 else 's'}"
+
+
+def skip_reason(report):
+    """The reason a skipped report gives, without pytest's "Skipped: "."""
+    reason = report.longrepr[2] if isinstance(report.longrepr, tuple) else str(report.longrepr)
+    return reason.removeprefix("Skipped: ")
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_makereport(item, call):
+    """A skip of a required group fails the test."""
+    report = yield
+    if report.skipped and not hasattr(report, "wasxfail"):
+        reason = skip_reason(report)
+        group = group_of(reason)
+        if group is not None and required(group):
+            report.outcome = "failed"
+            report.longrepr = f"{reason} (ORVANE_REQUIRE_ALL=1 requires the {group} tests)"
+    return report
+
+
+@pytest.hookimpl(wrapper=True, tryfirst=True)
+def pytest_terminal_summary(terminalreporter):
+    """After pytest's own accounts: one line for each skipped group."""
+    yield
+    counts, reasons = collections.Counter(), {}
+    for report in terminalreporter.stats.get("skipped", []):
+        reason = skip_reason(report)
+        group = group_of(reason) or "other"
+        counts[group] += 1
+        reasons.setdefault(group, reason)
+    lines = [line for line in os.environ.get("ORVANE_SKIPPED_GROUPS", "").splitlines() if line]
+    for group in GROUPS:
+        if counts[group]:
+            lines.append(f"{group}: skipped {tests(counts[group])} ({reasons[group]})")
+    if lines:
+        terminalreporter.write_sep("=", "groups skipped")
+        for line in lines:
+            terminalreporter.write_line(line)
+        terminalreporter.write_line(f"{INSTALL} installs what each of them needs")
+    if counts["other"]:
+        terminalreporter.write_line(f"other: skipped {tests(counts['other'])} ({reasons['other']})")
+    return None
 
 
 @pytest.fixture(scope="session")

@@ -10,6 +10,8 @@
 #                                  by default) and print its URL; the cluster
 #                                  runs until `tools/pg.sh stop DIR`
 #   tools/pg.sh stop DIR           stop the cluster in DIR and remove DIR
+#   tools/pg.sh check              exit 0 when a cluster can be made here, else
+#                                  say on standard error what is missing
 #
 # PostgreSQL refuses to run as root, so under root the server runs as the system
 # user "postgres" that Debian's package creates.  The binaries come from
@@ -72,6 +74,16 @@ start() {
     die "no free port found on 127.0.0.1"
 }
 
+# check: the server programs, and under root the user that runs them.
+check() {
+    local bin
+    bin=$(bindir) || exit 1
+    [[ -x $bin/initdb && -x $bin/pg_ctl ]] || die "no initdb or pg_ctl in $bin"
+    if [[ $(id -u) == 0 ]]; then
+        id postgres >/dev/null 2>&1 || die "running as root needs the system user postgres (Debian's postgresql package makes it)"
+    fi
+}
+
 stop() {
     local dir=$1
     [[ -d $dir ]] || return 0
@@ -82,7 +94,7 @@ stop() {
 }
 
 cmd=${1:-}
-[[ -n $cmd ]] || die "usage: pg.sh run CMD... | start [DIR] | stop DIR"
+[[ -n $cmd ]] || die "usage: pg.sh run CMD... | start [DIR] | stop DIR | check"
 shift
 case $cmd in
 run)
@@ -117,7 +129,10 @@ stop)
     [[ -f $1/data/PG_VERSION || ! -e $1 ]] || die "$1 holds no cluster made by pg.sh"
     stop "$1"
     ;;
+check)
+    check
+    ;;
 *)
-    die "unknown command $cmd: use run, start or stop"
+    die "unknown command $cmd: use run, start, stop or check"
     ;;
 esac

@@ -1,0 +1,93 @@
+"""The network an INP model describes, as the map and the summary need it:
+its nodes and links, the two ends of each link, and where they lie.
+
+The file is read line by line and only what is kept is held: ids, the ends
+of links, and coordinates.  It is UTF-8 (with or without a byte-order mark),
+else Latin-1, as the import reads it; lines end at "\\n" only, a comment runs
+from ";" to the end of its line, and nothing after [END] belongs to the
+network."""
+
+import math
+from dataclasses import dataclass, field
+
+from .inpfile import InpError
+from .output import quoted
+
+NODE_SECTIONS = {"[JUNCTIONS]", "[RESERVOIRS]", "[TANKS]"}
+LINK_SECTIONS = {"[PIPES]", "[PUMPS]", "[VALVES]"}
+
+
+@dataclass
+class Model:
+    path: str
+    nodes: set = field(default_factory=set)
+    links: dict = field(default_factory=dict)         # id: (start node, end node)
+    coordinates: dict = field(default_factory=dict)   # node id: (x, y)
+    vertices: dict = field(default_factory=dict)      # link id: [(x, y), ...]
+
+    def elements(self, t_type):
+        return self.nodes if t_type == "NODE" else self.links.keys()
+
+    def link_path(self, link):
+        """The points a link is drawn through, or None when an end has no
+        coordinates."""
+        start, end = self.links[link]
+        a, b = self.coordinates.get(start), self.coordinates.get(end)
+        if a is None or b is None:
+            return None
+        return [a, *self.vertices.get(link, ()), b]
+
+
+def read_model(path):
+    """The Model of the INP file at ``path``; InpError names the file, the
+    line and the value of anything that cannot be read."""
+    try:
+        return read_lines(path, "utf-8-sig")
+    except UnicodeDecodeError:
+        return read_lines(path, "latin-1")
+    except OSError as e:
+        raise InpError(f"{path}: cannot read: {e.strerror or e}") from None
+
+
+def read_lines(path, encoding):
+    model, section = Model(path), None
+    with open(path, encoding=encoding, newline="\n") as f:
+        for number, line in enumerate(f, 1):
+            words = line.split(";", 1)[0].split()
+            if not words:
+                continue
+            if words[0].startswith("["):
+                section = words[0].upper()
+                if section == "[END]":
+                    break
+                continue
+            read_line(model, section, words, f"{path}:{number}")
+    return model
+
+
+def read_line(model, section, words, where):
+    if section in NODE_SECTIONS:
+        model.nodes.add(words[0])
+    elif section in LINK_SECTIONS:
+        if len(words) < 3:
+            raise InpError(f"{where}: a link line gives an id and two nodes: "
+                           f"{quoted(' '.join(words))}")
+        model.links[words[0]] = (words[1], words[2])
+    elif section == "[COORDINATES]":
+        model.coordinates[words[0]] = point(words, where)
+    elif section == "[VERTICES]":
+        model.vertices.setdefault(words[0], []).append(point(words, where))
+
+
+def point(words, where):
+    """The (x, y) of a coordinate or vertex line."""
+    if len(words) < 3:
+        raise InpError(f"{where}: a point gives an id, x and y: {quoted(' '.join(words))}")
+    try:
+        x, y = float(words[1]), float(words[2])
+    except ValueError:
+        x = y = math.nan
+    if not (math.isfinite(x) and math.isfinite(y)):
+        raise InpError(f"{where}: bad point {quoted(words[1])} {quoted(words[2])}: "
+                       "x and y are finite numbers")
+    return x, y
