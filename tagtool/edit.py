@@ -4,6 +4,7 @@ clear, delete, undo and redo."""
 from api import database, orvane
 
 from .output import Failure, describe, out, quoted, shown, warn
+from .taglines import unwritable
 
 TYPES = ("NODE", "LINK")
 
@@ -55,6 +56,9 @@ def cmd_get(args):
 def cmd_set(args):
     t_type, id = type_word(args.type), element_id(args.id, new=True)
     apply(args.network, database.ChangeSet({"t_type": t_type, "id": id, "tag": args.tag}))
+    problem = unwritable(t_type, id, args.tag)
+    if problem:
+        warn(f"warning: {t_type} {shown(id)}: {problem}; export will refuse it")
 
 
 def cmd_clear(args):

@@ -4,6 +4,7 @@ refusals on standard error, each value escaped so that it stays on its line."""
 import sys
 
 PROG = "tagtool"
+LIMIT = 120         # characters of a value or line shown in a message
 
 
 class Failure(Exception):
@@ -11,14 +12,26 @@ class Failure(Exception):
 
 
 def shown(text, keep_tabs=False):
-    """``text`` as it can stand in a one-line message: characters that would
-    break the line or hide in it are escaped."""
-    return "".join(c if c.isprintable() or (keep_tabs and c == "\t") else repr(c)[1:-1]
-                   for c in text)
+    """``text`` as it can stand on one line and be read back: the backslash
+    and the characters that would break the line or hide in it are escaped
+    as in a Python string ("\\\\", "\\n", "\\xa0")."""
+    if text.isprintable() and "\\" not in text:
+        return text
+    return "".join(c if c.isprintable() and c != "\\" or (keep_tabs and c == "\t")
+                   else repr(c)[1:-1] for c in text)
+
+
+def cut(text, keep_tabs=False, limit=LIMIT):
+    """``text`` shown, cut to ``limit`` characters with its size in bytes
+    when it is longer."""
+    if len(text) <= limit:
+        return shown(text, keep_tabs)
+    size = len(text.encode("utf-8", "surrogatepass"))
+    return f"{shown(text[:limit], keep_tabs)}... ({size} bytes)"
 
 
 def quoted(text):
-    return "'" + shown(text) + "'"
+    return "'" + cut(text) + "'"
 
 
 def first_line(error):
