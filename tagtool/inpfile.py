@@ -18,6 +18,7 @@ import stat
 import tempfile
 
 from .output import warn
+from .progress import progress
 from .taglines import BadLine, read_tag_line, retag, tag_line
 
 MAX_BYTES = 256 << 20
@@ -97,8 +98,8 @@ def read_bytes(path):
     with open(fd, "rb") as f:
         data = f.read(MAX_BYTES + 1)
     if len(data) > MAX_BYTES:
-        raise InpError(f"{path}: larger than {MAX_BYTES >> 20} MiB, the most tagtool reads "
-                       "of an INP file")
+        raise InpError(f"{path}: larger than {MAX_BYTES:,} bytes, the most tagtool reads of "
+                       "an INP file")
     return data
 
 
@@ -120,7 +121,7 @@ class InpFile:
 
     def lines(self):
         """Every line as ``walk`` gives it; notes the sections seen."""
-        for number, line, section, header in walk(self.text):
+        for number, line, section, header in progress(walk(self.text), self.line_count()):
             if header:
                 self.sections.add(section)
             yield number, line, section, header

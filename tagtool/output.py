@@ -52,7 +52,10 @@ def plural(n, noun):
 
 
 def describe(record):
-    """One line for a change record of a tag."""
+    """One line for a change record of a tag, or the summary of an import."""
+    if record.get("type") == "import":
+        return (f"import: {record.get('added')} added, {record.get('changed')} changed, "
+                f"{record.get('removed')} removed")
     tag = record.get("tag")
     what = "no tag" if tag is None else f"tag {quoted(str(tag))}"
     return f"{record.get('t_type')} {shown(str(record.get('id')))}: {what}"

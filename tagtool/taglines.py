@@ -68,6 +68,8 @@ def read_tag_line(content, encoding="utf-8"):
         raise BadLine(f"holds {space_name(odd.group())}, which EPANET does not read as a "
                       "separator", key)
     if any(word.startswith('"') for word in words[:3]):
+        # The element as EPANET reads it, for a caller that keeps its tag.
+        key = key and (key[0], key[1].strip('"'))
         raise BadLine("a word starts with '\"': EPANET reads quoted text as one word", key)
     try:
         statement = orvane.inp_in_tag(text)

@@ -17,7 +17,7 @@ def cmd_import(args):
     inp = InpFile.read(args.file, args.encoding)
     stored = {(tag["t_type"], tag["id"]): tag["tag"] for tag in orvane.get_tags(args.network)}
     statements, changes, bad, first, named = [], [], 0, {}, set()
-    for number, line in progress(inp.tag_lines(), inp.line_count(), "lines"):
+    for number, line in inp.tag_lines():
         try:
             read = read_tag_line(line, inp.encoding)
         except BadLine as e:
@@ -41,6 +41,9 @@ def cmd_import(args):
         bad += report(args.file, number, reason, line)
         named.add(key)
     inp.check_sections()
+    if args.replace and TAGS not in inp.sections:
+        raise Failure(f"{args.file}: no {TAGS} section: --replace would remove every tag; "
+                      "nothing changed")
     if bad and not args.skip_bad:
         raise Failure(f"{args.file}: nothing imported: {plural(bad, 'bad line')} "
                       "(--skip-bad imports the rest)")
@@ -81,7 +84,8 @@ def cmd_export(args):
     if inp:
         inp.check_sections()
     tags, unfit, unknown, left = {}, [], [], set()
-    for tag in progress(orvane.get_tags(args.network), None, "tags"):
+    stored = orvane.get_tags(args.network)
+    for tag in progress(stored, len(stored), "tags"):
         key, value = (tag["t_type"], tag["id"]), tag["tag"]
         problem = unwritable(*key, value, encoding)
         if problem:

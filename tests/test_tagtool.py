@@ -2,15 +2,17 @@
 [TAGS] sections and the export into INP files, on SQLite and on PostgreSQL."""
 
 import os
+import stat
 import subprocess
 import sys
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
 
 from api import database as db
 from api import orvane
-from tagtool import main
+from tagtool import inpfile, main
 
 pytestmark = pytest.mark.filterwarnings("error")
 
@@ -163,6 +165,102 @@ class TestImport:
         assert tool("import", net, path) == (0, "imported 0 tags into net\n", "")
 
 
+READ = "[JUNCTIONS]\nJ1\n[TAGS]\n"
+
+
+class TestReadAsTheEngines:
+    # (file, extra arguments, exit status, tags listed after, a piece of the
+    # standard error, which is empty where the piece is).
+    @pytest.mark.parametrize("data, extra, status, listed, message", [
+        (b"NODE J1 DMA1;logger\n", [], 0, ["NODE\tJ1\tDMA1"], ""),
+        (b"NODE J1 ;comment\n", [], 1, [], f":4: {TOO_FEW}: NODE J1 ;comment"),
+        (b'NODE J1 "Zone 1"\n', [], 1, [], ":4: a word starts with '\"': EPANET reads quoted"),
+        ("NODE J1 a\xa0b\n".encode(), [], 1, [], ":4: holds a no-break space (U+00A0), which"),
+        (b"NODE J1 a\x0bb\n", [], 1, [], ":4: holds the whitespace character U+000B, which"),
+        (b"NODE J1 " + b"x" * 256, [], 1, [], ":4: the tag is 256 bytes long; EPANET keeps only"),
+        (b"NODE J1 " + b"x" * 255 + b" " * 800, [], 0, ["NODE\tJ1\t" + "x" * 255], ""),
+        (b"NODE J1 a ;" + b"c" * 1013, [], 1, [], ":4: the line is 1024 bytes long; EPANET"),
+        (b"NODE J1 " + b"x" * 50_000, [], 1, [], "xxx... (50008 bytes)\n"),
+        (b"[TAGS]\rNODE J1 a\rLINK P1 b\r", [], 0, ["NODE\tJ1\ta", "LINK\tP1\tb"],
+         "line 1 ends in a lone carriage return, which EPANET does not take for a line end"),
+        (b"NODE J1 a\r\nNODE J2 b\rNODE J3 c", [], 0,
+         ["NODE\tJ1\ta", "NODE\tJ2\tb", "NODE\tJ3\tc"], "line 5 ends in a lone carriage"),
+        (b"[TITLE]\nZ\xfcrich\n" + "[TAGS]\nNODE J1 Zürich\n".encode(), [], 1, [],
+         ": mixes encodings: [TAGS] line 4 holds UTF-8 text, but line 2, byte 2 (0xfc) is not"),
+        (b"[TITLE]\nZ\xfcrich\n" + "[TAGS]\nNODE J1 Zürich\n".encode(), ["--encoding", "latin-1"],
+         0, ["NODE\tJ1\tZÃ¼rich"], ""),
+        (b"[TITLE]\nZ\xfcrich\n[TAGS]\nNODE J1 Stra\xdfe\n", [], 0, ["NODE\tJ1\tStraße"],
+         ": not UTF-8 (line 2, byte 2 (0xfc)); read as Latin-1"),
+        (b"\xef\xbb\xbf[TAGS]\nNODE J1 Stra\xdfe\n", [], 1, [],
+         ": starts with a UTF-8 byte-order mark (line 1, byte 1) but line 2, byte 13 (0xdf)"),
+        ("[TAGS]\r\nNODE J1 Zürich\r\n".encode("utf-16"), [], 0, ["NODE\tJ1\tZürich"],
+         ": EPANET and WNTR do not read UTF-16 files"),
+        ("[TAGS]\nNODE J1 a\n".encode("utf-16-le"), [], 1, [],
+         ": holds NUL bytes (line 1, byte 2 (0x00)), so it is not text; UTF-16 without a "),
+        (b"", [], 1, [], ": not an INP file: no section header"),
+        (b"\x89PNG garbage\n", [], 1, [], ": not an INP file: no section header"),
+    ])
+    def test_edge_lines(self, tool, net, tmp_path, data, extra, status, listed, message):
+        path = tmp_path / "x.inp"
+        path.write_bytes(data if data[:1] in (b"", b"[", b"\xef", b"\xff", b"\x89")
+                         or data[1:2] == b"\0" else READ.encode() + data)
+        done = tool("import", net, path, *extra)
+        assert done[0] == status
+        assert (message in done[2]) if message else done[2] == ""
+        assert tags(tool) == listed
+
+    def test_a_file_without_tags_imports_none(self, tool, net, tmp_path):
+        path = write(tmp_path / "x.inp", "[JUNCTIONS]\nJ1\n")
+        tool("set", net, "NODE", "J1", "a")
+        assert tool("import", net, path) == (
+            0, "imported 0 tags into net (the file has no [TAGS] section)\n", "")
+        assert tool("import", net, "--replace", path) == (1, "", (
+            f"tagtool: {path}: no [TAGS] section: --replace would remove every tag; "
+            "nothing changed\n"))
+        assert tags(tool) == ["NODE\tJ1\ta"]
+
+    def test_special_files_are_refused_at_once(self, tool, net, tmp_path, monkeypatch):
+        os.mkfifo(tmp_path / "fifo")
+        assert tool("import", net, tmp_path / "fifo") == (
+            1, "", f"tagtool: {tmp_path / 'fifo'}: cannot read: a FIFO, not a regular file\n")
+        assert tool("import", net, "/dev/zero")[2] == (
+            "tagtool: /dev/zero: cannot read: a character device, not a regular file\n")
+        monkeypatch.setattr(inpfile, "MAX_BYTES", 10)
+        assert tool("import", net, write(tmp_path / "x.inp", READ))[2].endswith(
+            ": larger than 10 bytes, the most tagtool reads of an INP file\n")
+
+
+class TestReplace:
+    FILE = "[TAGS]\nNODE J1 a\nNODE J2 B\nNODE J3 new\nLINK P2 x y\nLINK \"P3\" z\n"
+
+    def test_the_network_gets_the_files_tags(self, tool, net, tmp_path):
+        for t_type, id, tag in [("NODE", "J1", "a"), ("NODE", "J2", "b"), ("LINK", "P1", "c"),
+                                ("LINK", "P2", "d"), ("LINK", "P3", "e")]:
+            tool("set", net, t_type, id, tag)
+        path = write(tmp_path / "x.inp", self.FILE)
+        assert tool("import", net, "--replace", path)[0] == 1
+        # A skipped line that names an element leaves its tag alone.
+        assert tool("import", net, "--replace", "--skip-bad", path) == (
+            0, f"updated the tags of {net} from {path}: 1 added, 2 changed, 1 removed\n",
+            f"{path}:6: a word starts with '\"': EPANET reads quoted text as one word: "
+            f"LINK \"P3\" z\ntagtool: {path}: skipped 1 bad line\n")
+        assert sorted(tags(tool)) == ["LINK\tP2\tx", "LINK\tP3\te", "NODE\tJ1\ta",
+                                      "NODE\tJ2\tB", "NODE\tJ3\tnew"]
+        assert tool("import", net, "--replace", "--skip-bad", path)[1].endswith(
+            ": 0 added, 0 changed, 0 removed\n")
+
+    @pytest.mark.skipif(not hasattr(db, "ConflictError"), reason="imports are not journaled")
+    def test_undo_and_redo(self, tool, net, tmp_path):
+        tool("set", net, "NODE", "J1", "old")
+        tool("set", net, "NODE", "J2", "b")
+        tool("import", net, "--replace", write(tmp_path / "x.inp", "[TAGS]\nNODE J1 a\nNODE J3 c\n"))
+        after = tags(tool)
+        assert tool("undo", net) == (0, "undone: import: 1 added, 1 changed, 1 removed\n", "")
+        assert sorted(tags(tool)) == ["NODE\tJ1\told", "NODE\tJ2\tb"]
+        assert tool("redo", net)[0] == 0
+        assert tags(tool) == after
+
+
 INP = ("[TITLE]\nZürich\n\n[JUNCTIONS]\n J1\n J2\n\n[TAGS]\n;Type ID Tag\n NODE \tJ1\told\n\n\n[PIPES]\n"
        " P1\tJ1\tJ2\t;x\n[END]\n")
 
@@ -174,6 +272,89 @@ class TestExport:
         assert tool("export", net) == (0, "[TAGS]\nNODE J1 O'Hare\nLINK P1 Main\n", "")
         assert tool("export", net, tmp_path / "t.inp")[0] == 0
         assert (tmp_path / "t.inp").read_text() == "[TAGS]\nNODE J1 O'Hare\nLINK P1 Main\n"
+
+    @pytest.mark.parametrize("tag, reason", [
+        ("x\n[PIPES]\nP99 J1 J2 100 12 100 0 Open\n[TAGS]", "the tag holds a line break"),
+        ("DMA2\r", "the tag holds a line break"),
+        ("", "the tag is empty"),
+        ("North zone", "the tag holds whitespace"),
+        ("a\xa0b", "the tag holds whitespace (a no-break space (U+00A0))"),
+        (";x", "the tag holds ';', which starts a comment"),
+        ("DMA1;logger", "the tag holds ';', which starts a comment"),
+        ('"Zone', "the tag starts with '\"', which EPANET reads as a quote"),
+        ("a\x1bb", "the tag holds a control character ('\\x1b')"),
+        ("x" * 256, "the tag is 256 bytes long; EPANET keeps only the first 255"),
+        ("é" * 128, "the tag is 256 bytes long; EPANET keeps only the first 255"),
+        ("x" * 255, None),
+        ('Zo"ne', None),
+        ("back\\slash", None),
+    ])
+    def test_unwritable_tags(self, tool, net, tag, reason):
+        tool("set", net, "NODE", "J1", tag)
+        tool("set", net, "LINK", "P1", "fine")
+        status, out, err = tool("export", net)
+        if reason is None:
+            assert (status, out, err) == (0, f"[TAGS]\nNODE J1 {tag}\nLINK P1 fine\n", "")
+            return
+        assert (status, out) == (1, "")
+        assert err == (f"tagtool: NODE J1: {reason}\ntagtool: nothing written: 1 tag the engines "
+                       "would not read back as stored (give --skip-unwritable to leave them out)\n")
+        assert tool("export", net, "--skip-unwritable") == (
+            0, "[TAGS]\nLINK P1 fine\n", f"tagtool: left out: NODE J1: {reason}\n")
+
+    def test_into_refuses_unknown_elements(self, tool, net, tmp_path):
+        path = write(tmp_path / "x.inp", INP)
+        tool("set", net, "NODE", "NOPE", "x")
+        tool("set", net, "LINK", "J1", "y")
+        tool("set", net, "NODE", "J1", "z")
+        before = path.read_bytes()
+        status, out, err = tool("export", net, "--into", path)
+        assert (status, out, path.read_bytes()) == (1, "", before)
+        assert err.splitlines() == [
+            "tagtool: NODE NOPE: the file defines no node 'NOPE'",
+            "tagtool: LINK J1: the file defines no link 'J1'",
+            "tagtool: nothing written: 2 tags the engines would not read back as stored "
+            "(give --skip-unknown to leave them out)"]
+        assert tool("export", net, "--into", path, "--skip-unknown")[:2] == (
+            0, f"exported 1 tag into {path}: 0 added, 1 changed, 0 removed\n")
+        assert path.read_bytes() == before.replace(b" NODE \tJ1\told", b" NODE \tJ1\tz")
+
+    @pytest.mark.parametrize("line, tag, after", [
+        (" NODE \tJ1              \tDMA2", "DMA10", " NODE \tJ1              \tDMA10"),
+        ("\tNODE\tJ1\tDMA2\t\t\t", "D", "\tNODE\tJ1\tD\t\t\t"),
+        ("NODE J1 a      ;from the survey", "abc", "NODE J1 abc    ;from the survey"),
+        ("NODE J1 a ;note", "abcdef", "NODE J1 abcdef ;note"),
+        ("node J1 a;note", "b", "node J1 b;note"),
+    ])
+    def test_into_rewrites_a_changed_line_in_place(self, tool, net, tmp_path, line, tag, after):
+        path = write(tmp_path / "x.inp", f"[JUNCTIONS]\nJ1\n[TAGS]\n;c\n{line}\n\n[END]\n")
+        tool("set", net, "NODE", "J1", tag)
+        assert tool("export", net, "--into", path)[0] == 0
+        assert path.read_text() == f"[JUNCTIONS]\nJ1\n[TAGS]\n;c\n{after}\n\n[END]\n"
+
+    def test_to_special_files(self, tool, net, tmp_path, monkeypatch):
+        tool("set", net, "NODE", "J1", "a")
+        fifo = tmp_path / "fifo"
+        os.mkfifo(fifo)
+        with ThreadPoolExecutor(1) as pool:
+            read = pool.submit(fifo.read_bytes)
+            assert tool("export", net, fifo) == (0, "", f"tagtool: exported 1 tag to {fifo}\n")
+            assert read.result(timeout=10) == b"[TAGS]\nNODE J1 a\n"
+        assert stat.S_ISFIFO(fifo.stat().st_mode)
+        assert tool("export", net, tmp_path)[2] == (
+            f"tagtool: {tmp_path}: cannot write: a directory, not a regular file, FIFO or "
+            "character device\n")
+        # An interrupted write takes its temporary file away.
+        path = write(tmp_path / "x.inp", "old")
+
+        def interrupt(fd):
+            raise KeyboardInterrupt
+        monkeypatch.setattr(os, "fsync", interrupt)
+        with pytest.raises(KeyboardInterrupt):
+            tool("export", net, path)
+        assert sorted(p.name for p in tmp_path.iterdir() if p.name != "data") == [
+            "fifo", "x.inp"]
+        assert path.read_text() == "old"
 
     @pytest.mark.parametrize("encoding, bom, newline", [
         ("utf-8", b"", "\n"), ("utf-8", b"\xef\xbb\xbf", "\r\n"), ("latin-1", b"", "\r\n")])
