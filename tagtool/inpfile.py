@@ -17,7 +17,7 @@ import re
 import stat
 import tempfile
 
-from .output import warn
+from .output import bad_line, plural, warn
 from .progress import progress
 from .taglines import BadLine, read_tag_line, retag, tag_line
 
@@ -160,7 +160,7 @@ class InpFile:
         its layout; a line of an element without a tag (or a repeated one)
         goes; new lines close the last [TAGS] section, or a new section
         before [END].  Returns the counts of tags added, changed, removed."""
-        out, done, bad = [], set(), []
+        out, done, bad = [], set(), 0
         counts = {"added": 0, "changed": 0, "removed": 0}
         close = end = None  # where the last [TAGS] section's lines end; the [END] line
         for number, line, section, header in self.lines():
@@ -175,7 +175,8 @@ class InpFile:
             try:
                 read = read_tag_line(content, self.encoding)
             except BadLine as e:
-                bad.append(f"{self.path}:{number}: {e}")
+                bad_line(self.path, number, str(e), content)
+                bad += 1
                 continue
             if read is not None:
                 key, tag, _ = read
@@ -192,8 +193,8 @@ class InpFile:
             if content.strip():
                 close = len(out)
         if bad:
-            raise InpError("\n".join(bad) + f"\n{self.path}: its [TAGS] section holds "
-                           f"{len(bad)} line(s) the engines read otherwise; nothing written")
+            raise InpError(f"{self.path}: nothing written: {plural(bad, 'bad line')} in its "
+                           f"{TAGS} section")
         new = [tag_line(*key, tag) for key, tag in tags.items()
                if key not in done and key not in keep]
         counts["added"] = len(new)

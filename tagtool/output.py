@@ -47,6 +47,11 @@ def warn(text):
     sys.stderr.write(f"{PROG}: {text}\n")
 
 
+def bad_line(path, number, reason, line):
+    """Report a bad line of a file as FILE:LINE: reason: line."""
+    sys.stderr.write(f"{path}:{number}: {reason}: {cut(line.strip(), keep_tabs=True)}\n")
+
+
 def plural(n, noun):
     return f"{n} {noun}{'' if n == 1 else 's'}"
 

@@ -1,12 +1,10 @@
 """The commands that move tags between a network and INP files: import and
 export."""
 
-import sys
-
 from api import database, orvane
 
 from .inpfile import TAGS, InpFile, write_file
-from .output import Failure, cut, first_line, out, plural, quoted, shown, warn
+from .output import Failure, bad_line, first_line, out, plural, quoted, shown, warn
 from .progress import progress
 from .taglines import BadLine, read_tag_line, tag_line, unwritable
 
@@ -21,7 +19,8 @@ def cmd_import(args):
         try:
             read = read_tag_line(line, inp.encoding)
         except BadLine as e:
-            bad += report(args.file, number, str(e), line)
+            bad_line(args.file, number, str(e), line)
+            bad += 1
             named.add(e.key)
             continue
         if read is None:
@@ -38,7 +37,8 @@ def cmd_import(args):
                 statements.append(statement)
                 changes.append((t_type, id, stored.get(key), tag))
             continue
-        bad += report(args.file, number, reason, line)
+        bad_line(args.file, number, reason, line)
+        bad += 1
         named.add(key)
     inp.check_sections()
     if args.replace and TAGS not in inp.sections:
@@ -67,11 +67,6 @@ def cmd_import(args):
         out(f"imported {plural(counts['added'], 'tag')} into {args.network}{note}")
 
 
-def report(path, number, reason, line):
-    sys.stderr.write(f"{path}:{number}: {reason}: {cut(line.strip(), keep_tabs=True)}\n")
-    return 1
-
-
 def cmd_export(args):
     """Write the tags as a [TAGS] section, or into an INP file; refuse, or
     with the --skip options leave out, what the engines would not read back
@@ -89,7 +84,7 @@ def cmd_export(args):
         key, value = (tag["t_type"], tag["id"]), tag["tag"]
         problem = unwritable(*key, value, encoding)
         if problem:
-            unfit.append(f"{key[0]} {shown(str(key[1]))}: {problem}")
+            unfit.append(f"{key[0]} {shown(key[1])}: {problem}")
         elif known is not None and key not in known:
             unknown.append(f"{key[0]} {shown(key[1])}: the file defines no "
                            f"{'node' if key[0] == 'NODE' else 'link'} {quoted(key[1])}")
@@ -97,13 +92,13 @@ def cmd_export(args):
             tags[key] = value
             continue
         left.add(key)
-    refused = (unfit if not args.skip_unwritable else []) + (
-        unknown if not args.skip_unknown else [])
+    kinds = [("--skip-unwritable", unfit if not args.skip_unwritable else []),
+             ("--skip-unknown", unknown if not args.skip_unknown else [])]
+    refused = [line for _, lines in kinds for line in lines]
     if refused:
         for line in refused:
             warn(line)
-        hints = [option for option, items in (("--skip-unwritable", unfit),
-                                              ("--skip-unknown", unknown)) if items]
+        hints = [option for option, lines in kinds if lines]
         raise Failure(f"nothing written: {plural(len(refused), 'tag')} the engines would not "
                       f"read back as stored (give {' and '.join(hints)} to leave them out)")
     for line in unfit + unknown:
