@@ -73,6 +73,8 @@ def cmd_export(args):
     as stored."""
     if args.file is not None and args.into is not None:
         args.parser.error("give FILE or --into INP, not both")
+    if args.encoding is not None and args.into is None:
+        args.parser.error("--encoding tells how to read the file of --into INP")
     inp = InpFile.read(args.into, args.encoding) if args.into is not None else None
     encoding = inp.encoding if inp else "utf-8"
     known = inp.element_ids() if inp else None

@@ -78,6 +78,11 @@ class TestCommands:
         assert tags(tool) == ["NODE\tJ1\ta", "LINK\tP1\tb"]
         assert [r["redo_cs"][0]["operation"] for r in db.journal(net)] == ["update"] * 4
 
+    def test_list_tells_a_line_break_from_a_backslash(self, tool, net):
+        tool("set", net, "NODE", "J1", "a\\nb")
+        tool("set", net, "NODE", "J2", "a\nb")
+        assert tags(tool) == ["NODE\tJ1\ta\\\\nb", "NODE\tJ2\ta\\nb"]
+
     @pytest.mark.parametrize("argv, message", [
         (["get", "nowhere", "NODE", "J1"], "tagtool: no network named 'nowhere' in "),
         (["undo", "nowhere"], "tagtool: no network named 'nowhere' in "),
@@ -96,6 +101,8 @@ class TestCommands:
         (["frobnicate"], "tagtool: error: argument COMMAND: invalid choice: 'frobnicate' "),
         (["set", "net", "NODE"], "tagtool set: error: the following arguments are required: "),
         (["export", "net", "x.inp", "--into", "y.inp"], "tagtool export: error: give FILE or "),
+        (["export", "net", "--encoding", "cp1252"], "tagtool export: error: --encoding tells "),
+        (["import", "net", EXAMPLE, "--encoding", "nope"], "tagtool: unknown encoding 'nope'"),
     ])
     def test_bad_input(self, tool, net, argv, message):
         status, out, err = tool(*argv)
