@@ -19,7 +19,7 @@ all: build
 
 include win/win.mk
 
-$(STAMP): requirements-dev.txt requirements-pg.txt
+$(STAMP): requirements-dev.txt requirements-pg.txt requirements-engines.txt
 	@test -x $(VPY) || $(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --disable-pip-version-check -q -r requirements-dev.txt
 	@touch $@

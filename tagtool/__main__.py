@@ -1,8 +1,18 @@
 import os
+import signal
 import sys
 
 from . import main
 
+
+def stop(signum, frame):
+    # A termination unwinds like an interrupt, so that a write in progress
+    # removes its temporary file.
+    raise SystemExit(128 + signum)
+
+
+signal.signal(signal.SIGTERM, stop)
+signal.signal(signal.SIGHUP, stop)
 try:
     status = main()
     sys.stdout.flush()

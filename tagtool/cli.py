@@ -51,6 +51,12 @@ def add_element(parser):
     parser.add_argument("id", metavar="ID", help="the id of the node or link")
 
 
+def add_encoding(parser):
+    parser.add_argument("--encoding", metavar="NAME",
+                        help="read the INP file in this encoding (a Python codec name) "
+                             "instead of finding it out")
+
+
 def build_parser():
     parser = Parser(
         prog=PROG, tail=EXIT_STATUSES,
@@ -80,25 +86,44 @@ def build_parser():
 
     sub = command("import", cmd_import, "import the [TAGS] section of an INP file",
                   "net1 model.inp",
-                  "Import the tag lines of the [TAGS] section(s) of an INP file (UTF-8 with "
-                  "or without a byte-order mark, else Latin-1) in one transaction. A bad "
-                  "line, an id tagged twice or an element that already has a tag is "
-                  "reported and nothing is imported, unless --skip-bad. An import is not "
-                  "undoable.")
-    sub.add_argument("file", metavar="FILE", help="the INP file")
+                  "Import the tag lines of the [TAGS] section(s) of an INP file in one "
+                  "transaction, reading them as EPANET does: the text from a ';' on is a "
+                  "comment, and a line that EPANET would read otherwise (quoted text, a "
+                  "no-break space, a tag over 255 bytes) is a bad line. The file is read as "
+                  "UTF-8 (with or without a byte-order mark), UTF-16 with a byte-order mark, "
+                  "else Latin-1. A bad line, an id tagged twice or an element that already "
+                  "has a tag is reported and nothing is imported, unless --skip-bad. With "
+                  "--replace the network's tags become the file's, as one undoable command.")
+    sub.add_argument("file", metavar="FILE", help="the INP file (a regular file)")
     sub.add_argument("--skip-bad", action="store_true",
                      help="import the good lines and report the bad ones")
+    sub.add_argument("--replace", action="store_true",
+                     help="make the network's tags equal to the file's: add, change and "
+                          "remove tags, and tell how many")
+    add_encoding(sub)
 
     sub = command("export", cmd_export, "write the tags as a [TAGS] section",
                   "net1 --into model.inp",
-                  "Write the tags as a [TAGS] section to FILE or standard output, or with "
-                  "--into into an existing INP file, whose other bytes stay as they were. "
-                  "Warns about each id or tag that cannot survive the format.")
+                  "Write the tags as a [TAGS] section to FILE (a regular file, written "
+                  "atomically, or a FIFO or character device) or standard output, or with "
+                  "--into into an existing INP file, whose other lines stay as they were: "
+                  "an unchanged tag line keeps every byte, a changed one its place and "
+                  "layout, a cleared one goes, and new ones close the last [TAGS] section. "
+                  "A tag that EPANET or WNTR would not read back as stored (empty, with "
+                  "whitespace, ';', a leading '\"' or a control character, over 255 bytes), "
+                  "and with --into one on an element the file does not define, is reported "
+                  "and nothing is written, unless the --skip options leave them out.")
     sub.add_argument("file", metavar="FILE", nargs="?",
                      help="the file to write ('-' or none: standard output)")
     sub.add_argument("--into", metavar="INP",
-                     help="replace the [TAGS] section of this INP file (or add one before "
-                          "[END]); a later [TAGS] section is emptied")
+                     help="rewrite the tag lines of this INP file (a new [TAGS] section goes "
+                          "before [END])")
+    sub.add_argument("--skip-unwritable", action="store_true",
+                     help="write the other tags and list those left out")
+    sub.add_argument("--skip-unknown", action="store_true",
+                     help="with --into: leave out the tags of elements the file does not "
+                          "define")
+    add_encoding(sub)
 
     sub = command("list", cmd_list,
                   "list every tag: type, id and tag (tab-separated text, JSON or CSV)",

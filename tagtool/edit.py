@@ -6,6 +6,7 @@ from api import database, orvane
 from .formats import write_object, write_rows
 from .output import Failure, describe, out, quoted, shown, warn
 from .progress import progress
+from .taglines import unwritable
 
 TYPES = ("NODE", "LINK")
 
@@ -70,6 +71,9 @@ def cmd_get(args):
 def cmd_set(args):
     t_type, id = type_word(args.type), element_id(args.id, new=True)
     apply(args.network, database.ChangeSet({"t_type": t_type, "id": id, "tag": args.tag}))
+    problem = unwritable(t_type, id, args.tag)
+    if problem:
+        warn(f"warning: {t_type} {shown(id)}: {problem}; export will refuse it")
 
 
 def cmd_clear(args):

@@ -1,181 +1,317 @@
 """INP files as the tag tool reads and rewrites them.
 
-A file is kept as its decoded lines, each with its own line ending, together
-with its encoding and byte-order mark, so that a rewrite changes the bytes of
-the [TAGS] section and nothing else.  Lines end at "\\n" only, as the
-application's reader cuts them; a carriage return before it is part of the
-ending, one anywhere else is part of the line.
+A file is kept as its decoded text, together with its encoding and
+byte-order mark, so that a rewrite changes the tag lines it must and no
+other byte.  A line ends at "\\r\\n", "\\n" or a lone "\\r"; a line whose
+first word starts with "[" opens a section (the text from a ";" on is a
+comment), and nothing after [END] belongs to the network.
+
+Only regular files are read, up to MAX_BYTES.  Writes go through a
+temporary file and a rename for regular files, straight to FIFOs and
+character devices.
 """
 
+import codecs
 import os
+import re
 import stat
 import tempfile
-from dataclasses import dataclass
 
-BOM = b"\xef\xbb\xbf"
+from .output import bad_line, plural, warn
+from .progress import progress
+from .taglines import BadLine, read_tag_line, retag, tag_line
+
+MAX_BYTES = 256 << 20
 TAGS = "[TAGS]"
 END = "[END]"
+# The sections that define the elements a tag may name.
+ELEMENTS = {"[JUNCTIONS]": "NODE", "[RESERVOIRS]": "NODE", "[TANKS]": "NODE",
+            "[PIPES]": "LINK", "[PUMPS]": "LINK", "[VALVES]": "LINK"}
+UTF16 = ((codecs.BOM_UTF16_LE, "utf-16-le"), (codecs.BOM_UTF16_BE, "utf-16-be"))
+LINE = re.compile(r"[^\r\n]*(?:\r\n|\r|\n)|[^\r\n]+\Z")
+# A lone carriage return with more of the line after it: EPANET reads on.
+LONE_CR = re.compile(r"\r[ \t]*[^\s]")
+KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISCHR, "a character device"),
+         (stat.S_ISBLK, "a block device"), (stat.S_ISFIFO, "a FIFO"),
+         (stat.S_ISSOCK, "a socket"))
 
 
 class InpError(Exception):
     """A file that cannot serve: its message names the file."""
 
 
-def ending(line):
-    """The line ending of ``line``: "\\r\\n", "\\n" or ""."""
-    if line.endswith("\r\n"):
-        return "\r\n"
-    return "\n" if line.endswith("\n") else ""
-
-
-def content(line):
-    """``line`` without its line ending."""
-    return line[:len(line) - len(ending(line))]
+def split_ending(line):
+    """``line`` as its content and its line ending."""
+    content = line.rstrip("\r\n")
+    return content, line[len(content):]
 
 
 def section_word(line):
     """The section a header line opens, upper-cased ("[TAGS]"), or None for a
     line that is not a header."""
-    words = line.split()
+    words = line.split(";", 1)[0].split(None, 1)
     if words and words[0].startswith("["):
         return words[0].upper()
     return None
 
 
-def is_skipped(line):
-    """Blank lines and comment lines carry no tag."""
-    text = line.strip()
-    return not text or text.startswith(";")
+def walk(text):
+    """(line number, line with its ending, section, is a header) of every
+    line of ``text``; the section of a line after [END] is [END]."""
+    section = ""
+    for number, match in enumerate(LINE.finditer(text), 1):
+        line = match.group()
+        word = section_word(line) if "[" in line else None
+        if word is not None and section != END:
+            section = word
+        yield number, line, section, word is not None
 
 
-@dataclass
+def place(data, pos):
+    """(line, column) of position ``pos`` of a text or of bytes, both from 1."""
+    nl, cr = ("\n", "\r") if isinstance(data, str) else (b"\n", b"\r")
+    head = data[:pos]
+    line = head.count(nl) + head.count(cr) - head.count(cr + nl) + 1
+    return line, pos - max(head.rfind(nl), head.rfind(cr))
+
+
+def byte_at(data, pos):
+    line, column = place(data, pos)
+    return f"line {line}, byte {column} (0x{data[pos]:02x})"
+
+
+def kind_of(mode):
+    return next((name for test, name in KINDS if test(mode)), "a special file")
+
+
+def read_bytes(path):
+    """The bytes of the regular file ``path``; anything else is refused
+    before a byte is read, so that a FIFO or a device cannot hang the tool."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError as e:
+        raise InpError(f"{path}: cannot read: {e.strerror or e}") from None
+    mode = os.fstat(fd).st_mode
+    if not stat.S_ISREG(mode):
+        os.close(fd)
+        raise InpError(f"{path}: cannot read: {kind_of(mode)}, not a regular file")
+    with open(fd, "rb") as f:
+        data = f.read(MAX_BYTES + 1)
+    if len(data) > MAX_BYTES:
+        raise InpError(f"{path}: larger than {MAX_BYTES:,} bytes, the most tagtool reads of "
+                       "an INP file")
+    return data
+
+
 class InpFile:
-    path: str
-    lines: list
-    encoding: str     # "utf-8" or "latin-1"
-    bom: bool
+    def __init__(self, path, text, encoding, bom):
+        self.path, self.text, self.encoding, self.bom = path, text, encoding, bom
+        self.sections = set()
 
     @classmethod
-    def read(cls, path):
-        try:
-            with open(path, "rb") as f:
-                data = f.read()
-        except OSError as e:
-            raise InpError(f"{path}: cannot read: {e.strerror or e}") from None
-        return cls.decode(path, data)
+    def read(cls, path, encoding=None):
+        inp = cls(path, *decode(path, read_bytes(path), encoding))
+        lone = LONE_CR.search(inp.text)
+        if lone:
+            warn(f"warning: {path}: line {place(inp.text, lone.start())[0]} ends in a lone "
+                 "carriage return, which EPANET does not take for a line end")
+        if inp.encoding.startswith("utf-16"):
+            warn(f"warning: {path}: EPANET and WNTR do not read UTF-16 files")
+        return inp
 
-    @classmethod
-    def decode(cls, path, data):
-        bom = data.startswith(BOM)
-        body = data[len(BOM):] if bom else data
-        try:
-            text, encoding = body.decode("utf-8"), "utf-8"
-        except UnicodeDecodeError:
-            text, encoding, bom = data.decode("latin-1"), "latin-1", False
-        parts = text.split("\n")
-        lines = [part + "\n" for part in parts[:-1]]
-        if parts[-1]:
-            lines.append(parts[-1])
-        return cls(path, lines, encoding, bom)
+    def lines(self):
+        """Every line as ``walk`` gives it; notes the sections seen."""
+        for number, line, section, header in progress(walk(self.text), self.line_count()):
+            if header:
+                self.sections.add(section)
+            yield number, line, section, header
 
-    def encode(self):
-        """The file's bytes: its lines in its own encoding, with its mark."""
-        text = "".join(self.lines)
-        try:
-            data = text.encode(self.encoding)
-        except UnicodeEncodeError as e:
-            raise InpError(
-                f"{self.path}: {text[e.start:e.end]!r} cannot be written in the file's "
-                f"encoding {self.encoding}") from None
-        return BOM + data if self.bom else data
-
-    def tag_sections(self):
-        """(header, end) index pairs of the [TAGS] sections: the header line
-        and the index just past the section's last line.  Nothing after [END]
-        belongs to the network."""
-        sections, start = [], None
-        for i, line in enumerate(self.lines):
-            word = section_word(line)
-            if word is None:
-                continue
-            if start is not None:
-                sections.append((start, i))
-                start = None
-            if word == END:
-                break
-            if word == TAGS:
-                start = i
-        if start is not None:
-            sections.append((start, len(self.lines)))
-        return sections
+    def line_count(self):
+        return self.text.count("\n") + self.text.count("\r") - self.text.count("\r\n")
 
     def tag_lines(self):
-        """(line number, line) of every tag line of every [TAGS] section, the
-        line without its ending.  InpError when the file has no such section."""
-        sections = self.tag_sections()
-        if not sections:
-            raise InpError(f"{self.path}: no {TAGS} section")
-        return [(i + 1, content(self.lines[i]))
-                for header, end in sections
-                for i in range(header + 1, end)
-                if not is_skipped(self.lines[i])]
+        """(line number, line without its ending) of the lines of the [TAGS]
+        sections that are not blank."""
+        for number, line, section, header in self.lines():
+            if section == TAGS and not header and not line.isspace():
+                yield number, line.rstrip("\r\n")
+
+    def check_sections(self):
+        """After a walk: InpError for a file without any section header."""
+        if not self.sections:
+            raise InpError(f"{self.path}: not an INP file: no section header such as "
+                           f"[JUNCTIONS] or {TAGS}")
+
+    def element_ids(self):
+        """The (type, id) of every element the file defines."""
+        ids = set()
+        for _, line, section, header in self.lines():
+            t_type = ELEMENTS.get(section)
+            if t_type and not header:
+                words = line.split(";", 1)[0].split(None, 1)
+                if words:
+                    ids.add((t_type, words[0]))
+        return ids
+
+    def merge_tags(self, tags, keep):
+        """Make the tag lines give ``tags`` ({(type, id): tag}, in the order
+        new lines get), leaving the lines of the elements in ``keep`` as they
+        are.  A line whose tag is unchanged keeps every byte, a changed one
+        its layout; a line of an element without a tag (or a repeated one)
+        goes; new lines close the last [TAGS] section, or a new section
+        before [END].  Returns the counts of tags added, changed, removed."""
+        out, done, bad = [], set(), 0
+        counts = {"added": 0, "changed": 0, "removed": 0}
+        close = end = None  # where the last [TAGS] section's lines end; the [END] line
+        for number, line, section, header in self.lines():
+            if header or section != TAGS:
+                if header and section == TAGS:
+                    close = len(out) + 1
+                elif header and section == END and end is None:
+                    end = len(out)
+                out.append(line)
+                continue
+            content, eol = split_ending(line)
+            try:
+                read = read_tag_line(content, self.encoding)
+            except BadLine as e:
+                bad_line(self.path, number, str(e), content)
+                bad += 1
+                continue
+            if read is not None:
+                key, tag, _ = read
+                if key not in keep:
+                    if key in done or key not in tags:
+                        counts["removed"] += key not in done
+                        done.add(key)
+                        continue
+                    if tags[key] != tag:
+                        line = retag(content, tags[key]) + eol
+                        counts["changed"] += 1
+                done.add(key)
+            out.append(line)
+            if content.strip():
+                close = len(out)
+        if bad:
+            raise InpError(f"{self.path}: nothing written: {plural(bad, 'bad line')} in its "
+                           f"{TAGS} section")
+        new = [tag_line(*key, tag) for key, tag in tags.items()
+               if key not in done and key not in keep]
+        counts["added"] = len(new)
+        if new:
+            self._place(out, new, close, end)
+        self.text = "".join(out)
+        return counts
+
+    def _place(self, out, new, close, end):
+        if close is not None:
+            eol = split_ending(out[close - 1])[1] or self.line_ending()
+            out[close - 1] = split_ending(out[close - 1])[0] + eol
+            out[close:close] = [line + eol for line in new]
+            return
+        eol = self.line_ending()
+        section = [TAGS + eol] + [line + eol for line in new]
+        if end is not None:
+            out[end:end] = section + [eol]
+            return
+        if out and not split_ending(out[-1])[1]:
+            out[-1] += eol
+        if out and out[-1].strip():
+            section.insert(0, eol)
+        out.extend(section)
 
     def line_ending(self):
-        """The ending new lines get: that of the first [TAGS] header, else
-        the one most lines have, else "\\n"."""
-        sections = self.tag_sections()
-        if sections and ending(self.lines[sections[0][0]]):
-            return ending(self.lines[sections[0][0]])
-        crlf = sum(line.endswith("\r\n") for line in self.lines)
-        lf = sum(line.endswith("\n") for line in self.lines) - crlf
-        return "\r\n" if crlf > lf else "\n"
+        """The ending most lines have, "\\n" when there is none."""
+        crlf = self.text.count("\r\n")
+        counts = {"\n": self.text.count("\n") - crlf, "\r\n": crlf,
+                  "\r": self.text.count("\r") - crlf}
+        return max(counts, key=counts.get) if any(counts.values()) else "\n"
 
-    def replace_tags(self, tag_lines):
-        """Put ``tag_lines`` into the first [TAGS] section in place of its tag
-        lines, and empty any later [TAGS] section.  A section keeps its header,
-        the comment lines that open it and the blank lines that close it.  A
-        file without the section gets one before [END], or at its end."""
-        eol = self.line_ending()
-        new = [line + eol for line in tag_lines]
-        sections = self.tag_sections()
-        if not sections:
-            self._add_section(new, eol)
-            return
-        # Later sections first, so that the indices of earlier ones hold.
-        for n, (header, end) in reversed(list(enumerate(sections))):
-            body = self.lines[header + 1:end]
-            lead = 0
-            while lead < len(body) and content(body[lead]).strip().startswith(";"):
-                lead += 1
-            trail = len(body)
-            while trail > lead and not body[trail - 1].strip():
-                trail -= 1
-            head = [self.lines[header]]
-            if not ending(head[0]):
-                head[0] += eol
-            kept = body[:lead]
-            if kept and not ending(kept[-1]):
-                kept[-1] += eol
-            self.lines[header:end] = head + kept + (new if n == 0 else []) + body[trail:]
+    def encode(self):
+        """The file's bytes: its text in its own encoding, with its mark."""
+        try:
+            data = self.text.encode(self.encoding)
+        except UnicodeEncodeError as e:
+            raise InpError(
+                f"{self.path}: {self.text[e.start:e.end]!r} cannot be written in the file's "
+                f"encoding {self.encoding}") from None
+        return self.bom + data
 
-    def _add_section(self, new, eol):
-        section = [TAGS + eol] + new + [eol]
-        for i, line in enumerate(self.lines):
-            if section_word(line) == END:
-                self.lines[i:i] = section
-                return
-        if self.lines and not ending(self.lines[-1]):
-            self.lines[-1] += eol
-        if self.lines and self.lines[-1].strip():
-            section.insert(0, eol)
-        self.lines.extend(section[:-1])
+
+def decode(path, data, encoding=None):
+    """(text, encoding, byte-order mark) of a file's bytes: UTF-16 with a
+    byte-order mark, else UTF-8 with or without one, else Latin-1 with a
+    warning; ``encoding`` names another.  Refused: NUL bytes, a mark that
+    the rest belies, and UTF-8 tags in a file that is not UTF-8."""
+    if encoding is not None:
+        return decode_as(path, data, encoding)
+    for mark, name in UTF16:
+        if data.startswith(mark):
+            return decode_as(path, data, name, mark)
+    if b"\0" in data:
+        raise InpError(f"{path}: holds NUL bytes ({byte_at(data, data.index(b'\0'))}), so it "
+                       "is not text; UTF-16 without a byte-order mark? (--encoding utf-16-le "
+                       "reads it)")
+    bom = codecs.BOM_UTF8 if data.startswith(codecs.BOM_UTF8) else b""
+    try:
+        return data[len(bom):].decode("utf-8"), "utf-8", bom
+    except UnicodeDecodeError as e:
+        bad = byte_at(data, len(bom) + e.start)
+    if bom:
+        raise InpError(f"{path}: starts with a UTF-8 byte-order mark (line 1, byte 1) but "
+                       f"{bad} is not UTF-8; --encoding NAME reads it in another encoding")
+    text = data.decode("latin-1")
+    for number, line in InpFile(path, text, "latin-1", b"").tag_lines():
+        if not line.isascii():
+            try:
+                line.encode("latin-1").decode("utf-8")
+            except UnicodeDecodeError:
+                continue
+            raise InpError(f"{path}: mixes encodings: [TAGS] line {number} holds UTF-8 text, "
+                           f"but {bad} is not UTF-8; --encoding NAME says how to read it")
+    warn(f"warning: {path}: not UTF-8 ({bad}); read as Latin-1")
+    return text, "latin-1", b""
+
+
+def decode_as(path, data, encoding, bom=b""):
+    try:
+        encoding = codecs.lookup(encoding).name
+    except LookupError:
+        raise InpError(f"unknown encoding {encoding!r}") from None
+    if not bom and encoding == "utf-8" and data.startswith(codecs.BOM_UTF8):
+        bom = codecs.BOM_UTF8
+    try:
+        return data[len(bom):].decode(encoding), encoding, bom
+    except UnicodeDecodeError as e:
+        raise InpError(f"{path}: not {encoding}: {byte_at(data, len(bom) + e.start)}") from None
+
+
+def write_file(path, data):
+    """Write ``data`` to ``path``: straight into a FIFO or a character
+    device, atomically into a regular file (new or not).  True when written
+    straight."""
+    try:
+        mode = os.stat(path).st_mode
+    except FileNotFoundError:
+        mode = None
+    except OSError as e:
+        raise InpError(f"{path}: cannot write: {e.strerror or e}") from None
+    if mode is not None and (stat.S_ISFIFO(mode) or stat.S_ISCHR(mode)):
+        with open(path, "wb") as f:
+            f.write(data)
+        return True
+    if mode is None or stat.S_ISREG(mode):
+        write_atomic(path, data)
+        return False
+    raise InpError(f"{path}: cannot write: {kind_of(mode)}, not a regular file, FIFO or "
+                   "character device")
 
 
 def write_atomic(path, data):
     """Write ``data`` to the file ``path`` (through a symbolic link, to its
     target) so that a reader sees the old file or the new one, never a part:
     a temporary file in the same folder, renamed over the old one.  On any
-    failure the old file stays as it was."""
+    failure the old file stays as it was and the temporary file goes."""
     path = os.path.realpath(path)
     folder = os.path.dirname(path)
     try:

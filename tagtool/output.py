@@ -4,6 +4,7 @@ refusals on standard error, each value escaped so that it stays on its line."""
 import sys
 
 PROG = "tagtool"
+LIMIT = 120         # characters of a value or line shown in a message
 
 
 class Failure(Exception):
@@ -11,14 +12,26 @@ class Failure(Exception):
 
 
 def shown(text, keep_tabs=False):
-    """``text`` as it can stand in a one-line message: characters that would
-    break the line or hide in it are escaped."""
-    return "".join(c if c.isprintable() or (keep_tabs and c == "\t") else repr(c)[1:-1]
-                   for c in text)
+    """``text`` as it can stand on one line and be read back: the backslash
+    and the characters that would break the line or hide in it are escaped
+    as in a Python string ("\\\\", "\\n", "\\xa0")."""
+    if text.isprintable() and "\\" not in text:
+        return text
+    return "".join(c if c.isprintable() and c != "\\" or (keep_tabs and c == "\t")
+                   else repr(c)[1:-1] for c in text)
+
+
+def cut(text, keep_tabs=False, limit=LIMIT):
+    """``text`` shown, cut to ``limit`` characters with its size in bytes
+    when it is longer."""
+    if len(text) <= limit:
+        return shown(text, keep_tabs)
+    size = len(text.encode("utf-8", "surrogatepass"))
+    return f"{shown(text[:limit], keep_tabs)}... ({size} bytes)"
 
 
 def quoted(text):
-    return "'" + shown(text) + "'"
+    return "'" + cut(text) + "'"
 
 
 def first_line(error):
@@ -34,12 +47,20 @@ def warn(text):
     sys.stderr.write(f"{PROG}: {text}\n")
 
 
+def bad_line(path, number, reason, line):
+    """Report a bad line of a file as FILE:LINE: reason: line."""
+    sys.stderr.write(f"{path}:{number}: {reason}: {cut(line.strip(), keep_tabs=True)}\n")
+
+
 def plural(n, noun):
     return f"{n} {noun}{'' if n == 1 else 's'}"
 
 
 def describe(record):
-    """One line for a change record of a tag."""
+    """One line for a change record of a tag, or the summary of an import."""
+    if record.get("type") == "import":
+        return (f"import: {record.get('added')} added, {record.get('changed')} changed, "
+                f"{record.get('removed')} removed")
     tag = record.get("tag")
     what = "no tag" if tag is None else f"tag {quoted(str(tag))}"
     return f"{record.get('t_type')} {shown(str(record.get('id')))}: {what}"

@@ -248,7 +248,9 @@ class TestTagtool:
 
     def test_session(self, tool):
         assert tool("create", "net")[0] == 0
-        assert tool("set", "net", "NODE", "J1", "it's a\\b") == (0, "NODE J1: tag 'it's a\\b'\n", "")
+        assert tool("set", "net", "NODE", "J1", "it's a\\b") == (
+            0, "NODE J1: tag 'it's a\\\\b'\n",
+            "tagtool: warning: NODE J1: the tag holds whitespace; export will refuse it\n")
         assert tool("get", "net", "node", "J1") == (0, "it's a\\b\n", "")
         assert tool("undo", "net") == (0, "undone: NODE J1: no tag\n", "")
         assert tool("networks") == (0, "net\n", "")

@@ -1,0 +1,149 @@
+"""Tag lines as the engines (EPANET, WNTR) read them: what the tool hands to
+``orvane.inp_in_tag`` when it reads a file, and which tags it can write so
+that the engines read them back as they are stored.
+
+The module's reader cuts a line at every whitespace character and gives ";"
+no meaning.  The engines end a line at its first ";" (a comment), read a
+word that starts with '"' as quoted text, cut at spaces and tabs only, keep
+at most 255 bytes of a tag and refuse a line of 1024 bytes or more.  A line
+on which the two readings differ is refused with its reason.
+"""
+
+import re
+
+from api import orvane
+
+from .output import quoted, shown
+
+TYPES = ("NODE", "LINK")
+TAG_BYTES = 255         # EPANET keeps no more of a tag
+LINE_BYTES = 1024       # EPANET refuses a line this long (spaces at its end aside)
+TOO_FEW = "too few fields (a tag line gives a type, an id and a tag)"
+
+# Whitespace that Python cuts at and EPANET does not: all but space and tab.
+ODD_SPACE = re.compile(r"[^\S \t\r\n]")
+# What a written id or tag must not hold: whitespace, a comment, a control
+# character, or a quote that opens it.
+UNWRITABLE = re.compile(r'[\s;\x00-\x1f\x7f-\x9f]|^"')
+# The tag, the third word, of a line cut at its comment.
+TAG_FIELD = re.compile(r"([ \t]*[^\s;]+[ \t]+[^\s;]+[ \t]+)([^\s;]+)")
+
+
+class BadLine(Exception):
+    """A tag line the engines would read otherwise than the module; ``key``
+    is the element the line names, when it names one."""
+
+    def __init__(self, reason, key=None):
+        super().__init__(reason)
+        self.key = key
+
+
+def size(text, encoding):
+    """The bytes ``text`` takes in the file (UTF-8 for a UTF-16 file, which
+    the engines do not read as such)."""
+    if text.isascii():
+        return len(text)
+    codec = "utf-8" if encoding.startswith("utf-16") else encoding
+    return len(text.encode(codec, "replace"))
+
+
+def space_name(char):
+    if char == "\xa0":
+        return "a no-break space (U+00A0)"
+    return f"the whitespace character U+{ord(char):04X}"
+
+
+def read_tag_line(content, encoding="utf-8"):
+    """``(key, tag, statement)`` of a tag line without its line ending: key
+    is ``(type word, id)``, statement what ``orvane.inp_in_tag`` makes of
+    the line cut at its comment.  None for a line that holds no tag (blank,
+    or a comment); BadLine for one the engines would read otherwise."""
+    text = content.split(";", 1)[0]
+    words = text.split(None, 3)
+    if not words:
+        return None
+    key = (words[0].upper(), words[1]) if len(words) > 1 and words[0].upper() in TYPES else None
+    odd = ODD_SPACE.search(text)
+    if odd:
+        raise BadLine(f"holds {space_name(odd.group())}, which EPANET does not read as a "
+                      "separator", key)
+    if any(word.startswith('"') for word in words[:3]):
+        # The element as EPANET reads it, for a caller that keeps its tag.
+        key = key and (key[0], key[1].strip('"'))
+        raise BadLine("a word starts with '\"': EPANET reads quoted text as one word", key)
+    try:
+        statement = orvane.inp_in_tag(text)
+    except IndexError:
+        raise BadLine(TOO_FEW, key) from None
+    if not statement:
+        raise BadLine(f"bad type word {quoted(words[0])} (expected NODE or LINK)")
+    tag = words[2]
+    if len(tag) > TAG_BYTES // 4 and size(tag, encoding) > TAG_BYTES:
+        raise BadLine(f"the tag is {size(tag, encoding)} bytes long; EPANET keeps only the "
+                      f"first {TAG_BYTES}", key)
+    line = content.rstrip()
+    if len(line) >= LINE_BYTES // 4 and size(line, encoding) >= LINE_BYTES:
+        raise BadLine(f"the line is {size(line, encoding)} bytes long; EPANET refuses lines "
+                      f"of {LINE_BYTES} bytes or more", key)
+    return key, tag, statement
+
+
+def text_problem(text, encoding):
+    """Why an id or a tag cannot stand in a tag line, or None."""
+    if not text:
+        return "is empty"
+    if "\n" in text or "\r" in text:
+        return "holds a line break"
+    bad = UNWRITABLE.search(text)
+    if bad:
+        char = bad.group()
+        if char == '"':
+            return "starts with '\"', which EPANET reads as a quote"
+        if char == ";":
+            return "holds ';', which starts a comment"
+        if char.isspace():
+            return "holds whitespace" + ("" if char == " " else f" ({space_name(char)})")
+        return f"holds a control character ('{shown(char)}')"
+    if not text.isascii():
+        try:
+            text.encode(encoding)
+        except UnicodeEncodeError as e:
+            return f"holds {quoted(text[e.start:e.end])}, which {encoding} cannot write"
+    return None
+
+
+def unwritable(t_type, id, tag, encoding="utf-8"):
+    """Why the tag line of a tag cannot be written so that the engines read
+    it back as stored, or None when it can."""
+    for what, text in (("id", id), ("tag", tag)):
+        if text is None:
+            return f"the {what} is NULL"
+        problem = text_problem(str(text), encoding)
+        if problem:
+            return f"the {what} {problem}"
+    tag = str(tag)
+    if len(tag) > TAG_BYTES // 4 and size(tag, encoding) > TAG_BYTES:
+        return (f"the tag is {size(tag, encoding)} bytes long; EPANET keeps only the "
+                f"first {TAG_BYTES}")
+    line = tag_line(t_type, id, tag)
+    if len(line) >= LINE_BYTES // 4 and size(line, encoding) >= LINE_BYTES:
+        return (f"the line would be {size(line, encoding)} bytes long; EPANET refuses lines "
+                f"of {LINE_BYTES} bytes or more")
+    return None
+
+
+def tag_line(t_type, id, tag):
+    """The line the module's export writes for a tag."""
+    return f"{t_type} {id} {tag}"
+
+
+def retag(content, tag):
+    """A tag line with another tag, its layout kept: the leading whitespace,
+    the columns before the tag and, where the new tag fits, the column of
+    what follows it (a comment, say)."""
+    field = TAG_FIELD.match(content)
+    rest = content[field.end():]
+    pad = len(rest) - len(rest.lstrip(" "))
+    if 0 < pad < len(rest):
+        rest = " " * max(1, pad - len(tag) + len(field.group(2))) + rest[pad:]
+    return field.group(1) + tag + rest
