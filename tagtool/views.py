@@ -10,7 +10,7 @@ from api import orvane
 
 from .formats import write_object, write_rows
 from .model import read_model
-from .output import Failure, out, plural, shown, warn
+from .output import out, plural, shown, warn
 from .transfer import save
 
 TYPES = ("NODE", "LINK")
