@@ -1,20 +1,17 @@
 """The network an INP model describes, as the map and the summary need it:
 its nodes and links, the two ends of each link, and where they lie.
 
-The file is read line by line and only what is kept is held: ids, the ends
-of links, and coordinates.  It is UTF-8 (with or without a byte-order mark),
-else Latin-1, as the import reads it; lines end at "\\n" only, a comment runs
-from ";" to the end of its line, and nothing after [END] belongs to the
-network."""
+The file is read as the import reads it (its encoding, line ends, comments
+and sections), and only what is kept is held: ids, the ends of links, and
+coordinates."""
 
 import math
 from dataclasses import dataclass, field
 
-from .inpfile import InpError
+from .inpfile import ELEMENTS, InpError, InpFile
 from .output import quoted
 
-NODE_SECTIONS = {"[JUNCTIONS]", "[RESERVOIRS]", "[TANKS]"}
-LINK_SECTIONS = {"[PIPES]", "[PUMPS]", "[VALVES]"}
+SECTIONS = {*ELEMENTS, "[COORDINATES]", "[VERTICES]"}
 
 
 @dataclass
@@ -39,36 +36,24 @@ class Model:
 
 
 def read_model(path):
-    """The Model of the INP file at ``path``; InpError names the file, the
-    line and the value of anything that cannot be read."""
-    try:
-        return read_lines(path, "utf-8-sig")
-    except UnicodeDecodeError:
-        return read_lines(path, "latin-1")
-    except OSError as e:
-        raise InpError(f"{path}: cannot read: {e.strerror or e}") from None
-
-
-def read_lines(path, encoding):
-    model, section = Model(path), None
-    with open(path, encoding=encoding, newline="\n") as f:
-        for number, line in enumerate(f, 1):
+    """The Model of the INP file at ``path``, read as the import reads it;
+    InpError names the file, the line and the value of anything that cannot
+    be read."""
+    inp, model = InpFile.read(path), Model(path)
+    for number, line, section, header in inp.lines():
+        if not header and section in SECTIONS:
             words = line.split(";", 1)[0].split()
-            if not words:
-                continue
-            if words[0].startswith("["):
-                section = words[0].upper()
-                if section == "[END]":
-                    break
-                continue
-            read_line(model, section, words, f"{path}:{number}")
+            if words:
+                read_line(model, section, words, f"{path}:{number}")
+    inp.check_sections()
     return model
 
 
 def read_line(model, section, words, where):
-    if section in NODE_SECTIONS:
+    kind = ELEMENTS.get(section)
+    if kind == "NODE":
         model.nodes.add(words[0])
-    elif section in LINK_SECTIONS:
+    elif kind == "LINK":
         if len(words) < 3:
             raise InpError(f"{where}: a link line gives an id and two nodes: "
                            f"{quoted(' '.join(words))}")
