@@ -40,6 +40,7 @@ pass through; ``Error`` and ``IntegrityError`` are tuples of their classes for
 PostgreSQL database has been used, so that SQLite alone never loads psycopg.
 """
 
+import errno
 import hashlib
 import json
 import os
@@ -50,9 +51,15 @@ import sys
 import threading
 from dataclasses import dataclass
 
+try:
+    import fcntl
+except ImportError:      # Windows: writers wait in SQLite's busy handler alone
+    fcntl = None
+
 __all__ = [
-    "ChangeSet", "DbChangeSet", "NetworkNotFoundError", "UnsuitableDatabaseError", "g_update_prefix",
-    "read_all", "try_read", "execute_command", "execute_batch", "undo", "redo",
+    "ChangeSet", "DbChangeSet", "NetworkNotFoundError", "UnsuitableDatabaseError", "ConflictError",
+    "ReadOnlyError", "g_update_prefix", "read_all", "try_read", "execute_command", "execute_import",
+    "execute_batch", "undo", "redo",
     "journal", "create_network", "delete_network", "list_networks",
     "network_exists", "set_data_dir", "data_dir", "set_database_url",
     "database_url", "backend_name", "close_all",
@@ -74,6 +81,33 @@ class NetworkNotFoundError(LookupError):
 
 class UnsuitableDatabaseError(RuntimeError):
     """The database server would not store SQL texts exactly as written."""
+
+
+class ConflictError(RuntimeError):
+    """A tag that a command, an undo or a redo expected no longer holds the
+    value expected: another writer changed it in between.  Nothing was written;
+    build the command again from what is stored now.
+
+    ``network`` names the network; ``t_type`` and ``id`` the first element that
+    differs, ``stored`` its tag now and ``expected`` the tag expected (None: no
+    tag); ``count`` how many elements differ."""
+
+    def __init__(self, network, t_type, id, stored, expected, count=1, since="this command was read",
+                 who="the command"):
+        self.network, self.t_type, self.id = network, t_type, id
+        self.stored, self.expected, self.count = stored, expected, count
+        more = "" if count == 1 else f", and {count - 1} more element{'s' if count > 2 else ''} differ"
+        super().__init__(
+            f"network {network!r}: {t_type} {id} changed since {since} (it holds {_tag_text(stored)}, "
+            f"{who} expected {_tag_text(expected)}{more}); nothing was written")
+
+
+class ReadOnlyError(PermissionError):
+    """A write to a network whose folder or file is read-only; reads work."""
+
+
+def _tag_text(tag):
+    return "no tag" if tag is None else repr(tag)
 
 
 def __getattr__(name):
@@ -304,18 +338,48 @@ def _connect(name, create=False):
     return backend.connect(_check_name(name))
 
 
-def _journal_statements(p):
-    """The journal's parameterised statements, with the placeholder ``p``."""
-    return {
-        "add": f"insert into undo_journal (redo_sql, undo_sql, redo_cs, undo_cs) values ({p}, {p}, {p}, {p})",
+TABLES = {"NODE": "tags_node", "LINK": "tags_link"}
+
+
+def _journal_statements(p, distinct):
+    """The journal's parameterised statements, with the placeholder ``p`` and
+    the null-safe comparison ``distinct`` of the backend."""
+    sql = {
+        "add": f"insert into undo_journal (redo_sql, undo_sql, redo_cs, undo_cs) values ({p}, {p}, {p}, {p})"
+               " returning seq",
         "mark": f"update undo_journal set undone = {p} where seq = {p}",
+        "summary": f"update undo_journal set redo_cs = {p}, undo_cs = {p} where seq = {p}",
+        "add_change": f"insert into journal_changes (seq, t_type, id, old_tag, new_tag) values ({p}, {p}, {p}, {p}, {p})",
     }
+    # The changes of an import entry, by table: how many rows differ from the
+    # column expected, the first of them, the removal of the rows of every
+    # element the entry names and the insertion of the tags of a column.
+    for t_type, table in TABLES.items():
+        differ = (f"from journal_changes c left join {table} t on t.id = c.id"
+                  f" where c.seq = {p} and c.t_type = '{t_type}' and t.tag {distinct} c.{{expect}}")
+        sql[t_type] = {
+            "count": f"select count(*) as n {differ}",
+            "first": f"select c.id, t.tag as stored, c.{{expect}} as expected {differ} limit 1",
+            "clear": f"delete from {table} where id in"
+                     f" (select id from journal_changes where seq = {p} and t_type = '{t_type}')",
+            "restore": f"insert into {table} (id, tag) select id, {{put}} from journal_changes"
+                       f" where seq = {p} and t_type = '{t_type}' and {{put}} is not null",
+        }
+    return sql
 
 
-DROP_UNDONE = "delete from undo_journal where undone"
-NEWEST_APPLIED = ("select seq, undo_sql as sql, undo_cs as cs from undo_journal"
+NEWEST = "select undone from undo_journal order by seq desc limit 1"
+DROP_UNDONE = ("delete from journal_changes where seq in (select seq from undo_journal where undone)",
+               "delete from undo_journal where undone")
+# Undone entries are always the newest ones: undo marks the newest applied
+# entry, redo the oldest undone one, and a new command drops every undone one.
+NEWEST_APPLIED = ("select seq, undo_sql as sql, redo_cs as expect, undo_cs as cs from undo_journal"
                   " where not undone order by seq desc limit 1")
-OLDEST_UNDONE = "select seq, redo_sql as sql, redo_cs as cs from undo_journal where undone order by seq limit 1"
+OLDEST_UNDONE = ("select seq, redo_sql as sql, undo_cs as expect, redo_cs as cs from undo_journal"
+                 " where undone and seq > coalesce((select seq from undo_journal where not undone"
+                 " order by seq desc limit 1), 0) order by seq limit 1")
+CHANGES_TABLE = ("create table if not exists journal_changes (seq bigint not null, t_type text not null,"
+                 " id text not null, old_tag text, new_tag text, primary key (seq, t_type, id))")
 
 
 # SQLite
@@ -357,7 +421,7 @@ def _in_transaction(conn, work):
 
 
 class _SQLiteTransaction:
-    sql = _journal_statements("?")
+    sql = _journal_statements("?", "is not")
 
     def __init__(self, conn):
         self.conn = conn
@@ -368,6 +432,87 @@ class _SQLiteTransaction:
 
     def rows(self, sql, params=()):
         return _rows(self.conn.execute(sql, params))
+
+    def tags(self, keys):
+        """The stored tags of the elements ``keys`` ((t_type, id) pairs) that
+        have a row."""
+        found = {}
+        for t_type, id in keys:
+            row = self.conn.execute(f"select tag from {TABLES[t_type]} where id = ?", (id,)).fetchone()
+            if row is not None:
+                found[t_type, id] = row[0]
+        return found
+
+    def add_changes(self, seq, changes):
+        self.conn.executemany(self.sql["add_change"], ((seq, *change) for change in changes))
+
+    def statements(self, texts):
+        for text in texts:
+            self.conn.execute(text)     # refuses a text of more than one statement
+
+
+class _Connection(sqlite3.Connection):
+    """A connection to a network file, with the lock file that its writes take."""
+
+    lock = None
+
+    def close(self):
+        super().close()
+        if self.lock is not None:
+            self.lock.close()
+            self.lock = None
+
+
+class _WriteLock:
+    """An ``flock`` on the file ``N.db-lock`` beside a network's file, taken by
+    every write before ``BEGIN IMMEDIATE``.  SQLite's own lock keeps writers
+    apart; this one only makes a waiting writer wake the moment the lock is
+    free, where SQLite's busy handler sleeps a fixed while between tries."""
+
+    def __init__(self, path):
+        self.path = path
+        self.fd = self._open()
+
+    def _open(self):
+        return os.open(self.path, os.O_RDWR | os.O_CREAT | getattr(os, "O_CLOEXEC", 0), 0o644)
+
+    def acquire(self, timeout):
+        """Take the lock, waiting at most ``timeout`` seconds; whether it was taken."""
+        try:
+            fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return True
+        except BlockingIOError:
+            pass
+        # flock cannot time out, so a thread waits for it while this one waits
+        # on the thread; after the timeout the thread lets go of what it gets.
+        fd, taken, guard, state = self.fd, threading.Event(), threading.Lock(), {"late": False}
+
+        def wait():
+            fcntl.flock(fd, fcntl.LOCK_EX)
+            with guard:
+                if state["late"]:
+                    os.close(fd)
+                else:
+                    taken.set()
+        threading.Thread(target=wait, daemon=True).start()
+        if taken.wait(timeout):
+            return True
+        with guard:
+            if taken.is_set():
+                return True
+            state["late"] = True
+        self.fd = self._open()
+        return False
+
+    def release(self):
+        fcntl.flock(self.fd, fcntl.LOCK_UN)
+
+    def close(self):
+        os.close(self.fd)
+
+
+def _read_only(path, what):
+    return ReadOnlyError(f"{what} {path} is read-only: nothing was written")
 
 
 class _SQLite:
@@ -381,6 +526,7 @@ class _SQLite:
         " redo_sql text not null, undo_sql text not null,"
         " redo_cs text not null, undo_cs text not null,"
         " undone integer not null default 0)",
+        CHANGES_TABLE + " without rowid",
     )
 
     def __init__(self, folder):
@@ -391,7 +537,27 @@ class _SQLite:
             return (MEMORY, name)
         return os.path.join(self.folder, name + ".db")
 
+    def _open(self, name, location, mode):
+        try:
+            return sqlite3.connect(pathlib.Path(location).as_uri() + "?mode=" + mode, uri=True,
+                                   timeout=BUSY_TIMEOUT, isolation_level=None,
+                                   check_same_thread=False, factory=_Connection)
+        except sqlite3.OperationalError:
+            if not os.path.exists(location):
+                raise NetworkNotFoundError(
+                    f"no network named {name!r} in {os.path.dirname(location)}") from None
+            raise
+
+    def _writable(self, location):
+        """Refuse a write where the folder or the file is read-only."""
+        folder = os.path.dirname(location)
+        if not os.access(folder, os.W_OK):
+            raise _read_only(folder, "the data folder")
+        if os.path.exists(location) and not os.access(location, os.W_OK):
+            raise _read_only(location, "the database file")
+
     def connect(self, name, create=False):
+        """The connection through which this process writes network ``name``."""
         location = self.location(name)
         key = (os.getpid(), location)
         conn = _connections.get(key)
@@ -404,26 +570,59 @@ class _SQLite:
         else:
             if create:
                 os.makedirs(os.path.dirname(location), exist_ok=True)
-            uri = pathlib.Path(location).as_uri() + ("?mode=rwc" if create else "?mode=rw")
+            elif not os.path.exists(location):
+                raise NetworkNotFoundError(f"no network named {name!r} in {os.path.dirname(location)}")
+            self._writable(location)
+            conn = self._open(name, location, "rwc" if create else "rw")
             try:
-                conn = sqlite3.connect(uri, uri=True, timeout=BUSY_TIMEOUT,
-                                       isolation_level=None, check_same_thread=False)
-            except sqlite3.OperationalError:
-                if not create and not os.path.exists(location):
-                    raise NetworkNotFoundError(
-                        f"no network named {name!r} in {os.path.dirname(location)}") from None
+                conn.lock = _WriteLock(location + "-lock") if fcntl else None
+            except BaseException:
+                conn.close()
                 raise
-        try:
-            conn.execute("pragma journal_mode = wal")
-            _in_transaction(conn, lambda: [conn.execute(sql) for sql in self.SCHEMA])
-        except BaseException:
-            conn.close()
-            raise
         _connections[key] = conn
         return conn
 
+    def reader(self, name):
+        """The connection through which this process reads network ``name``:
+        a read-only one, which takes no write lock and works on read-only
+        storage too."""
+        location = self.location(name)
+        if isinstance(location, tuple):
+            return self.connect(name)
+        key = (os.getpid(), location, "ro")
+        conn = _connections.get(key)
+        if conn is None:
+            try:
+                conn = self._open(name, location, "ro")
+            except sqlite3.OperationalError:
+                # A read-only folder without the write-ahead log beside the
+                # file: nobody can be writing, so the file is all there is.
+                if os.access(os.path.dirname(location), os.W_OK) or os.path.exists(location + "-wal"):
+                    raise
+                conn = self._open(name, location, "ro&immutable=1")
+            _connections[key] = conn
+        return conn
+
     def create(self, name):
-        self.connect(name, create=True)
+        conn = self.connect(name, create=True)
+        try:
+            if not isinstance(self.location(name), tuple):
+                conn.execute("pragma journal_mode = wal")
+            _in_transaction(conn, lambda: [conn.execute(sql) for sql in self.SCHEMA])
+        except BaseException:
+            self.forget(name)
+            raise
+
+    def forget(self, name):
+        location = self.location(name)
+        conn = _connections.pop((os.getpid(), location), None)
+        if conn is not None:
+            conn.close()
+        if not isinstance(location, tuple):
+            reader = _connections.pop((os.getpid(), location, "ro"), None)
+            if reader is not None:
+                reader.close()
+        return conn
 
     def exists(self, name):
         location = self.location(name)
@@ -443,17 +642,16 @@ class _SQLite:
 
     def delete(self, name):
         location = self.location(name)
-        conn = _connections.pop((os.getpid(), location), None)
-        if conn is not None:
-            conn.close()
+        conn = self.forget(name)
         if isinstance(location, tuple):
             if conn is None:
                 raise NetworkNotFoundError(f"no network named {name!r} in memory")
             return
         if not os.path.isfile(location):
             raise NetworkNotFoundError(f"no network named {name!r} in {os.path.dirname(location)}")
+        self._writable(location)
         os.remove(location)
-        for suffix in ("-wal", "-shm"):
+        for suffix in ("-wal", "-shm", "-lock"):
             try:
                 os.remove(location + suffix)
             except FileNotFoundError:
@@ -461,17 +659,29 @@ class _SQLite:
 
     def write(self, name, work):
         conn = self.connect(name)
-        return _in_transaction(conn, lambda: work(_SQLiteTransaction(conn)))
+        lock = getattr(conn, "lock", None)
+        if lock is not None and not lock.acquire(BUSY_TIMEOUT):
+            raise sqlite3.OperationalError(
+                f"database is locked: another writer held network {name!r} for {BUSY_TIMEOUT:g} s")
+        try:
+            return _in_transaction(conn, lambda: work(_SQLiteTransaction(conn)))
+        except sqlite3.OperationalError as e:
+            if getattr(e, "sqlite_errorcode", 0) & 0xff == 8:        # SQLITE_READONLY
+                self._writable(self.location(name))
+            raise
+        finally:
+            if lock is not None:
+                lock.release()
 
     def read(self, name, sql, limit):
-        conn = self.connect(name)
+        conn = self.reader(name)
+        if not isinstance(self.location(name), tuple):
+            return _rows(conn.execute(sql), limit)
         conn.execute("pragma query_only = on")
         try:
             return _rows(conn.execute(sql), limit)
         finally:
             conn.execute("pragma query_only = off")
-
-
 # PostgreSQL
 
 _CATALOGUE_LOCK = 0x6f7276616e65    # advisory lock held while networks are made or dropped
@@ -505,7 +715,8 @@ def _rollback(conn):
 
 
 class _PostgresTransaction:
-    sql = _journal_statements("%s")
+    sql = _journal_statements("%s", "is distinct from")
+    CHUNK = 1 << 20     # characters of statements sent in one query
 
     def __init__(self, conn):
         self.conn = conn
@@ -519,6 +730,34 @@ class _PostgresTransaction:
         cursor = self.conn.execute(sql, params)
         return cursor.fetchall() if cursor.description else []
 
+    def tags(self, keys):
+        found = {}
+        for t_type, table in TABLES.items():
+            ids = [id for t, id in keys if t == t_type]
+            if ids:
+                for row in self.conn.execute(f"select id, tag from {table} where id = any(%s)", (ids,)):
+                    found[t_type, row["id"]] = row["tag"]
+        return found
+
+    def add_changes(self, seq, changes):
+        with self.conn.cursor().copy(
+                "copy journal_changes (seq, t_type, id, old_tag, new_tag) from stdin") as copy:
+            for change in changes:
+                copy.write_row((seq, *change))
+
+    def statements(self, texts):
+        # Many statements to one simple query, each on lines of its own, so
+        # that a round trip serves thousands of them.
+        chunk, size = [], 0
+        for text in texts:
+            chunk.append(text)
+            size += len(text)
+            if size >= self.CHUNK:
+                self.conn.execute("\n;\n".join(chunk))
+                chunk, size = [], 0
+        if chunk:
+            self.conn.execute("\n;\n".join(chunk))
+
 
 class _Postgres:
     """Networks as the schemas of one PostgreSQL database."""
@@ -531,6 +770,7 @@ class _Postgres:
         " redo_sql text not null, undo_sql text not null,"
         " redo_cs text not null, undo_cs text not null,"
         " undone boolean not null default false)",
+        CHANGES_TABLE,
     )
 
     def __init__(self, url):
@@ -604,6 +844,10 @@ class _Postgres:
 
         def work(conn):
             if conn.execute("select 1 from pg_namespace where nspname = %s", (schema,)).fetchone():
+                # A network made before the journal kept imports gains its table.
+                conn.execute("select set_config('search_path', %s, true)", (_quote_ident(schema),))
+                conn.execute("set local client_min_messages = warning")
+                conn.execute(CHANGES_TABLE)
                 return
             conn.execute(f"create schema {_quote_ident(schema)}")
             conn.execute(f"comment on schema {_quote_ident(schema)} is {_quote_text(name)}")
@@ -706,7 +950,9 @@ def try_read(name, sql):
 
 def execute_batch(name, statements):
     """Run ``statements`` (one SQL text or an iterable of them) on network
-    ``name`` in one transaction; return how many texts ran."""
+    ``name`` in one transaction; return how many texts ran.  A batch is not
+    journaled: it cannot be undone, and an undo or redo that would overwrite
+    a row it changed refuses with ConflictError."""
     texts = [statements] if isinstance(statements, str) else list(statements)
     for i, text in enumerate(texts):
         _check_text(text, f"statement {i}")
@@ -720,49 +966,180 @@ def execute_batch(name, statements):
 
 # Commands and the undo journal
 
+def _expected(name, records):
+    """The tag that each element named by the tag change ``records`` should
+    hold, by (t_type, id): the last record of an element wins, since the SQL
+    it goes with runs in the records' order."""
+    want = {}
+    for record in records:
+        if (isinstance(record, dict) and record.get("type") == "tag" and record.get("t_type") in TABLES
+                and isinstance(record.get("id"), str)):
+            tag = record.get("tag")
+            if tag is not None and not isinstance(tag, str):
+                raise TypeError(f"network {name!r}: the record of {record['t_type']} {record['id']} "
+                                f"holds a tag of type {type(tag).__name__}, not str")
+            want[record["t_type"], record["id"]] = tag
+    return want
+
+
+def _check(tx, name, want, since, who):
+    """Raise ConflictError unless every element of ``want`` holds the tag
+    given there; a row whose tag is NULL counts as no tag."""
+    if not want:
+        return
+    stored = tx.tags(want)
+    differ = [key for key, tag in want.items() if stored.get(key) != tag]
+    if differ:
+        t_type, id = differ[0]
+        raise ConflictError(name, t_type, id, stored.get(differ[0]), want[differ[0]], len(differ), since, who)
+
+
+def _drop_undone(tx):
+    """Drop the undone entries, which a new command makes unreachable."""
+    newest = tx.rows(NEWEST)
+    if newest and newest[0]["undone"]:
+        for sql in DROP_UNDONE:
+            tx.rows(sql)
+
+
 def execute_command(name, db_cs):
     """Apply ``db_cs.redo_sql`` on network ``name`` and journal the command for
-    undo, in one transaction; return a ChangeSet of its redo records."""
+    undo, in one transaction; return a ChangeSet of its redo records.
+
+    Every element that a record of ``db_cs.undo_cs`` names (records of type
+    "tag") must still hold the record's tag (None: no tag): the undo would
+    restore it, so it is what the command was built from.  If one does not,
+    another writer changed it since the command was read: nothing is written
+    and ConflictError is raised, so that the caller can build the command
+    again."""
     redo_sql = _check_text(db_cs.redo_sql, "redo_sql")
     undo_sql = _check_text(db_cs.undo_sql, "undo_sql")
     redo_cs, undo_cs = list(db_cs.redo_cs), list(db_cs.undo_cs)
+    want = _expected(name, undo_cs)
     entry = (redo_sql, undo_sql, json.dumps(redo_cs), json.dumps(undo_cs))
 
     def work(tx):
+        _check(tx, name, want, "this command was read", "the command")
         tx.script(redo_sql)
-        tx.rows(DROP_UNDONE)
+        _drop_undone(tx)
         tx.rows(tx.sql["add"], entry)
     _write(name, work)
     return ChangeSet(*redo_cs)
 
 
-def _step(name, select, undone):
+def _import_changes(changes, counts):
+    """Check and count the (t_type, id, old_tag, new_tag) tuples ``changes``
+    while they are stored."""
+    for i, change in enumerate(changes):
+        try:
+            t_type, id, old, new = change
+        except (TypeError, ValueError):
+            raise ValueError(f"change {i} must be a tuple (t_type, id, old_tag, new_tag), not {change!r}") from None
+        if t_type not in TABLES:
+            raise ValueError(f"change {i}: bad tag type {t_type!r}: expected 'NODE' or 'LINK'")
+        _check_text(id, f"change {i}: id")
+        for tag, what in ((old, "old_tag"), (new, "new_tag")):
+            if tag is not None:
+                _check_text(tag, f"change {i}: {what}")
+        if old is None:
+            counts["added"] += new is not None
+        else:
+            counts["changed" if new is not None else "removed"] += old != new
+        yield t_type, id, old, new
+
+
+def _summary(added, changed, removed):
+    return g_update_prefix | {"type": "import", "added": added, "changed": changed, "removed": removed}
+
+
+def _check_import(tx, name, seq, expect, since, who):
+    """Raise ConflictError unless every element of import entry ``seq`` holds
+    the tag of its column ``expect`` (old_tag or new_tag)."""
+    counts = {t_type: tx.rows(tx.sql[t_type]["count"].format(expect=expect), (seq,))[0]["n"]
+              for t_type in TABLES}
+    if any(counts.values()):
+        t_type = next(t for t, n in counts.items() if n)
+        row = tx.rows(tx.sql[t_type]["first"].format(expect=expect), (seq,))[0]
+        raise ConflictError(name, t_type, row["id"], row["stored"], row["expected"], sum(counts.values()),
+                            since, who)
+
+
+def _clear_import(tx, seq):
+    """Remove the rows of the elements of import entry ``seq``."""
+    for t_type in TABLES:
+        tx.rows(tx.sql[t_type]["clear"], (seq,))
+
+
+def execute_import(name, statements, changes):
+    """Import tags into network ``name`` as one journaled command, so that undo
+    takes it back and redo applies it again; return the counts
+    ``{"added": a, "changed": c, "removed": r}``.
+
+    ``changes`` holds one (t_type, id, old_tag, new_tag) tuple for each element
+    that the import touches, at most once each, with None for no tag;
+    ``statements`` the insert statements (one statement a text, as
+    ``orvane.inp_in_tag`` builds them) of the elements whose new tag is not
+    None.  In one transaction: every old_tag must still be stored
+    (ConflictError otherwise, and nothing is written), the rows of the
+    elements named are removed, the statements run, and the journal keeps the
+    changes themselves, one row each beside the entry, not the statements."""
+    counts = {"added": 0, "changed": 0, "removed": 0}
+
+    def work(tx):
+        _drop_undone(tx)
+        seq = tx.rows(tx.sql["add"], ("", "", "[]", "[]"))[0]["seq"]
+        tx.add_changes(seq, _import_changes(changes, counts))
+        _check_import(tx, name, seq, "old_tag", "this import was read", "the import")
+        _clear_import(tx, seq)
+        tx.statements(_check_text(text, f"statement {i}") for i, text in enumerate(statements))
+        tx.rows(tx.sql["summary"], (json.dumps([_summary(counts["added"], counts["changed"], counts["removed"])]),
+                                    json.dumps([_summary(counts["removed"], counts["changed"], counts["added"])]),
+                                    seq))
+    _write(name, work)
+    return counts
+
+
+def _step(name, select, undone, since, who):
     def work(tx):
         rows = tx.rows(select)
         if not rows:
             return ChangeSet()
-        tx.script(rows[0]["sql"])
-        tx.rows(tx.sql["mark"], (undone, rows[0]["seq"]))
-        return ChangeSet(*json.loads(rows[0]["cs"]))
+        seq, records = rows[0]["seq"], json.loads(rows[0]["cs"])
+        if rows[0]["sql"] == "" and len(records) == 1 and records[0].get("type") == "import":
+            expect, put = ("new_tag", "old_tag") if undone else ("old_tag", "new_tag")
+            _check_import(tx, name, seq, expect, since, who)
+            _clear_import(tx, seq)
+            for t_type in TABLES:
+                tx.rows(tx.sql[t_type]["restore"].format(put=put), (seq,))
+        else:
+            _check(tx, name, _expected(name, json.loads(rows[0]["expect"])), since, who)
+            tx.script(rows[0]["sql"])
+        tx.rows(tx.sql["mark"], (undone, seq))
+        return ChangeSet(*records)
     return _write(name, work)
 
 
 def undo(name):
     """Revert the newest command still applied; return a ChangeSet of its undo
-    records (empty when there is nothing to undo)."""
-    return _step(name, NEWEST_APPLIED, True)
+    records (empty when there is nothing to undo).  Every element that the
+    command changed must still hold what the command left there (ConflictError
+    otherwise, and nothing is written)."""
+    return _step(name, NEWEST_APPLIED, True, "the command to undo was done", "the undo")
 
 
 def redo(name):
     """Apply again the command undone last; return a ChangeSet of its redo
-    records (empty when there is nothing to redo)."""
-    return _step(name, OLDEST_UNDONE, False)
+    records (empty when there is nothing to redo).  Every element that the
+    command changes must still hold what its undo left there (ConflictError
+    otherwise, and nothing is written)."""
+    return _step(name, OLDEST_UNDONE, False, "the command to redo was undone", "the redo")
 
 
 def journal(name):
     """The journal of network ``name``, oldest command first: dicts with
     ``seq``, ``redo_sql``, ``undo_sql``, ``redo_cs``, ``undo_cs`` and
-    ``undone``."""
+    ``undone``.  An import shows empty SQL texts and one summary record of
+    type "import" with its counts in each direction."""
     rows = _query(name, "select * from undo_journal order by seq")
     for row in rows:
         row["redo_cs"], row["undo_cs"] = json.loads(row["redo_cs"]), json.loads(row["undo_cs"])
