@@ -40,7 +40,6 @@ pass through; ``Error`` and ``IntegrityError`` are tuples of their classes for
 PostgreSQL database has been used, so that SQLite alone never loads psycopg.
 """
 
-import errno
 import hashlib
 import json
 import os
@@ -368,16 +367,15 @@ def _journal_statements(p, distinct):
     return sql
 
 
-NEWEST = "select undone from undo_journal order by seq desc limit 1"
-DROP_UNDONE = ("delete from journal_changes where seq in (select seq from undo_journal where undone)",
-               "delete from undo_journal where undone")
+_NEWEST_APPLIED_SEQ = "coalesce((select seq from undo_journal where not undone order by seq desc limit 1), 0)"
+DROP_UNDONE = (f"delete from journal_changes where seq > {_NEWEST_APPLIED_SEQ}",
+               f"delete from undo_journal where seq > {_NEWEST_APPLIED_SEQ}")
 # Undone entries are always the newest ones: undo marks the newest applied
 # entry, redo the oldest undone one, and a new command drops every undone one.
 NEWEST_APPLIED = ("select seq, undo_sql as sql, redo_cs as expect, undo_cs as cs from undo_journal"
                   " where not undone order by seq desc limit 1")
 OLDEST_UNDONE = ("select seq, redo_sql as sql, undo_cs as expect, redo_cs as cs from undo_journal"
-                 " where undone and seq > coalesce((select seq from undo_journal where not undone"
-                 " order by seq desc limit 1), 0) order by seq limit 1")
+                 f" where undone and seq > {_NEWEST_APPLIED_SEQ} order by seq limit 1")
 CHANGES_TABLE = ("create table if not exists journal_changes (seq bigint not null, t_type text not null,"
                  " id text not null, old_tag text, new_tag text, primary key (seq, t_type, id))")
 
@@ -433,6 +431,9 @@ class _SQLiteTransaction:
     def rows(self, sql, params=()):
         return _rows(self.conn.execute(sql, params))
 
+    def run(self, sql, params=()):
+        self.conn.execute(sql, params)
+
     def tags(self, keys):
         """The stored tags of the elements ``keys`` ((t_type, id) pairs) that
         have a row."""
@@ -472,6 +473,7 @@ class _WriteLock:
     def __init__(self, path):
         self.path = path
         self.fd = self._open()
+        self.waiter = None
 
     def _open(self):
         return os.open(self.path, os.O_RDWR | os.O_CREAT | getattr(os, "O_CLOEXEC", 0), 0o644)
@@ -483,32 +485,63 @@ class _WriteLock:
             return True
         except BlockingIOError:
             pass
-        # flock cannot time out, so a thread waits for it while this one waits
-        # on the thread; after the timeout the thread lets go of what it gets.
-        fd, taken, guard, state = self.fd, threading.Event(), threading.Lock(), {"late": False}
-
-        def wait():
-            fcntl.flock(fd, fcntl.LOCK_EX)
-            with guard:
-                if state["late"]:
-                    os.close(fd)
-                else:
-                    taken.set()
-        threading.Thread(target=wait, daemon=True).start()
-        if taken.wait(timeout):
+        if self.waiter is None:
+            self.waiter = _Waiter(self.fd)
+        if self.waiter.take(timeout):
             return True
-        with guard:
-            if taken.is_set():
-                return True
-            state["late"] = True
-        self.fd = self._open()
+        # The waiter goes on waiting on the old descriptor and closes it once it
+        # has the lock; the next write waits on a new one.
+        self.waiter, self.fd = None, self._open()
         return False
 
     def release(self):
         fcntl.flock(self.fd, fcntl.LOCK_UN)
 
     def close(self):
+        if self.waiter is not None:
+            self.waiter.take(None)          # it lets go of the descriptor
+        else:
+            os.close(self.fd)
+
+
+class _Waiter(threading.Thread):
+    """A thread that takes an flock for a writer: flock cannot time out, but
+    the writer's wait for this thread can."""
+
+    def __init__(self, fd):
+        super().__init__(daemon=True, name="orvane write lock")
+        self.fd, self.cond = fd, threading.Condition()
+        self.asked = self.taken = False
+        self.quit = False
+        self.start()
+
+    def run(self):
+        while True:
+            with self.cond:
+                self.cond.wait_for(lambda: self.asked)
+                if self.quit:
+                    break
+            fcntl.flock(self.fd, fcntl.LOCK_EX)
+            with self.cond:
+                if self.quit:
+                    break
+                self.asked, self.taken = False, True
+                self.cond.notify_all()
         os.close(self.fd)
+
+    def take(self, timeout):
+        """Whether the lock was taken within ``timeout`` seconds; else (and
+        with None) the thread ends, closing the descriptor once it can."""
+        with self.cond:
+            if timeout is not None:
+                self.asked = True
+                self.cond.notify_all()
+                if self.cond.wait_for(lambda: self.taken, timeout):
+                    self.taken = False
+                    return True
+            self.asked = self.quit = True
+            self.cond.notify_all()
+            return False
 
 
 def _read_only(path, what):
@@ -715,48 +748,79 @@ def _rollback(conn):
 
 
 class _PostgresTransaction:
+    """One write transaction on a network's schema.  Its statements are held
+    back, their parameters bound in the client, and sent together as one
+    simple query when a result is needed or at the commit, so that a command
+    costs two round trips: the lock with the rows it checks, then its SQL,
+    the journal and the commit."""
+
     sql = _journal_statements("%s", "is distinct from")
     CHUNK = 1 << 20     # characters of statements sent in one query
 
-    def __init__(self, conn):
-        self.conn = conn
+    def __init__(self, conn, name, where):
+        import psycopg
+        self.conn, self.name, self.where = conn, name, where
+        self.binder = psycopg.ClientCursor(conn)
+        self.queue, self.size, self.found = [], 0, None
+
+    def begin(self):
+        self.script("begin read write")
+        self.run("select set_config('search_path', %s, true) as path from pg_namespace where nspname = %s",
+                 (_quote_ident(_schema(self.name)), _schema(self.name)))
+        self.found = len(self.queue) - 1        # no row: no such network
+        self.script("lock table undo_journal in exclusive mode")
 
     def script(self, text):
-        # Without parameters psycopg sends the text as one simple query, which
-        # may hold many statements; they run inside the open transaction.
-        self.conn.execute(text)
+        self.queue.append(text)
+        self.size += len(text)
+        if self.size >= self.CHUNK:
+            self.flush()
 
-    def rows(self, sql, params=()):
-        cursor = self.conn.execute(sql, params)
-        return cursor.fetchall() if cursor.description else []
+    def run(self, sql, params=None):
+        self.script(self.binder.mogrify(sql, params) if params else sql)
+
+    def flush(self):
+        """Send what is held as one simple query; the rows of its last result."""
+        if not self.queue:
+            return []
+        # Each text on lines of its own: a comment that ends one cannot run on.
+        text, self.queue, self.size = "\n;\n".join(self.queue), [], 0
+        cursor = self.conn.execute(text)
+        results = []
+        while True:
+            results.append(cursor.fetchall() if cursor.description else [])
+            if not cursor.nextset():
+                break
+        if self.found is not None:
+            found, self.found = results[self.found], None
+            if not found:
+                raise NetworkNotFoundError(f"no network named {self.name!r} in {self.where}")
+        return results[-1]
+
+    def rows(self, sql, params=None):
+        self.run(sql, params)
+        return self.flush()
 
     def tags(self, keys):
         found = {}
         for t_type, table in TABLES.items():
             ids = [id for t, id in keys if t == t_type]
             if ids:
-                for row in self.conn.execute(f"select id, tag from {table} where id = any(%s)", (ids,)):
+                marks = ", ".join(["%s"] * len(ids))
+                for row in self.rows(f"select id, tag from {table} where id in ({marks})", ids):
                     found[t_type, row["id"]] = row["tag"]
         return found
 
     def add_changes(self, seq, changes):
+        self.flush()
         with self.conn.cursor().copy(
                 "copy journal_changes (seq, t_type, id, old_tag, new_tag) from stdin") as copy:
             for change in changes:
                 copy.write_row((seq, *change))
 
     def statements(self, texts):
-        # Many statements to one simple query, each on lines of its own, so
-        # that a round trip serves thousands of them.
-        chunk, size = [], 0
         for text in texts:
-            chunk.append(text)
-            size += len(text)
-            if size >= self.CHUNK:
-                self.conn.execute("\n;\n".join(chunk))
-                chunk, size = [], 0
-        if chunk:
-            self.conn.execute("\n;\n".join(chunk))
+            self.script(text)
 
 
 class _Postgres:
@@ -794,6 +858,7 @@ class _Postgres:
             try:
                 self.check(conn)
                 conn.execute(f"set lock_timeout = {int(BUSY_TIMEOUT * 1000)}")
+                conn.execute("set default_transaction_read_only = on")
             except BaseException:
                 conn.close()
                 raise
@@ -814,30 +879,21 @@ class _Postgres:
                 f"the PostgreSQL database at {where} has the encoding {status('server_encoding')}, "
                 "which cannot store every text: use a database made with ENCODING 'UTF8'")
 
-    def transaction(self, name, work, begin="begin", lock=None):
-        """Run ``work(conn)`` in one transaction, with ``search_path`` set to
-        the schema of network ``name`` (unless None) and then ``lock`` run;
-        return its result, or roll back and raise."""
+    def catalogue(self, work):
+        """Run ``work(conn)`` in one transaction that no other making or
+        dropping of a network overlaps; return its result, or roll back and
+        raise."""
         conn = self.connect()
-        conn.execute(begin)
+        conn.execute("begin read write")
+        self.forget(conn)
         try:
-            if name is not None and conn.execute(
-                    "select set_config('search_path', %s, true) from pg_namespace where nspname = %s",
-                    (_quote_ident(_schema(name)), _schema(name))).fetchone() is None:
-                raise NetworkNotFoundError(f"no network named {name!r} in {_redact(self.url)}")
-            if lock:
-                conn.execute(lock)
+            conn.execute(f"select pg_advisory_xact_lock({_CATALOGUE_LOCK})")
             result = work(conn)
             conn.execute("commit")
         except BaseException:
             _rollback(conn)
             raise
         return result
-
-    def catalogue(self, work):
-        """Run ``work(conn)`` in one transaction that no other making or
-        dropping of a network overlaps."""
-        return self.transaction(None, work, lock=f"select pg_advisory_xact_lock({_CATALOGUE_LOCK})")
 
     def create(self, name):
         schema = _schema(name)
@@ -878,18 +934,61 @@ class _Postgres:
         self.catalogue(work)
 
     def write(self, name, work):
-        return self.transaction(name, lambda conn: work(_PostgresTransaction(conn)),
-                                lock="lock table undo_journal in exclusive mode")
+        """Run ``work(tx)`` in one transaction on network ``name``'s schema,
+        with the journal locked, and return its result, or roll back and raise."""
+        tx = _PostgresTransaction(self.connect(), name, _redact(self.url))
+        try:
+            tx.begin()
+            result = work(tx)
+            tx.script("commit")
+            tx.flush()
+        except BaseException as e:
+            _rollback(tx.conn)
+            self.forget(tx.conn)
+            if self.gone(tx.conn, name, e):
+                raise NetworkNotFoundError(f"no network named {name!r} in {tx.where}") from None
+            raise
+        return result
 
     def read(self, name, sql, limit):
-        def work(conn):
+        # One statement in a transaction of its own, read-only as every
+        # transaction of the session is unless it says otherwise; the session
+        # keeps the search path of the network read last.
+        conn = self.connect()
+        try:
+            if getattr(conn, "orvane_network", None) != name:
+                conn.orvane_network = None
+                if conn.execute("select set_config('search_path', %s, false) from pg_namespace where nspname = %s",
+                                (_quote_ident(_schema(name)), _schema(name))).fetchone() is None:
+                    raise NetworkNotFoundError(f"no network named {name!r} in {_redact(self.url)}")
+                conn.orvane_network = name
             # Binary results go through the extended protocol, which takes one
             # statement only.
             cursor = conn.execute(sql, binary=True)
             if cursor.description is None:
                 return []
             return cursor.fetchall() if limit is None else cursor.fetchmany(limit)
-        return self.transaction(name, work, begin="begin read only")
+        except Exception as e:
+            self.forget(conn)
+            if self.gone(conn, name, e):
+                raise NetworkNotFoundError(f"no network named {name!r} in {_redact(self.url)}") from None
+            raise
+
+    @staticmethod
+    def forget(conn):
+        """Set the search path again at the next read."""
+        conn.orvane_network = None
+
+    def gone(self, conn, name, error):
+        """Whether a statement failed with ``error`` because network ``name``
+        has no schema (any more)."""
+        psycopg = sys.modules["psycopg"]
+        if not isinstance(error, psycopg.Error) or conn.closed:
+            return False
+        try:
+            return not self.exists(name)
+        except psycopg.Error:
+            return False
 
 
 # Networks
@@ -996,10 +1095,8 @@ def _check(tx, name, want, since, who):
 
 def _drop_undone(tx):
     """Drop the undone entries, which a new command makes unreachable."""
-    newest = tx.rows(NEWEST)
-    if newest and newest[0]["undone"]:
-        for sql in DROP_UNDONE:
-            tx.rows(sql)
+    for sql in DROP_UNDONE:
+        tx.run(sql)
 
 
 def execute_command(name, db_cs):
@@ -1022,7 +1119,7 @@ def execute_command(name, db_cs):
         _check(tx, name, want, "this command was read", "the command")
         tx.script(redo_sql)
         _drop_undone(tx)
-        tx.rows(tx.sql["add"], entry)
+        tx.run(tx.sql["add"], entry)
     _write(name, work)
     return ChangeSet(*redo_cs)
 
@@ -1067,7 +1164,7 @@ def _check_import(tx, name, seq, expect, since, who):
 def _clear_import(tx, seq):
     """Remove the rows of the elements of import entry ``seq``."""
     for t_type in TABLES:
-        tx.rows(tx.sql[t_type]["clear"], (seq,))
+        tx.run(tx.sql[t_type]["clear"], (seq,))
 
 
 def execute_import(name, statements, changes):
@@ -1092,7 +1189,7 @@ def execute_import(name, statements, changes):
         _check_import(tx, name, seq, "old_tag", "this import was read", "the import")
         _clear_import(tx, seq)
         tx.statements(_check_text(text, f"statement {i}") for i, text in enumerate(statements))
-        tx.rows(tx.sql["summary"], (json.dumps([_summary(counts["added"], counts["changed"], counts["removed"])]),
+        tx.run(tx.sql["summary"], (json.dumps([_summary(counts["added"], counts["changed"], counts["removed"])]),
                                     json.dumps([_summary(counts["removed"], counts["changed"], counts["added"])]),
                                     seq))
     _write(name, work)
@@ -1110,11 +1207,11 @@ def _step(name, select, undone, since, who):
             _check_import(tx, name, seq, expect, since, who)
             _clear_import(tx, seq)
             for t_type in TABLES:
-                tx.rows(tx.sql[t_type]["restore"].format(put=put), (seq,))
+                tx.run(tx.sql[t_type]["restore"].format(put=put), (seq,))
         else:
             _check(tx, name, _expected(name, json.loads(rows[0]["expect"])), since, who)
             tx.script(rows[0]["sql"])
-        tx.rows(tx.sql["mark"], (undone, seq))
+        tx.run(tx.sql["mark"], (undone, seq))
         return ChangeSet(*records)
     return _write(name, work)
 
