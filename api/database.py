@@ -9,26 +9,39 @@ SQLite (no URL, or ``sqlite:`` followed by an optional folder): a network named
 ``set_data_dir(path)``, else the folder of the URL, else ``ORVANE_DATA_DIR``,
 else ``./data`` under the working directory.  ``set_data_dir(":memory:")``
 keeps networks in memory instead, for tests: they last until the process ends,
-``delete_network`` or the next ``set_data_dir``.  Every write runs in one
+``delete_network`` or the next ``set_data_dir``.  The file is in WAL mode and
+its tables are made once, by ``create_network``.  Every write runs in one
 ``BEGIN IMMEDIATE`` transaction, so two processes writing to one network wait
-for each other instead of losing work.
+for each other instead of losing work; before it, a writer takes an ``flock``
+of the file ``N.db-lock``, so that a waiting writer wakes the moment the one
+before it is done instead of sleeping in SQLite's busy handler.  Reads go
+through a connection of their own, opened read-only: they take no lock that a
+writer holds, so a reader never waits for a writer, and they work on a
+read-only folder or file (opened ``immutable`` where the folder is read-only
+and no write-ahead log lies beside the file, since nobody can be writing
+there).  A write to read-only storage raises ReadOnlyError naming the folder
+or file.
 
 PostgreSQL (``postgresql://...`` or ``postgres://...``, a libpq URL): a network
 named ``N`` is the schema ``"orvane:N"`` of that database (``"orvane#"`` and a
 hash of the name when the name is too long for an identifier; the name itself
-is the schema's comment), made by ``create_network``.  Each transaction sets
-``search_path`` to the network's schema, so the same SQL text runs on both
-backends.  The server must have ``standard_conforming_strings`` on and UTF8 as
-its encoding, so that quotes, backslashes, line feeds and any other text are
-stored exactly as written; otherwise every call refuses with
-UnsuitableDatabaseError.  Every write takes the lock ``EXCLUSIVE`` on the
-network's journal table first, so the writers of one network run one after
-another, as on SQLite, while readers go on.  Serialisable transactions with
-retries would buy nothing here: every command reads the journal (undo and redo
-pick its newest or oldest entry) and replaces whole rows (delete, then insert),
-so any two writers of a network conflict and one of them would be rolled back
-and retried, over and over with eight at once; waiting on one lock does the
-same work once and needs no retry.  A writer waits at most ``BUSY_TIMEOUT``.
+is the schema's comment), made by ``create_network``.  Each write sets
+``search_path`` to the network's schema for its transaction, and a read for
+the session, so the same SQL text runs on both backends.  The server must have
+``standard_conforming_strings`` on and UTF8 as its encoding, so that quotes,
+backslashes, line feeds and any other text are stored exactly as written;
+otherwise every call refuses with UnsuitableDatabaseError.  Every write takes
+the lock ``EXCLUSIVE`` on the network's journal table first, so the writers of
+one network run one after another, as on SQLite, while readers go on: a read
+is one statement in a read-only transaction of its own, and takes no lock that
+a writer holds.  Serialisable transactions with retries would buy nothing here:
+every command reads the journal (undo and redo pick its newest or oldest entry)
+and replaces whole rows (delete, then insert), so any two writers of a network
+conflict and one of them would be rolled back and retried, over and over with
+eight at once; waiting on one lock does the same work once and needs no retry.
+A command's statements go to the server in two simple queries: the lock with
+the rows it checks, then its SQL, the journal entry and the commit.  A writer
+waits at most ``BUSY_TIMEOUT``.
 
 Each network holds the tag tables ``tags_node`` and ``tags_link`` and the undo
 journal, so undo and redo outlive the process, and every command runs in one
@@ -38,6 +51,23 @@ anything is written.  The drivers' own exceptions (``sqlite3``, ``psycopg``)
 pass through; ``Error`` and ``IntegrityError`` are tuples of their classes for
 ``except`` clauses, to be read there: psycopg's classes join them only once a
 PostgreSQL database has been used, so that SQLite alone never loads psycopg.
+
+The undo history tells the truth.  A command is built from what its builder
+read (``orvane._set_tag`` reads the stored tag, then hands a DbChangeSet to
+``execute_command``), and another writer may change that tag in between.  So
+``execute_command``, inside its locked transaction, checks every element that
+its undo records name (records of type "tag": ``t_type``, ``id``, ``tag``):
+each must still hold the record's tag, None meaning no tag (no row, or a row
+whose tag is NULL).  If one does not, nothing is written and ConflictError
+tells which element differs, what it holds and what was expected; the caller
+builds the command again from what is stored now and retries.  Undo and redo
+check the entry they replay the same way: undo expects the tags that the
+command's redo records left, redo those that its undo records left, so neither
+overwrites a row that a write outside the journal (``execute_batch``) changed.
+An import is one journaled command too (``execute_import``): the journal
+keeps, beside its entry, one row (t_type, id, old tag, new tag) for each
+element it touched, not its SQL, and undo and redo restore those tags with
+set-wide statements, at a million tags as at one.
 """
 
 import hashlib
@@ -95,7 +125,7 @@ class ConflictError(RuntimeError):
                  who="the command"):
         self.network, self.t_type, self.id = network, t_type, id
         self.stored, self.expected, self.count = stored, expected, count
-        more = "" if count == 1 else f", and {count - 1} more element{'s' if count > 2 else ''} differ"
+        more = "" if count == 1 else f", and {count - 1} more element{'s differ' if count > 2 else ' differs'}"
         super().__init__(
             f"network {network!r}: {t_type} {id} changed since {since} (it holds {_tag_text(stored)}, "
             f"{who} expected {_tag_text(expected)}{more}); nothing was written")
@@ -308,8 +338,10 @@ os.register_at_fork(after_in_child=_reset_after_fork)
 
 
 def _close(memory_too):
+    # Readers first: the last connection to a network file, which clears its
+    # write-ahead log away, has to be one that may write.
     pid = os.getpid()
-    for key in [k for k in _connections if k[0] == pid]:
+    for key in sorted((k for k in _connections if k[0] == pid), key=len, reverse=True):
         if memory_too or not isinstance(key[1], tuple):
             _connections.pop(key).close()
 
@@ -358,7 +390,7 @@ def _journal_statements(p, distinct):
                   f" where c.seq = {p} and c.t_type = '{t_type}' and t.tag {distinct} c.{{expect}}")
         sql[t_type] = {
             "count": f"select count(*) as n {differ}",
-            "first": f"select c.id, t.tag as stored, c.{{expect}} as expected {differ} limit 1",
+            "first": f"select c.id, t.tag as stored, c.{{expect}} as expected {differ} order by c.id limit 1",
             "clear": f"delete from {table} where id in"
                      f" (select id from journal_changes where seq = {p} and t_type = '{t_type}')",
             "restore": f"insert into {table} (id, tag) select id, {{put}} from journal_changes"
@@ -625,9 +657,11 @@ class _SQLite:
         key = (os.getpid(), location, "ro")
         conn = _connections.get(key)
         if conn is None:
+            conn = self._open(name, location, "ro")
             try:
-                conn = self._open(name, location, "ro")
+                conn.execute("pragma schema_version").fetchone()    # the file is opened here
             except sqlite3.OperationalError:
+                conn.close()
                 # A read-only folder without the write-ahead log beside the
                 # file: nobody can be writing, so the file is all there is.
                 if os.access(os.path.dirname(location), os.W_OK) or os.path.exists(location + "-wal"):
@@ -648,13 +682,12 @@ class _SQLite:
 
     def forget(self, name):
         location = self.location(name)
+        reader = _connections.pop((os.getpid(), location, "ro"), None)
+        if reader is not None:
+            reader.close()
         conn = _connections.pop((os.getpid(), location), None)
         if conn is not None:
             conn.close()
-        if not isinstance(location, tuple):
-            reader = _connections.pop((os.getpid(), location, "ro"), None)
-            if reader is not None:
-                reader.close()
         return conn
 
     def exists(self, name):
@@ -699,8 +732,9 @@ class _SQLite:
         try:
             return _in_transaction(conn, lambda: work(_SQLiteTransaction(conn)))
         except sqlite3.OperationalError as e:
-            if getattr(e, "sqlite_errorcode", 0) & 0xff == 8:        # SQLITE_READONLY
-                self._writable(self.location(name))
+            location = self.location(name)
+            if getattr(e, "sqlite_errorcode", 0) & 0xff == 8 and not isinstance(location, tuple):
+                self._writable(location)        # SQLITE_READONLY: say which is read-only
             raise
         finally:
             if lock is not None:

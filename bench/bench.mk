@@ -1,7 +1,9 @@
 # make bench: measure api.orvane against the same module in plain Python and
 # compiled by Cython, and against the floor; writes bench/results.md and
-# bench/results.png. Included by the Makefile, which sets VPY (the venv's
-# Python) and PYTHON (the Python 3.12 it was made from).
+# bench/results.png; then bench/load.py adds writers under load and a journaled
+# import on SQLite and PostgreSQL (a throwaway cluster of tools/pg.sh).
+# Included by the Makefile, which sets VPY (the venv's Python) and PYTHON (the
+# Python 3.12 it was made from).
 
 BENCH_STAMP := bench/build/.installed
 
@@ -14,3 +16,4 @@ $(BENCH_STAMP): bench/requirements.txt
 bench: build $(BENCH_STAMP)
 	$(VPY) bench/build.py
 	$(VPY) bench/run.py
+	$(VPY) bench/load.py
