@@ -974,6 +974,8 @@ class _Postgres:
         try:
             tx.begin()
             result = work(tx)
+            if tx.found is not None:
+                tx.flush()          # the network is known to be there before the commit
             tx.script("commit")
             tx.flush()
         except BaseException as e:
