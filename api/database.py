@@ -1178,6 +1178,7 @@ def _import_changes(changes, counts):
             counts["added"] += new is not None
         else:
             counts["changed" if new is not None else "removed"] += old != new
+        counts["new"] += new is not None
         yield t_type, id, old, new
 
 
@@ -1216,19 +1217,31 @@ def execute_import(name, statements, changes):
     (ConflictError otherwise, and nothing is written), the rows of the
     elements named are removed, the statements run, and the journal keeps the
     changes themselves, one row each beside the entry, not the statements."""
-    counts = {"added": 0, "changed": 0, "removed": 0}
+    counts = {"added": 0, "changed": 0, "removed": 0, "new": 0}
 
     def work(tx):
+        texts = 0
+
+        def checked():
+            nonlocal texts
+            for text in statements:
+                yield _check_text(text, f"statement {texts}")
+                texts += 1
+
         _drop_undone(tx)
         seq = tx.rows(tx.sql["add"], ("", "", "[]", "[]"))[0]["seq"]
         tx.add_changes(seq, _import_changes(changes, counts))
         _check_import(tx, name, seq, "old_tag", "this import was read", "the import")
         _clear_import(tx, seq)
-        tx.statements(_check_text(text, f"statement {i}") for i, text in enumerate(statements))
+        tx.statements(checked())
+        if texts != counts["new"]:
+            raise ValueError(f"network {name!r}: {texts} insert statements for {counts['new']} new tags: "
+                             "an import gives one for each change whose new tag is not None; nothing was written")
         tx.run(tx.sql["summary"], (json.dumps([_summary(counts["added"], counts["changed"], counts["removed"])]),
                                     json.dumps([_summary(counts["removed"], counts["changed"], counts["added"])]),
                                     seq))
     _write(name, work)
+    del counts["new"]
     return counts
 
 

@@ -180,6 +180,7 @@ class TestImports:
         ([("node", "J1", None, "x")], ValueError, "change 0: bad tag type 'node'"),
         ([("NODE", 5, None, "x")], TypeError, "change 0: id must be a str, not int"),
         ([("NODE", "J1", None, "x\x00")], ValueError, "change 0: new_tag holds a NUL"),
+        ([("NODE", "J1", None, None)], ValueError, "1 insert statements for 0 new tags"),
     ])
     def test_bad_changes_write_nothing(self, net, changes, error, match):
         with pytest.raises(error, match=match):
