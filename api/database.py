@@ -749,6 +749,8 @@ class _SQLite:
             return _rows(conn.execute(sql), limit)
         finally:
             conn.execute("pragma query_only = off")
+
+
 # PostgreSQL
 
 _CATALOGUE_LOCK = 0x6f7276616e65    # advisory lock held while networks are made or dropped
