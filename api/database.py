@@ -9,26 +9,39 @@ SQLite (no URL, or ``sqlite:`` followed by an optional folder): a network named
 ``set_data_dir(path)``, else the folder of the URL, else ``ORVANE_DATA_DIR``,
 else ``./data`` under the working directory.  ``set_data_dir(":memory:")``
 keeps networks in memory instead, for tests: they last until the process ends,
-``delete_network`` or the next ``set_data_dir``.  Every write runs in one
+``delete_network`` or the next ``set_data_dir``.  The file is in WAL mode and
+its tables are made once, by ``create_network``.  Every write runs in one
 ``BEGIN IMMEDIATE`` transaction, so two processes writing to one network wait
-for each other instead of losing work.
+for each other instead of losing work; before it, a writer takes an ``flock``
+of the file ``N.db-lock``, so that a waiting writer wakes the moment the one
+before it is done instead of sleeping in SQLite's busy handler.  Reads go
+through a connection of their own, opened read-only: they take no lock that a
+writer holds, so a reader never waits for a writer, and they work on a
+read-only folder or file (opened ``immutable`` where the folder is read-only
+and no write-ahead log lies beside the file, since nobody can be writing
+there).  A write to read-only storage raises ReadOnlyError naming the folder
+or file.
 
 PostgreSQL (``postgresql://...`` or ``postgres://...``, a libpq URL): a network
 named ``N`` is the schema ``"orvane:N"`` of that database (``"orvane#"`` and a
 hash of the name when the name is too long for an identifier; the name itself
-is the schema's comment), made by ``create_network``.  Each transaction sets
-``search_path`` to the network's schema, so the same SQL text runs on both
-backends.  The server must have ``standard_conforming_strings`` on and UTF8 as
-its encoding, so that quotes, backslashes, line feeds and any other text are
-stored exactly as written; otherwise every call refuses with
-UnsuitableDatabaseError.  Every write takes the lock ``EXCLUSIVE`` on the
-network's journal table first, so the writers of one network run one after
-another, as on SQLite, while readers go on.  Serialisable transactions with
-retries would buy nothing here: every command reads the journal (undo and redo
-pick its newest or oldest entry) and replaces whole rows (delete, then insert),
-so any two writers of a network conflict and one of them would be rolled back
-and retried, over and over with eight at once; waiting on one lock does the
-same work once and needs no retry.  A writer waits at most ``BUSY_TIMEOUT``.
+is the schema's comment), made by ``create_network``.  Each write sets
+``search_path`` to the network's schema for its transaction, and a read for
+the session, so the same SQL text runs on both backends.  The server must have
+``standard_conforming_strings`` on and UTF8 as its encoding, so that quotes,
+backslashes, line feeds and any other text are stored exactly as written;
+otherwise every call refuses with UnsuitableDatabaseError.  Every write takes
+the lock ``EXCLUSIVE`` on the network's journal table first, so the writers of
+one network run one after another, as on SQLite, while readers go on: a read
+is one statement in a read-only transaction of its own, and takes no lock that
+a writer holds.  Serialisable transactions with retries would buy nothing here:
+every command reads the journal (undo and redo pick its newest or oldest entry)
+and replaces whole rows (delete, then insert), so any two writers of a network
+conflict and one of them would be rolled back and retried, over and over with
+eight at once; waiting on one lock does the same work once and needs no retry.
+A command's statements go to the server in two simple queries: the lock with
+the rows it checks, then its SQL, the journal entry and the commit.  A writer
+waits at most ``BUSY_TIMEOUT``.
 
 Each network holds the tag tables ``tags_node`` and ``tags_link`` and the undo
 journal, so undo and redo outlive the process, and every command runs in one
@@ -38,6 +51,23 @@ anything is written.  The drivers' own exceptions (``sqlite3``, ``psycopg``)
 pass through; ``Error`` and ``IntegrityError`` are tuples of their classes for
 ``except`` clauses, to be read there: psycopg's classes join them only once a
 PostgreSQL database has been used, so that SQLite alone never loads psycopg.
+
+The undo history tells the truth.  A command is built from what its builder
+read (``orvane._set_tag`` reads the stored tag, then hands a DbChangeSet to
+``execute_command``), and another writer may change that tag in between.  So
+``execute_command``, inside its locked transaction, checks every element that
+its undo records name (records of type "tag": ``t_type``, ``id``, ``tag``):
+each must still hold the record's tag, None meaning no tag (no row, or a row
+whose tag is NULL).  If one does not, nothing is written and ConflictError
+tells which element differs, what it holds and what was expected; the caller
+builds the command again from what is stored now and retries.  Undo and redo
+check the entry they replay the same way: undo expects the tags that the
+command's redo records left, redo those that its undo records left, so neither
+overwrites a row that a write outside the journal (``execute_batch``) changed.
+An import is one journaled command too (``execute_import``): the journal
+keeps, beside its entry, one row (t_type, id, old tag, new tag) for each
+element it touched, not its SQL, and undo and redo restore those tags with
+set-wide statements, at a million tags as at one.
 """
 
 import hashlib
@@ -50,9 +80,15 @@ import sys
 import threading
 from dataclasses import dataclass
 
+try:
+    import fcntl
+except ImportError:      # Windows: writers wait in SQLite's busy handler alone
+    fcntl = None
+
 __all__ = [
-    "ChangeSet", "DbChangeSet", "NetworkNotFoundError", "UnsuitableDatabaseError", "g_update_prefix",
-    "read_all", "try_read", "execute_command", "execute_batch", "undo", "redo",
+    "ChangeSet", "DbChangeSet", "NetworkNotFoundError", "UnsuitableDatabaseError", "ConflictError",
+    "ReadOnlyError", "g_update_prefix", "read_all", "try_read", "execute_command", "execute_import",
+    "execute_batch", "undo", "redo",
     "journal", "create_network", "delete_network", "list_networks",
     "network_exists", "set_data_dir", "data_dir", "set_database_url",
     "database_url", "backend_name", "close_all",
@@ -74,6 +110,33 @@ class NetworkNotFoundError(LookupError):
 
 class UnsuitableDatabaseError(RuntimeError):
     """The database server would not store SQL texts exactly as written."""
+
+
+class ConflictError(RuntimeError):
+    """A tag that a command, an undo or a redo expected no longer holds the
+    value expected: another writer changed it in between.  Nothing was written;
+    build the command again from what is stored now.
+
+    ``network`` names the network; ``t_type`` and ``id`` the first element that
+    differs, ``stored`` its tag now and ``expected`` the tag expected (None: no
+    tag); ``count`` how many elements differ."""
+
+    def __init__(self, network, t_type, id, stored, expected, count=1, since="this command was read",
+                 who="the command"):
+        self.network, self.t_type, self.id = network, t_type, id
+        self.stored, self.expected, self.count = stored, expected, count
+        more = "" if count == 1 else f", and {count - 1} more element{'s differ' if count > 2 else ' differs'}"
+        super().__init__(
+            f"network {network!r}: {t_type} {id} changed since {since} (it holds {_tag_text(stored)}, "
+            f"{who} expected {_tag_text(expected)}{more}); nothing was written")
+
+
+class ReadOnlyError(PermissionError):
+    """A write to a network whose folder or file is read-only; reads work."""
+
+
+def _tag_text(tag):
+    return "no tag" if tag is None else repr(tag)
 
 
 def __getattr__(name):
@@ -275,8 +338,10 @@ os.register_at_fork(after_in_child=_reset_after_fork)
 
 
 def _close(memory_too):
+    # Readers first: the last connection to a network file, which clears its
+    # write-ahead log away, has to be one that may write.
     pid = os.getpid()
-    for key in [k for k in _connections if k[0] == pid]:
+    for key in sorted((k for k in _connections if k[0] == pid), key=len, reverse=True):
         if memory_too or not isinstance(key[1], tuple):
             _connections.pop(key).close()
 
@@ -304,18 +369,47 @@ def _connect(name, create=False):
     return backend.connect(_check_name(name))
 
 
-def _journal_statements(p):
-    """The journal's parameterised statements, with the placeholder ``p``."""
-    return {
-        "add": f"insert into undo_journal (redo_sql, undo_sql, redo_cs, undo_cs) values ({p}, {p}, {p}, {p})",
+TABLES = {"NODE": "tags_node", "LINK": "tags_link"}
+
+
+def _journal_statements(p, distinct):
+    """The journal's parameterised statements, with the placeholder ``p`` and
+    the null-safe comparison ``distinct`` of the backend."""
+    sql = {
+        "add": f"insert into undo_journal (redo_sql, undo_sql, redo_cs, undo_cs) values ({p}, {p}, {p}, {p})"
+               " returning seq",
         "mark": f"update undo_journal set undone = {p} where seq = {p}",
+        "summary": f"update undo_journal set redo_cs = {p}, undo_cs = {p} where seq = {p}",
+        "add_change": f"insert into journal_changes (seq, t_type, id, old_tag, new_tag) values ({p}, {p}, {p}, {p}, {p})",
     }
+    # The changes of an import entry, by table: how many rows differ from the
+    # column expected, the first of them, the removal of the rows of every
+    # element the entry names and the insertion of the tags of a column.
+    for t_type, table in TABLES.items():
+        differ = (f"from journal_changes c left join {table} t on t.id = c.id"
+                  f" where c.seq = {p} and c.t_type = '{t_type}' and t.tag {distinct} c.{{expect}}")
+        sql[t_type] = {
+            "count": f"select count(*) as n {differ}",
+            "first": f"select c.id, t.tag as stored, c.{{expect}} as expected {differ} order by c.id limit 1",
+            "clear": f"delete from {table} where id in"
+                     f" (select id from journal_changes where seq = {p} and t_type = '{t_type}')",
+            "restore": f"insert into {table} (id, tag) select id, {{put}} from journal_changes"
+                       f" where seq = {p} and t_type = '{t_type}' and {{put}} is not null",
+        }
+    return sql
 
 
-DROP_UNDONE = "delete from undo_journal where undone"
-NEWEST_APPLIED = ("select seq, undo_sql as sql, undo_cs as cs from undo_journal"
+_NEWEST_APPLIED_SEQ = "coalesce((select seq from undo_journal where not undone order by seq desc limit 1), 0)"
+DROP_UNDONE = (f"delete from journal_changes where seq > {_NEWEST_APPLIED_SEQ}",
+               f"delete from undo_journal where seq > {_NEWEST_APPLIED_SEQ}")
+# Undone entries are always the newest ones: undo marks the newest applied
+# entry, redo the oldest undone one, and a new command drops every undone one.
+NEWEST_APPLIED = ("select seq, undo_sql as sql, redo_cs as expect, undo_cs as cs from undo_journal"
                   " where not undone order by seq desc limit 1")
-OLDEST_UNDONE = "select seq, redo_sql as sql, redo_cs as cs from undo_journal where undone order by seq limit 1"
+OLDEST_UNDONE = ("select seq, redo_sql as sql, undo_cs as expect, redo_cs as cs from undo_journal"
+                 f" where undone and seq > {_NEWEST_APPLIED_SEQ} order by seq limit 1")
+CHANGES_TABLE = ("create table if not exists journal_changes (seq bigint not null, t_type text not null,"
+                 " id text not null, old_tag text, new_tag text, primary key (seq, t_type, id))")
 
 
 # SQLite
@@ -357,7 +451,7 @@ def _in_transaction(conn, work):
 
 
 class _SQLiteTransaction:
-    sql = _journal_statements("?")
+    sql = _journal_statements("?", "is not")
 
     def __init__(self, conn):
         self.conn = conn
@@ -368,6 +462,122 @@ class _SQLiteTransaction:
 
     def rows(self, sql, params=()):
         return _rows(self.conn.execute(sql, params))
+
+    def run(self, sql, params=()):
+        self.conn.execute(sql, params)
+
+    def tags(self, keys):
+        """The stored tags of the elements ``keys`` ((t_type, id) pairs) that
+        have a row."""
+        found = {}
+        for t_type, id in keys:
+            row = self.conn.execute(f"select tag from {TABLES[t_type]} where id = ?", (id,)).fetchone()
+            if row is not None:
+                found[t_type, id] = row[0]
+        return found
+
+    def add_changes(self, seq, changes):
+        self.conn.executemany(self.sql["add_change"], ((seq, *change) for change in changes))
+
+    def statements(self, texts):
+        for text in texts:
+            self.conn.execute(text)     # refuses a text of more than one statement
+
+
+class _Connection(sqlite3.Connection):
+    """A connection to a network file, with the lock file that its writes take."""
+
+    lock = None
+
+    def close(self):
+        super().close()
+        if self.lock is not None:
+            self.lock.close()
+            self.lock = None
+
+
+class _WriteLock:
+    """An ``flock`` on the file ``N.db-lock`` beside a network's file, taken by
+    every write before ``BEGIN IMMEDIATE``.  SQLite's own lock keeps writers
+    apart; this one only makes a waiting writer wake the moment the lock is
+    free, where SQLite's busy handler sleeps a fixed while between tries."""
+
+    def __init__(self, path):
+        self.path = path
+        self.fd = self._open()
+        self.waiter = None
+
+    def _open(self):
+        return os.open(self.path, os.O_RDWR | os.O_CREAT | getattr(os, "O_CLOEXEC", 0), 0o644)
+
+    def acquire(self, timeout):
+        """Take the lock, waiting at most ``timeout`` seconds; whether it was taken."""
+        try:
+            fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return True
+        except BlockingIOError:
+            pass
+        if self.waiter is None:
+            self.waiter = _Waiter(self.fd)
+        if self.waiter.take(timeout):
+            return True
+        # The waiter goes on waiting on the old descriptor and closes it once it
+        # has the lock; the next write waits on a new one.
+        self.waiter, self.fd = None, self._open()
+        return False
+
+    def release(self):
+        fcntl.flock(self.fd, fcntl.LOCK_UN)
+
+    def close(self):
+        if self.waiter is not None:
+            self.waiter.take(None)          # it lets go of the descriptor
+        else:
+            os.close(self.fd)
+
+
+class _Waiter(threading.Thread):
+    """A thread that takes an flock for a writer: flock cannot time out, but
+    the writer's wait for this thread can."""
+
+    def __init__(self, fd):
+        super().__init__(daemon=True, name="orvane write lock")
+        self.fd, self.cond = fd, threading.Condition()
+        self.asked = self.taken = False
+        self.quit = False
+        self.start()
+
+    def run(self):
+        while True:
+            with self.cond:
+                self.cond.wait_for(lambda: self.asked)
+                if self.quit:
+                    break
+            fcntl.flock(self.fd, fcntl.LOCK_EX)
+            with self.cond:
+                if self.quit:
+                    break
+                self.asked, self.taken = False, True
+                self.cond.notify_all()
+        os.close(self.fd)
+
+    def take(self, timeout):
+        """Whether the lock was taken within ``timeout`` seconds; else (and
+        with None) the thread ends, closing the descriptor once it can."""
+        with self.cond:
+            if timeout is not None:
+                self.asked = True
+                self.cond.notify_all()
+                if self.cond.wait_for(lambda: self.taken, timeout):
+                    self.taken = False
+                    return True
+            self.asked = self.quit = True
+            self.cond.notify_all()
+            return False
+
+
+def _read_only(path, what):
+    return ReadOnlyError(f"{what} {path} is read-only: nothing was written")
 
 
 class _SQLite:
@@ -381,6 +591,7 @@ class _SQLite:
         " redo_sql text not null, undo_sql text not null,"
         " redo_cs text not null, undo_cs text not null,"
         " undone integer not null default 0)",
+        CHANGES_TABLE + " without rowid",
     )
 
     def __init__(self, folder):
@@ -391,7 +602,27 @@ class _SQLite:
             return (MEMORY, name)
         return os.path.join(self.folder, name + ".db")
 
+    def _open(self, name, location, mode):
+        try:
+            return sqlite3.connect(pathlib.Path(location).as_uri() + "?mode=" + mode, uri=True,
+                                   timeout=BUSY_TIMEOUT, isolation_level=None,
+                                   check_same_thread=False, factory=_Connection)
+        except sqlite3.OperationalError:
+            if not os.path.exists(location):
+                raise NetworkNotFoundError(
+                    f"no network named {name!r} in {os.path.dirname(location)}") from None
+            raise
+
+    def _writable(self, location):
+        """Refuse a write where the folder or the file is read-only."""
+        folder = os.path.dirname(location)
+        if not os.access(folder, os.W_OK):
+            raise _read_only(folder, "the data folder")
+        if os.path.exists(location) and not os.access(location, os.W_OK):
+            raise _read_only(location, "the database file")
+
     def connect(self, name, create=False):
+        """The connection through which this process writes network ``name``."""
         location = self.location(name)
         key = (os.getpid(), location)
         conn = _connections.get(key)
@@ -404,26 +635,60 @@ class _SQLite:
         else:
             if create:
                 os.makedirs(os.path.dirname(location), exist_ok=True)
-            uri = pathlib.Path(location).as_uri() + ("?mode=rwc" if create else "?mode=rw")
+            elif not os.path.exists(location):
+                raise NetworkNotFoundError(f"no network named {name!r} in {os.path.dirname(location)}")
+            self._writable(location)
+            conn = self._open(name, location, "rwc" if create else "rw")
             try:
-                conn = sqlite3.connect(uri, uri=True, timeout=BUSY_TIMEOUT,
-                                       isolation_level=None, check_same_thread=False)
-            except sqlite3.OperationalError:
-                if not create and not os.path.exists(location):
-                    raise NetworkNotFoundError(
-                        f"no network named {name!r} in {os.path.dirname(location)}") from None
+                conn.lock = _WriteLock(location + "-lock") if fcntl else None
+            except BaseException:
+                conn.close()
                 raise
-        try:
-            conn.execute("pragma journal_mode = wal")
-            _in_transaction(conn, lambda: [conn.execute(sql) for sql in self.SCHEMA])
-        except BaseException:
-            conn.close()
-            raise
         _connections[key] = conn
         return conn
 
+    def reader(self, name):
+        """The connection through which this process reads network ``name``:
+        a read-only one, which takes no write lock and works on read-only
+        storage too."""
+        location = self.location(name)
+        if isinstance(location, tuple):
+            return self.connect(name)
+        key = (os.getpid(), location, "ro")
+        conn = _connections.get(key)
+        if conn is None:
+            conn = self._open(name, location, "ro")
+            try:
+                conn.execute("pragma schema_version").fetchone()    # the file is opened here
+            except sqlite3.OperationalError:
+                conn.close()
+                # A read-only folder without the write-ahead log beside the
+                # file: nobody can be writing, so the file is all there is.
+                if os.access(os.path.dirname(location), os.W_OK) or os.path.exists(location + "-wal"):
+                    raise
+                conn = self._open(name, location, "ro&immutable=1")
+            _connections[key] = conn
+        return conn
+
     def create(self, name):
-        self.connect(name, create=True)
+        conn = self.connect(name, create=True)
+        try:
+            if not isinstance(self.location(name), tuple):
+                conn.execute("pragma journal_mode = wal")
+            _in_transaction(conn, lambda: [conn.execute(sql) for sql in self.SCHEMA])
+        except BaseException:
+            self.forget(name)
+            raise
+
+    def forget(self, name):
+        location = self.location(name)
+        reader = _connections.pop((os.getpid(), location, "ro"), None)
+        if reader is not None:
+            reader.close()
+        conn = _connections.pop((os.getpid(), location), None)
+        if conn is not None:
+            conn.close()
+        return conn
 
     def exists(self, name):
         location = self.location(name)
@@ -443,17 +708,16 @@ class _SQLite:
 
     def delete(self, name):
         location = self.location(name)
-        conn = _connections.pop((os.getpid(), location), None)
-        if conn is not None:
-            conn.close()
+        conn = self.forget(name)
         if isinstance(location, tuple):
             if conn is None:
                 raise NetworkNotFoundError(f"no network named {name!r} in memory")
             return
         if not os.path.isfile(location):
             raise NetworkNotFoundError(f"no network named {name!r} in {os.path.dirname(location)}")
+        self._writable(location)
         os.remove(location)
-        for suffix in ("-wal", "-shm"):
+        for suffix in ("-wal", "-shm", "-lock"):
             try:
                 os.remove(location + suffix)
             except FileNotFoundError:
@@ -461,10 +725,25 @@ class _SQLite:
 
     def write(self, name, work):
         conn = self.connect(name)
-        return _in_transaction(conn, lambda: work(_SQLiteTransaction(conn)))
+        lock = getattr(conn, "lock", None)
+        if lock is not None and not lock.acquire(BUSY_TIMEOUT):
+            raise sqlite3.OperationalError(
+                f"database is locked: another writer held network {name!r} for {BUSY_TIMEOUT:g} s")
+        try:
+            return _in_transaction(conn, lambda: work(_SQLiteTransaction(conn)))
+        except sqlite3.OperationalError as e:
+            location = self.location(name)
+            if getattr(e, "sqlite_errorcode", 0) & 0xff == 8 and not isinstance(location, tuple):
+                self._writable(location)        # SQLITE_READONLY: say which is read-only
+            raise
+        finally:
+            if lock is not None:
+                lock.release()
 
     def read(self, name, sql, limit):
-        conn = self.connect(name)
+        conn = self.reader(name)
+        if not isinstance(self.location(name), tuple):
+            return _rows(conn.execute(sql), limit)
         conn.execute("pragma query_only = on")
         try:
             return _rows(conn.execute(sql), limit)
@@ -505,19 +784,79 @@ def _rollback(conn):
 
 
 class _PostgresTransaction:
-    sql = _journal_statements("%s")
+    """One write transaction on a network's schema.  Its statements are held
+    back, their parameters bound in the client, and sent together as one
+    simple query when a result is needed or at the commit, so that a command
+    costs two round trips: the lock with the rows it checks, then its SQL,
+    the journal and the commit."""
 
-    def __init__(self, conn):
-        self.conn = conn
+    sql = _journal_statements("%s", "is distinct from")
+    CHUNK = 1 << 20     # characters of statements sent in one query
+
+    def __init__(self, conn, name, where):
+        import psycopg
+        self.conn, self.name, self.where = conn, name, where
+        self.binder = psycopg.ClientCursor(conn)
+        self.queue, self.size, self.found = [], 0, None
+
+    def begin(self):
+        self.script("begin read write")
+        self.run("select set_config('search_path', %s, true) as path from pg_namespace where nspname = %s",
+                 (_quote_ident(_schema(self.name)), _schema(self.name)))
+        self.found = len(self.queue) - 1        # no row: no such network
+        self.script("lock table undo_journal in exclusive mode")
 
     def script(self, text):
-        # Without parameters psycopg sends the text as one simple query, which
-        # may hold many statements; they run inside the open transaction.
-        self.conn.execute(text)
+        self.queue.append(text)
+        self.size += len(text)
+        if self.size >= self.CHUNK:
+            self.flush()
 
-    def rows(self, sql, params=()):
-        cursor = self.conn.execute(sql, params)
-        return cursor.fetchall() if cursor.description else []
+    def run(self, sql, params=None):
+        self.script(self.binder.mogrify(sql, params) if params else sql)
+
+    def flush(self):
+        """Send what is held as one simple query; the rows of its last result."""
+        if not self.queue:
+            return []
+        # Each text on lines of its own: a comment that ends one cannot run on.
+        text, self.queue, self.size = "\n;\n".join(self.queue), [], 0
+        cursor = self.conn.execute(text)
+        results = []
+        while True:
+            results.append(cursor.fetchall() if cursor.description else [])
+            if not cursor.nextset():
+                break
+        if self.found is not None:
+            found, self.found = results[self.found], None
+            if not found:
+                raise NetworkNotFoundError(f"no network named {self.name!r} in {self.where}")
+        return results[-1]
+
+    def rows(self, sql, params=None):
+        self.run(sql, params)
+        return self.flush()
+
+    def tags(self, keys):
+        found = {}
+        for t_type, table in TABLES.items():
+            ids = [id for t, id in keys if t == t_type]
+            if ids:
+                marks = ", ".join(["%s"] * len(ids))
+                for row in self.rows(f"select id, tag from {table} where id in ({marks})", ids):
+                    found[t_type, row["id"]] = row["tag"]
+        return found
+
+    def add_changes(self, seq, changes):
+        self.flush()
+        with self.conn.cursor().copy(
+                "copy journal_changes (seq, t_type, id, old_tag, new_tag) from stdin") as copy:
+            for change in changes:
+                copy.write_row((seq, *change))
+
+    def statements(self, texts):
+        for text in texts:
+            self.script(text)
 
 
 class _Postgres:
@@ -531,6 +870,7 @@ class _Postgres:
         " redo_sql text not null, undo_sql text not null,"
         " redo_cs text not null, undo_cs text not null,"
         " undone boolean not null default false)",
+        CHANGES_TABLE,
     )
 
     def __init__(self, url):
@@ -554,6 +894,7 @@ class _Postgres:
             try:
                 self.check(conn)
                 conn.execute(f"set lock_timeout = {int(BUSY_TIMEOUT * 1000)}")
+                conn.execute("set default_transaction_read_only = on")
             except BaseException:
                 conn.close()
                 raise
@@ -574,19 +915,15 @@ class _Postgres:
                 f"the PostgreSQL database at {where} has the encoding {status('server_encoding')}, "
                 "which cannot store every text: use a database made with ENCODING 'UTF8'")
 
-    def transaction(self, name, work, begin="begin", lock=None):
-        """Run ``work(conn)`` in one transaction, with ``search_path`` set to
-        the schema of network ``name`` (unless None) and then ``lock`` run;
-        return its result, or roll back and raise."""
+    def catalogue(self, work):
+        """Run ``work(conn)`` in one transaction that no other making or
+        dropping of a network overlaps; return its result, or roll back and
+        raise."""
         conn = self.connect()
-        conn.execute(begin)
+        conn.execute("begin read write")
+        self.forget(conn)
         try:
-            if name is not None and conn.execute(
-                    "select set_config('search_path', %s, true) from pg_namespace where nspname = %s",
-                    (_quote_ident(_schema(name)), _schema(name))).fetchone() is None:
-                raise NetworkNotFoundError(f"no network named {name!r} in {_redact(self.url)}")
-            if lock:
-                conn.execute(lock)
+            conn.execute(f"select pg_advisory_xact_lock({_CATALOGUE_LOCK})")
             result = work(conn)
             conn.execute("commit")
         except BaseException:
@@ -594,16 +931,15 @@ class _Postgres:
             raise
         return result
 
-    def catalogue(self, work):
-        """Run ``work(conn)`` in one transaction that no other making or
-        dropping of a network overlaps."""
-        return self.transaction(None, work, lock=f"select pg_advisory_xact_lock({_CATALOGUE_LOCK})")
-
     def create(self, name):
         schema = _schema(name)
 
         def work(conn):
             if conn.execute("select 1 from pg_namespace where nspname = %s", (schema,)).fetchone():
+                # A network made before the journal kept imports gains its table.
+                conn.execute("select set_config('search_path', %s, true)", (_quote_ident(schema),))
+                conn.execute("set local client_min_messages = warning")
+                conn.execute(CHANGES_TABLE)
                 return
             conn.execute(f"create schema {_quote_ident(schema)}")
             conn.execute(f"comment on schema {_quote_ident(schema)} is {_quote_text(name)}")
@@ -634,18 +970,63 @@ class _Postgres:
         self.catalogue(work)
 
     def write(self, name, work):
-        return self.transaction(name, lambda conn: work(_PostgresTransaction(conn)),
-                                lock="lock table undo_journal in exclusive mode")
+        """Run ``work(tx)`` in one transaction on network ``name``'s schema,
+        with the journal locked, and return its result, or roll back and raise."""
+        tx = _PostgresTransaction(self.connect(), name, _redact(self.url))
+        try:
+            tx.begin()
+            result = work(tx)
+            if tx.found is not None:
+                tx.flush()          # the network is known to be there before the commit
+            tx.script("commit")
+            tx.flush()
+        except BaseException as e:
+            _rollback(tx.conn)
+            self.forget(tx.conn)
+            if self.gone(tx.conn, name, e):
+                raise NetworkNotFoundError(f"no network named {name!r} in {tx.where}") from None
+            raise
+        return result
 
     def read(self, name, sql, limit):
-        def work(conn):
+        # One statement in a transaction of its own, read-only as every
+        # transaction of the session is unless it says otherwise; the session
+        # keeps the search path of the network read last.
+        conn = self.connect()
+        try:
+            if getattr(conn, "orvane_network", None) != name:
+                conn.orvane_network = None
+                if conn.execute("select set_config('search_path', %s, false) from pg_namespace where nspname = %s",
+                                (_quote_ident(_schema(name)), _schema(name))).fetchone() is None:
+                    raise NetworkNotFoundError(f"no network named {name!r} in {_redact(self.url)}")
+                conn.orvane_network = name
             # Binary results go through the extended protocol, which takes one
             # statement only.
             cursor = conn.execute(sql, binary=True)
             if cursor.description is None:
                 return []
             return cursor.fetchall() if limit is None else cursor.fetchmany(limit)
-        return self.transaction(name, work, begin="begin read only")
+        except Exception as e:
+            self.forget(conn)
+            if self.gone(conn, name, e):
+                raise NetworkNotFoundError(f"no network named {name!r} in {_redact(self.url)}") from None
+            raise
+
+    @staticmethod
+    def forget(conn):
+        """Set the search path again at the next read."""
+        conn.orvane_network = None
+
+    def gone(self, conn, name, error):
+        """Whether a statement failed with ``error`` because network ``name``
+        has no schema (any more)."""
+        psycopg = sys.modules["psycopg"]
+        if not isinstance(error, psycopg.Error) or conn.closed:
+            return False
+        try:
+            return not self.exists(name)
+        except psycopg.Error:
+            return False
 
 
 # Networks
@@ -706,7 +1087,9 @@ def try_read(name, sql):
 
 def execute_batch(name, statements):
     """Run ``statements`` (one SQL text or an iterable of them) on network
-    ``name`` in one transaction; return how many texts ran."""
+    ``name`` in one transaction; return how many texts ran.  A batch is not
+    journaled: it cannot be undone, and an undo or redo that would overwrite
+    a row it changed refuses with ConflictError."""
     texts = [statements] if isinstance(statements, str) else list(statements)
     for i, text in enumerate(texts):
         _check_text(text, f"statement {i}")
@@ -718,74 +1101,193 @@ def execute_batch(name, statements):
     return _write(name, work)
 
 
-def execute_import(name, statements, changes):
-    """Stand-in until imports are journaled: apply an import on network
-    ``name`` in one transaction.  ``changes`` holds one ``(t_type, id, old,
-    new)`` tuple per element touched (None: no row); ``statements`` the insert
-    statements of the elements whose new tag is not None.  Returns the counts
-    ``{"added": a, "changed": c, "removed": r}``."""
-    changes = list(changes)
-    texts = list(statements)
-    counts = {"added": 0, "changed": 0, "removed": 0}
-    for _, _, old, new in changes:
-        counts["added" if old is None else "removed" if new is None else "changed"] += 1
-
-    def work(tx):
-        for t_type, id, old, _ in changes:
-            if old is not None:
-                table = "tags_node" if t_type == "NODE" else "tags_link"
-                tx.rows(f"delete from {table} where id = " + ("?" if tx.sql["add"].endswith("?)") else "%s"), (id,))
-        for text in texts:
-            tx.script(text)
-    _write(name, work)
-    return counts
-
-
 # Commands and the undo journal
+
+def _expected(name, records):
+    """The tag that each element named by the tag change ``records`` should
+    hold, by (t_type, id): the last record of an element wins, since the SQL
+    it goes with runs in the records' order."""
+    want = {}
+    for record in records:
+        if (isinstance(record, dict) and record.get("type") == "tag" and record.get("t_type") in TABLES
+                and isinstance(record.get("id"), str)):
+            tag = record.get("tag")
+            if tag is not None and not isinstance(tag, str):
+                raise TypeError(f"network {name!r}: the record of {record['t_type']} {record['id']} "
+                                f"holds a tag of type {type(tag).__name__}, not str")
+            want[record["t_type"], record["id"]] = tag
+    return want
+
+
+def _check(tx, name, want, since, who):
+    """Raise ConflictError unless every element of ``want`` holds the tag
+    given there; a row whose tag is NULL counts as no tag."""
+    if not want:
+        return
+    stored = tx.tags(want)
+    differ = [key for key, tag in want.items() if stored.get(key) != tag]
+    if differ:
+        t_type, id = differ[0]
+        raise ConflictError(name, t_type, id, stored.get(differ[0]), want[differ[0]], len(differ), since, who)
+
+
+def _drop_undone(tx):
+    """Drop the undone entries, which a new command makes unreachable."""
+    for sql in DROP_UNDONE:
+        tx.run(sql)
+
 
 def execute_command(name, db_cs):
     """Apply ``db_cs.redo_sql`` on network ``name`` and journal the command for
-    undo, in one transaction; return a ChangeSet of its redo records."""
+    undo, in one transaction; return a ChangeSet of its redo records.
+
+    Every element that a record of ``db_cs.undo_cs`` names (records of type
+    "tag") must still hold the record's tag (None: no tag): the undo would
+    restore it, so it is what the command was built from.  If one does not,
+    another writer changed it since the command was read: nothing is written
+    and ConflictError is raised, so that the caller can build the command
+    again."""
     redo_sql = _check_text(db_cs.redo_sql, "redo_sql")
     undo_sql = _check_text(db_cs.undo_sql, "undo_sql")
     redo_cs, undo_cs = list(db_cs.redo_cs), list(db_cs.undo_cs)
+    want = _expected(name, undo_cs)
     entry = (redo_sql, undo_sql, json.dumps(redo_cs), json.dumps(undo_cs))
 
     def work(tx):
+        _check(tx, name, want, "this command was read", "the command")
         tx.script(redo_sql)
-        tx.rows(DROP_UNDONE)
-        tx.rows(tx.sql["add"], entry)
+        _drop_undone(tx)
+        tx.run(tx.sql["add"], entry)
     _write(name, work)
     return ChangeSet(*redo_cs)
 
 
-def _step(name, select, undone):
+def _import_changes(changes, counts):
+    """Check and count the (t_type, id, old_tag, new_tag) tuples ``changes``
+    while they are stored."""
+    for i, change in enumerate(changes):
+        try:
+            t_type, id, old, new = change
+        except (TypeError, ValueError):
+            raise ValueError(f"change {i} must be a tuple (t_type, id, old_tag, new_tag), not {change!r}") from None
+        if t_type not in TABLES:
+            raise ValueError(f"change {i}: bad tag type {t_type!r}: expected 'NODE' or 'LINK'")
+        _check_text(id, f"change {i}: id")
+        for tag, what in ((old, "old_tag"), (new, "new_tag")):
+            if tag is not None:
+                _check_text(tag, f"change {i}: {what}")
+        if old is None:
+            counts["added"] += new is not None
+        else:
+            counts["changed" if new is not None else "removed"] += old != new
+        counts["new"] += new is not None
+        yield t_type, id, old, new
+
+
+def _summary(added, changed, removed):
+    return g_update_prefix | {"type": "import", "added": added, "changed": changed, "removed": removed}
+
+
+def _check_import(tx, name, seq, expect, since, who):
+    """Raise ConflictError unless every element of import entry ``seq`` holds
+    the tag of its column ``expect`` (old_tag or new_tag)."""
+    counts = {t_type: tx.rows(tx.sql[t_type]["count"].format(expect=expect), (seq,))[0]["n"]
+              for t_type in TABLES}
+    if any(counts.values()):
+        t_type = next(t for t, n in counts.items() if n)
+        row = tx.rows(tx.sql[t_type]["first"].format(expect=expect), (seq,))[0]
+        raise ConflictError(name, t_type, row["id"], row["stored"], row["expected"], sum(counts.values()),
+                            since, who)
+
+
+def _clear_import(tx, seq):
+    """Remove the rows of the elements of import entry ``seq``."""
+    for t_type in TABLES:
+        tx.run(tx.sql[t_type]["clear"], (seq,))
+
+
+def execute_import(name, statements, changes):
+    """Import tags into network ``name`` as one journaled command, so that undo
+    takes it back and redo applies it again; return the counts
+    ``{"added": a, "changed": c, "removed": r}``.
+
+    ``changes`` holds one (t_type, id, old_tag, new_tag) tuple for each element
+    that the import touches, at most once each, with None for no tag;
+    ``statements`` the insert statements (one statement a text, as
+    ``orvane.inp_in_tag`` builds them) of the elements whose new tag is not
+    None.  In one transaction: every old_tag must still be stored
+    (ConflictError otherwise, and nothing is written), the rows of the
+    elements named are removed, the statements run, and the journal keeps the
+    changes themselves, one row each beside the entry, not the statements."""
+    counts = {"added": 0, "changed": 0, "removed": 0, "new": 0}
+
+    def work(tx):
+        texts = 0
+
+        def checked():
+            nonlocal texts
+            for text in statements:
+                yield _check_text(text, f"statement {texts}")
+                texts += 1
+
+        _drop_undone(tx)
+        seq = tx.rows(tx.sql["add"], ("", "", "[]", "[]"))[0]["seq"]
+        tx.add_changes(seq, _import_changes(changes, counts))
+        _check_import(tx, name, seq, "old_tag", "this import was read", "the import")
+        _clear_import(tx, seq)
+        tx.statements(checked())
+        if texts != counts["new"]:
+            raise ValueError(f"network {name!r}: {texts} insert statements for {counts['new']} new tags: "
+                             "an import gives one for each change whose new tag is not None; nothing was written")
+        tx.run(tx.sql["summary"], (json.dumps([_summary(counts["added"], counts["changed"], counts["removed"])]),
+                                    json.dumps([_summary(counts["removed"], counts["changed"], counts["added"])]),
+                                    seq))
+    _write(name, work)
+    del counts["new"]
+    return counts
+
+
+def _step(name, select, undone, since, who):
     def work(tx):
         rows = tx.rows(select)
         if not rows:
             return ChangeSet()
-        tx.script(rows[0]["sql"])
-        tx.rows(tx.sql["mark"], (undone, rows[0]["seq"]))
-        return ChangeSet(*json.loads(rows[0]["cs"]))
+        seq, records = rows[0]["seq"], json.loads(rows[0]["cs"])
+        if rows[0]["sql"] == "" and len(records) == 1 and records[0].get("type") == "import":
+            expect, put = ("new_tag", "old_tag") if undone else ("old_tag", "new_tag")
+            _check_import(tx, name, seq, expect, since, who)
+            _clear_import(tx, seq)
+            for t_type in TABLES:
+                tx.run(tx.sql[t_type]["restore"].format(put=put), (seq,))
+        else:
+            _check(tx, name, _expected(name, json.loads(rows[0]["expect"])), since, who)
+            tx.script(rows[0]["sql"])
+        tx.run(tx.sql["mark"], (undone, seq))
+        return ChangeSet(*records)
     return _write(name, work)
 
 
 def undo(name):
     """Revert the newest command still applied; return a ChangeSet of its undo
-    records (empty when there is nothing to undo)."""
-    return _step(name, NEWEST_APPLIED, True)
+    records (empty when there is nothing to undo).  Every element that the
+    command changed must still hold what the command left there (ConflictError
+    otherwise, and nothing is written)."""
+    return _step(name, NEWEST_APPLIED, True, "the command to undo was done", "the undo")
 
 
 def redo(name):
     """Apply again the command undone last; return a ChangeSet of its redo
-    records (empty when there is nothing to redo)."""
-    return _step(name, OLDEST_UNDONE, False)
+    records (empty when there is nothing to redo).  Every element that the
+    command changes must still hold what its undo left there (ConflictError
+    otherwise, and nothing is written)."""
+    return _step(name, OLDEST_UNDONE, False, "the command to redo was undone", "the redo")
 
 
 def journal(name):
     """The journal of network ``name``, oldest command first: dicts with
     ``seq``, ``redo_sql``, ``undo_sql``, ``redo_cs``, ``undo_cs`` and
-    ``undone``."""
+    ``undone``.  An import shows empty SQL texts and one summary record of
+    type "import" with its counts in each direction."""
     rows = _query(name, "select * from undo_journal order by seq")
     for row in rows:
         row["redo_cs"], row["undo_cs"] = json.loads(row["redo_cs"]), json.loads(row["undo_cs"])

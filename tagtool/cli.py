@@ -189,7 +189,8 @@ def main(argv=None):
         warn(str(e))
     except UnicodeEncodeError as e:
         warn(f"cannot write {e.object[e.start:e.end]!r} to the output ({e.encoding})")
-    except (ValueError, database.UnsuitableDatabaseError, *database.Error) as e:
+    except (ValueError, database.UnsuitableDatabaseError, database.ConflictError,
+            *database.Error) as e:
         warn(first_line(e))
     except BrokenPipeError:
         raise

@@ -4,11 +4,12 @@ clear, delete, undo and redo."""
 from api import database, orvane
 
 from .formats import write_object, write_rows
-from .output import Failure, describe, out, quoted, shown, warn
+from .output import Failure, describe, first_line, out, quoted, shown, warn
 from .progress import progress
 from .taglines import unwritable
 
 TYPES = ("NODE", "LINK")
+TRIES = 5           # builds of a command that other writers keep overtaking
 
 
 def type_word(text):
@@ -95,8 +96,18 @@ def cmd_delete(args):
 
 
 def apply(network, change):
-    """Run a tag change as one undoable command and tell what it did."""
-    for record in orvane.set_tag(network, change):
+    """Run a tag change as one undoable command and tell what it did.  A
+    command that another writer overtook between its read and its write is
+    refused by the database (ConflictError) and built again from a fresh
+    read, a few times at most, so that its undo restores what it replaced."""
+    for attempt in range(1, TRIES + 1):
+        try:
+            records = orvane.set_tag(network, change)
+            break
+        except database.ConflictError as e:
+            if attempt == TRIES:
+                raise Failure(f"{first_line(e)} (tried {TRIES} times)") from None
+    for record in records:
         out(describe(record))
 
 

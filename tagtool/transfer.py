@@ -51,10 +51,9 @@ def cmd_import(args):
         # Elements named on a skipped line keep their tags.
         changes += [(*key, tag, None) for key, tag in stored.items()
                     if key not in first and key not in named]
-    conflict = getattr(database, "ConflictError", None)
     try:
         counts = database.execute_import(args.network, statements, changes)
-    except (*database.IntegrityError, *filter(None, [conflict])) as e:
+    except (*database.IntegrityError, database.ConflictError) as e:
         # Another writer changed one of these tags since they were read.
         raise Failure(f"{args.file}: nothing imported: {first_line(e)}") from None
     if bad:

@@ -244,7 +244,6 @@ class TestReplace:
         assert tool("import", net, "--replace", write(path, "[JUNCTIONS]\n"))[2].endswith(
             ": no [TAGS] section: --replace would remove every tag; nothing changed\n")
 
-    @pytest.mark.skipif(not hasattr(db, "ConflictError"), reason="imports are not journaled")
     def test_undo_and_redo(self, tool, net, tmp_path):
         tool("set", net, "NODE", "J1", "old")
         tool("set", net, "NODE", "J2", "b")
@@ -425,3 +424,41 @@ class TestProcess:
         assert run_process("create", "m", cwd=tmp_path).returncode == 0
         assert sorted(p.relative_to(tmp_path).as_posix() for p in tmp_path.rglob("*.db")) == [
             "data/m.db", "nets/n.db"]
+
+
+class TestConcurrentWriters:
+    def test_shells_setting_one_element_leave_a_true_history(self, backend_url, tmp_path, monkeypatch):
+        # Eight shells, five sets each, all on J1: every command that another
+        # overtook is built again, so each journal entry's old tag is the one
+        # the entry before it left, and undoing them all gives the start back.
+        run = lambda *argv: run_process("--database", backend_url, *argv, cwd=tmp_path)
+        assert run("create", "n").returncode == 0
+        assert run("set", "n", "NODE", "J1", "init").returncode == 0
+        script = "; ".join(f"{sys.executable} -m tagtool --database {backend_url} set n NODE J1 s$i.{k}"
+                           for k in range(5))
+        shells = [subprocess.Popen(["bash", "-c", script], env={**os.environ, "i": str(i),
+                                   "PYTHONPATH": str(ROOT)}, cwd=tmp_path,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                  for i in range(8)]
+        errors = [shell.communicate(timeout=60)[1] for shell in shells]
+        assert ([shell.returncode for shell in shells], errors) == ([0] * 8, [b""] * 8)
+        monkeypatch.delenv("ORVANE_DATABASE_URL", raising=False)
+        db.set_database_url(backend_url)
+        entries = db.journal("n")
+        assert len(entries) == 41
+        for before, entry in zip(entries, entries[1:]):
+            assert entry["undo_cs"][0]["tag"] == before["redo_cs"][0]["tag"]
+        for _ in entries:
+            db.undo("n")
+        assert orvane.get_tag("n", "NODE", "J1")["tag"] is None
+
+    def test_a_command_always_overtaken_is_refused(self, tool, net, monkeypatch):
+        def overtaken(name, command):
+            raise db.ConflictError(name, "NODE", "J1", "other", None)
+        monkeypatch.setattr(db, "execute_command", overtaken)
+        monkeypatch.setattr(orvane, "execute_command", overtaken)
+        status, out, err = tool("set", net, "NODE", "J1", "a")
+        assert (status, out) == (1, "")
+        assert err.startswith("tagtool: network 'net': NODE J1 changed since this command was read")
+        assert err.endswith("nothing was written (tried 5 times)\n")
+        assert tags(tool) == []

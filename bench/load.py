@@ -1,0 +1,196 @@
+"""Writers under load, and a journaled import of a million tags, on SQLite and
+PostgreSQL; writes the section "Writers under load" at the end of
+bench/results.md (after bench/run.py, which writes the rest).
+
+    python bench/load.py [--seconds S] [--tags N] [--root DIR] [--print]
+
+Writers: 1 and 8 processes call orvane.set_tag on tags of their own elements
+of one network for S seconds each; commands/s over the run, and the median and
+99th percentile of one call's time.  Import: database.execute_import of N new
+tags, then undo and redo; seconds and the growth of the peak resident memory
+of the process over what the import's input already took.  PostgreSQL runs on
+ORVANE_TEST_DATABASE_URL, else on a cluster that tools/pg.sh starts for the
+run; without one its rows say why.
+"""
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+HEADING = "## Writers under load"
+
+WRITER = """
+    import json, os, sys, time
+    sys.path.insert(0, sys.argv[1])
+    from api import database as db, orvane
+    db.set_database_url(sys.argv[2])
+    prefix, go, seconds = sys.argv[3], sys.argv[4], float(sys.argv[5])
+    orvane.get_tags("load")                     # connected before the start
+    while not os.path.exists(go):
+        time.sleep(0.0005)
+    times, clock = [], time.perf_counter
+    end = clock() + seconds
+    while clock() < end:
+        start = clock()
+        orvane.set_tag("load", db.ChangeSet({"t_type": "NODE", "id": f"{prefix}{len(times)}", "tag": "v"}))
+        times.append(clock() - start)
+    print(json.dumps(times))
+"""
+
+IMPORTER = """
+    import json, resource, sys, time
+    sys.path.insert(0, sys.argv[1])
+    from api import database as db, orvane
+    db.set_database_url(sys.argv[2])
+    count = int(sys.argv[3])
+    ids = [f"J{i}" for i in range(count)]
+    statements = [orvane.inp_in_tag(f"NODE {id} Zone{i % 97}") for i, id in enumerate(ids)]
+    changes = [("NODE", id, None, f"Zone{i % 97}") for i, id in enumerate(ids)]
+    db.create_network("bulk")
+
+    def peak():
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    result = {}
+    for step, run in [("import", lambda: db.execute_import("bulk", statements, changes)),
+                      ("undo", lambda: db.undo("bulk")), ("redo", lambda: db.redo("bulk"))]:
+        before, start = peak(), time.perf_counter()
+        run()
+        result[step] = (time.perf_counter() - start, peak() - before)
+    stored = len(db.read_all("bulk", "select id from tags_node"))
+    assert stored == count, stored
+    db.delete_network("bulk")
+    print(json.dumps(result))
+"""
+
+
+def say(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def child(code, *args):
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
+                            stdout=subprocess.PIPE, text=True)
+
+
+def writers(root, url, count, seconds):
+    """(commands/s, p50 ms, p99 ms) of ``count`` writer processes."""
+    sys.path.insert(0, root)
+    from api import database as db
+    db.set_database_url(url)
+    if "load" in db.list_networks():
+        db.delete_network("load")
+    db.create_network("load")
+    with tempfile.TemporaryDirectory() as tmp:
+        go = os.path.join(tmp, "go")
+        procs = [child(WRITER, root, url, f"w{n}.", go, seconds) for n in range(count)]
+        time.sleep(1.0)
+        start = time.perf_counter()
+        open(go, "w").close()
+        outputs = [p.communicate()[0] for p in procs]
+        wall = time.perf_counter() - start
+    if any(p.returncode for p in procs):
+        raise RuntimeError(f"a writer failed on {url}")
+    times = sorted(t for out in outputs for t in json.loads(out))
+    stored = len(db.read_all("load", "select id from tags_node"))
+    assert stored == len(times) == len(db.journal("load")), (stored, len(times))
+    db.delete_network("load")
+    db.close_all()
+    return len(times) / wall, statistics.median(times) * 1e3, times[int(len(times) * 0.99)] * 1e3
+
+
+def bulk(root, url, count):
+    proc = child(IMPORTER, root, url, count)
+    out = proc.communicate()[0]
+    if proc.returncode:
+        raise RuntimeError(f"the import failed on {url}")
+    return json.loads(out)
+
+
+def postgres():
+    """(URL, folder to stop) of a PostgreSQL server, or (None, reason)."""
+    url = os.environ.get("ORVANE_TEST_DATABASE_URL")
+    if url:
+        return url, None
+    folder = tempfile.mkdtemp(prefix="orvane-load-pg.")
+    os.rmdir(folder)
+    started = subprocess.run(["bash", os.path.join(ROOT, "tools", "pg.sh"), "start", folder],
+                             capture_output=True, text=True)
+    if started.returncode:
+        return None, (started.stderr.strip().splitlines() or ["no server"])[-1]
+    return started.stdout.strip(), folder
+
+
+def report(rows, imports, count, seconds):
+    lines = [HEADING, "",
+             f"`orvane.set_tag` on a tag of its own element by each of 1 and 8 writer processes on one network, "
+             f"{seconds:g} s each: commands per second over the run, and the median and 99th percentile of one "
+             "call's time (two reads and the command with its conflict check). PostgreSQL over loopback, on the "
+             "throwaway cluster of tools/pg.sh.", "",
+             "| backend | writers | commands/s | p50 ms | p99 ms |", "|---|---|---|---|---|"]
+    for backend, n, figures in rows:
+        if isinstance(figures, str):
+            lines.append(f"| {backend} | {n} | {figures} | | |")
+        else:
+            lines.append(f"| {backend} | {n} | {figures[0]:,.0f} | {figures[1]:.2f} | {figures[2]:.2f} |")
+    lines += ["", f"`database.execute_import` of {count:,} new node tags into an empty network, then `undo` and "
+              "`redo` of it: seconds, and growth of the process's peak resident memory over what the "
+              "import's input already took.", "",
+              "| backend | import s | undo s | redo s | peak growth MiB (import / undo / redo) |",
+              "|---|---|---|---|---|"]
+    for backend, result in imports:
+        if isinstance(result, str):
+            lines.append(f"| {backend} | {result} | | | |")
+        else:
+            lines.append(f"| {backend} | {result['import'][0]:.1f} | {result['undo'][0]:.1f} | "
+                         f"{result['redo'][0]:.1f} | {result['import'][1]:.0f} / {result['undo'][1]:.0f} / "
+                         f"{result['redo'][1]:.0f} |")
+    return "\n".join(lines) + "\n"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--seconds", type=float, default=4.0)
+    parser.add_argument("--tags", type=int, default=1_000_000)
+    parser.add_argument("--root", default=ROOT, help="the tree whose api/ is measured")
+    parser.add_argument("--print", action="store_true", help="print the section, leave results.md alone")
+    args = parser.parse_args()
+    root = os.path.abspath(args.root)
+    pg_url, pg_folder = postgres()
+    rows, imports = [], []
+    try:
+        with tempfile.TemporaryDirectory() as data:
+            for backend, url in [("SQLite", "sqlite:" + data), ("PostgreSQL", pg_url)]:
+                for n in (1, 8):
+                    say(f"  {backend}, {n} writer(s)")
+                    rows.append((backend, n, writers(root, url, n, args.seconds) if url
+                                 else f"not measured: {pg_folder}"))
+                if args.tags:
+                    say(f"  {backend}, import of {args.tags:,} tags")
+                    imports.append((backend, bulk(root, url, args.tags) if url else f"not measured: {pg_folder}"))
+    finally:
+        if pg_url and pg_folder:
+            subprocess.run(["bash", os.path.join(ROOT, "tools", "pg.sh"), "stop", pg_folder])
+    text = report(rows, imports, args.tags, args.seconds)
+    if args.print:
+        print(text)
+        return
+    path = os.path.join(HERE, "results.md")
+    with open(path, encoding="utf-8") as f:
+        old = f.read()
+    old = old.split("\n" + HEADING + "\n")[0].rstrip("\n") + "\n"
+    with open(path + ".tmp", "w", encoding="utf-8") as f:
+        f.write(old + "\n" + text)
+    os.replace(path + ".tmp", path)
+    say(f"wrote the section {HEADING[3:]!r} of {path}")
+
+
+if __name__ == "__main__":
+    main()
