@@ -93,7 +93,8 @@ def build_parser():
                   "UTF-8 (with or without a byte-order mark), UTF-16 with a byte-order mark, "
                   "else Latin-1. A bad line, an id tagged twice or an element that already "
                   "has a tag is reported and nothing is imported, unless --skip-bad. With "
-                  "--replace the network's tags become the file's, as one undoable command.")
+                  "--replace the network's tags become the file's. Either way the import is "
+                  "one undoable command.")
     sub.add_argument("file", metavar="FILE", help="the INP file (a regular file)")
     sub.add_argument("--skip-bad", action="store_true",
                      help="import the good lines and report the bad ones")
