@@ -70,15 +70,12 @@ element it touched, not its SQL, and undo and redo restore those tags with
 set-wide statements, at a million tags as at one.
 """
 
-import hashlib
-import json
+import _thread
 import os
-import pathlib
 import re
 import sqlite3
 import sys
-import threading
-from dataclasses import dataclass
+from itertools import repeat
 
 try:
     import fcntl
@@ -199,15 +196,28 @@ def _change_set(value):
     return value
 
 
-@dataclass
 class DbChangeSet:
     """One undoable command: the SQL that applies it and the SQL that reverts
-    it, with the change records of each direction."""
+    it, with the change records of each direction.  Two are equal when their
+    four fields are."""
 
-    redo_sql: str
-    undo_sql: str
-    redo_cs: list
-    undo_cs: list
+    __match_args__ = ("redo_sql", "undo_sql", "redo_cs", "undo_cs")
+    __hash__ = None
+
+    def __init__(self, redo_sql, undo_sql, redo_cs, undo_cs):
+        self.redo_sql, self.undo_sql, self.redo_cs, self.undo_cs = redo_sql, undo_sql, redo_cs, undo_cs
+
+    def _fields(self):
+        return self.redo_sql, self.undo_sql, self.redo_cs, self.undo_cs
+
+    def __eq__(self, other):
+        if other.__class__ is not self.__class__:
+            return NotImplemented
+        return self._fields() == other._fields()
+
+    def __repr__(self):
+        return (f"DbChangeSet(redo_sql={self.redo_sql!r}, undo_sql={self.undo_sql!r}, "
+                f"redo_cs={self.redo_cs!r}, undo_cs={self.undo_cs!r})")
 
 
 # Which database: the URL and the data folder
@@ -309,7 +319,7 @@ def _check_text(text, what):
 # Connections: one per network (SQLite) or server (PostgreSQL) and process,
 # made lazily
 
-_lock = threading.RLock()
+_lock = _thread.RLock()
 _connections = {}         # (pid, file path, (":memory:", name) or URL) -> connection
 
 
@@ -320,7 +330,7 @@ def _reset_after_fork():
     # closing one here would end the parent's session, so the child's copy of
     # the socket is pointed at /dev/null first and only then closed.
     global _lock
-    _lock = threading.RLock()
+    _lock = _thread.RLock()
     for key in [k for k, conn in _connections.items() if not isinstance(conn, sqlite3.Connection)]:
         conn = _connections.pop(key)
         try:
@@ -430,10 +440,14 @@ def _statements(script):
 
 
 def _rows(cursor, limit=None):
+    # The rows become dicts as the cursor steps, without a list of tuples
+    # beside them, and without a Python loop.
     names = [d[0] for d in cursor.description or ()]
-    rows = cursor.fetchall() if limit is None else cursor.fetchmany(limit)
-    cursor.close()   # an unfinished statement would keep its read snapshot open
-    return [dict(zip(names, row)) for row in rows]
+    try:
+        rows = cursor if limit is None else cursor.fetchmany(limit)
+        return list(map(dict, map(zip, repeat(names), rows)))
+    finally:
+        cursor.close()   # an unfinished statement would keep its read snapshot open
 
 
 def _in_transaction(conn, work):
@@ -480,8 +494,11 @@ class _SQLiteTransaction:
         self.conn.executemany(self.sql["add_change"], ((seq, *change) for change in changes))
 
     def statements(self, texts):
+        # One cursor for them all; each text is new to the statement cache, so
+        # the connection's cache is left alone (it keeps the journal's).
+        execute = self.conn.cursor().execute
         for text in texts:
-            self.conn.execute(text)     # refuses a text of more than one statement
+            execute(text)               # refuses a text of more than one statement
 
 
 class _Connection(sqlite3.Connection):
@@ -536,16 +553,17 @@ class _WriteLock:
             os.close(self.fd)
 
 
-class _Waiter(threading.Thread):
+class _Waiter:
     """A thread that takes an flock for a writer: flock cannot time out, but
     the writer's wait for this thread can."""
 
     def __init__(self, fd):
-        super().__init__(daemon=True, name="orvane write lock")
+        import threading        # only a writer that has to wait needs it
+
         self.fd, self.cond = fd, threading.Condition()
         self.asked = self.taken = False
         self.quit = False
-        self.start()
+        threading.Thread(target=self.run, daemon=True, name="orvane write lock").start()
 
     def run(self):
         while True:
@@ -604,6 +622,8 @@ class _SQLite:
 
     def _open(self, name, location, mode):
         try:
+            import pathlib
+
             return sqlite3.connect(pathlib.Path(location).as_uri() + "?mode=" + mode, uri=True,
                                    timeout=BUSY_TIMEOUT, isolation_level=None,
                                    check_same_thread=False, factory=_Connection)
@@ -770,6 +790,8 @@ def _schema(name):
     identifier, else a hash of it."""
     schema = SCHEMA_PREFIX + name
     if len(schema.encode()) > _MAX_IDENTIFIER:
+        import hashlib
+
         schema = LONG_SCHEMA_PREFIX + hashlib.sha256(name.encode()).hexdigest()[:40]
     return schema
 
@@ -1149,6 +1171,8 @@ def execute_command(name, db_cs):
     again."""
     redo_sql = _check_text(db_cs.redo_sql, "redo_sql")
     undo_sql = _check_text(db_cs.undo_sql, "undo_sql")
+    import json
+
     redo_cs, undo_cs = list(db_cs.redo_cs), list(db_cs.undo_cs)
     want = _expected(name, undo_cs)
     entry = (redo_sql, undo_sql, json.dumps(redo_cs), json.dumps(undo_cs))
@@ -1172,10 +1196,15 @@ def _import_changes(changes, counts):
             raise ValueError(f"change {i} must be a tuple (t_type, id, old_tag, new_tag), not {change!r}") from None
         if t_type not in TABLES:
             raise ValueError(f"change {i}: bad tag type {t_type!r}: expected 'NODE' or 'LINK'")
-        _check_text(id, f"change {i}: id")
-        for tag, what in ((old, "old_tag"), (new, "new_tag")):
-            if tag is not None:
-                _check_text(tag, f"change {i}: {what}")
+        # Texts without a NUL pass here; any other value gets the checks and
+        # their messages.
+        if not (type(id) is str and "\x00" not in id
+                and (old is None or type(old) is str and "\x00" not in old)
+                and (new is None or type(new) is str and "\x00" not in new)):
+            _check_text(id, f"change {i}: id")
+            for tag, what in ((old, "old_tag"), (new, "new_tag")):
+                if tag is not None:
+                    _check_text(tag, f"change {i}: {what}")
         if old is None:
             counts["added"] += new is not None
         else:
@@ -1219,6 +1248,8 @@ def execute_import(name, statements, changes):
     (ConflictError otherwise, and nothing is written), the rows of the
     elements named are removed, the statements run, and the journal keeps the
     changes themselves, one row each beside the entry, not the statements."""
+    import json
+
     counts = {"added": 0, "changed": 0, "removed": 0, "new": 0}
 
     def work(tx):
@@ -1227,7 +1258,8 @@ def execute_import(name, statements, changes):
         def checked():
             nonlocal texts
             for text in statements:
-                yield _check_text(text, f"statement {texts}")
+                yield (text if type(text) is str and "\x00" not in text
+                       else _check_text(text, f"statement {texts}"))
                 texts += 1
 
         _drop_undone(tx)
@@ -1248,6 +1280,8 @@ def execute_import(name, statements, changes):
 
 
 def _step(name, select, undone, since, who):
+    import json
+
     def work(tx):
         rows = tx.rows(select)
         if not rows:
@@ -1288,6 +1322,8 @@ def journal(name):
     ``seq``, ``redo_sql``, ``undo_sql``, ``redo_cs``, ``undo_cs`` and
     ``undone``.  An import shows empty SQL texts and one summary record of
     type "import" with its counts in each direction."""
+    import json
+
     rows = _query(name, "select * from undo_journal order by seq")
     for row in rows:
         row["redo_cs"], row["undo_cs"] = json.loads(row["redo_cs"]), json.loads(row["undo_cs"])

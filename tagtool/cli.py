@@ -8,16 +8,12 @@ ends the command with a one-line message on standard error and exit status
 """
 
 import argparse
+import importlib
 
 from api import database
 
-from .edit import (cmd_clear, cmd_create, cmd_delete, cmd_get, cmd_list, cmd_networks, cmd_redo,
-                   cmd_set, cmd_undo)
 from .formats import add_format
-from .inpfile import InpError
 from .output import PROG, Failure, first_line, warn
-from .transfer import cmd_export, cmd_import
-from .views import cmd_map, cmd_summary
 
 VERSION = "0.1.0"
 
@@ -71,7 +67,7 @@ def build_parser():
                         help="the database that holds the networks: postgresql://... for a "
                              "PostgreSQL server, sqlite:[FOLDER] for SQLite files "
                              "(default: $ORVANE_DATABASE_URL, else SQLite)")
-    commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
+    commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True, prog=PROG)
 
     def command(name, run, help, example, description=None):
         sub = commands.add_parser(name, help=help, description=description or help,
@@ -81,10 +77,10 @@ def build_parser():
             sub.add_argument("network", metavar="NETWORK")
         return sub
 
-    command("networks", cmd_networks, "list the networks", "")
-    command("create", cmd_create, "create an empty network", "net1")
+    command("networks", "networks.cmd_networks", "list the networks", "")
+    command("create", "networks.cmd_create", "create an empty network", "net1")
 
-    sub = command("import", cmd_import, "import the [TAGS] section of an INP file",
+    sub = command("import", "transfer.cmd_import", "import the [TAGS] section of an INP file",
                   "net1 model.inp",
                   "Import the tag lines of the [TAGS] section(s) of an INP file in one "
                   "transaction, reading them as EPANET does: the text from a ';' on is a "
@@ -103,7 +99,7 @@ def build_parser():
                           "remove tags, and tell how many")
     add_encoding(sub)
 
-    sub = command("export", cmd_export, "write the tags as a [TAGS] section",
+    sub = command("export", "transfer.cmd_export", "write the tags as a [TAGS] section",
                   "net1 --into model.inp",
                   "Write the tags as a [TAGS] section to FILE (a regular file, written "
                   "atomically, or a FIFO or character device) or standard output, or with "
@@ -126,28 +122,28 @@ def build_parser():
                           "define")
     add_encoding(sub)
 
-    sub = command("list", cmd_list,
+    sub = command("list", "edit.cmd_list",
                   "list every tag: type, id and tag (tab-separated text, JSON or CSV)",
                   "net1 --format csv > tags.csv")
     add_format(sub)
-    sub = command("get", cmd_get, "print the tag of a node or link", "net1 NODE J1")
+    sub = command("get", "edit.cmd_get", "print the tag of a node or link", "net1 NODE J1")
     add_element(sub)
     add_format(sub)
-    sub = command("set", cmd_set, "set the tag of a node or link (undoable)",
+    sub = command("set", "edit.cmd_set", "set the tag of a node or link (undoable)",
                   "net1 NODE J1 'North zone'")
     add_element(sub)
     sub.add_argument("tag", metavar="TAG", help="the new tag")
-    sub = command("clear", cmd_clear, "clear the tag of a node or link (undoable)",
+    sub = command("clear", "edit.cmd_clear", "clear the tag of a node or link (undoable)",
                   "net1 LINK P1")
     add_element(sub)
-    sub = command("delete", cmd_delete,
+    sub = command("delete", "edit.cmd_delete",
                   "delete the tag of a node or link, as deleting the element does (undoable)",
                   "net1 NODE J1")
     add_element(sub)
-    command("undo", cmd_undo, "undo the latest change", "net1")
-    command("redo", cmd_redo, "redo the change undone last", "net1")
+    command("undo", "edit.cmd_undo", "undo the latest change", "net1")
+    command("redo", "edit.cmd_redo", "redo the change undone last", "net1")
 
-    sub = command("summary", cmd_summary, "count the tags of nodes and of links",
+    sub = command("summary", "views.cmd_summary", "count the tags of nodes and of links",
                   "net1 --model model.inp",
                   "Print, for nodes and for links, each tag with the number of elements "
                   "that carry it, most frequent first; with --model, how many of the "
@@ -155,7 +151,7 @@ def build_parser():
     sub.add_argument("--model", metavar="INP", help="count the untagged elements of this model")
     add_format(sub)
 
-    sub = command("map", cmd_map, "draw the network coloured by tag",
+    sub = command("map", "views.cmd_map", "draw the network coloured by tag",
                   "net1 model.inp -o zones.png",
                   "Draw the network from the model's [COORDINATES] and [VERTICES]: links as "
                   "lines and nodes as points, each coloured by its tag (the most frequent "
@@ -170,6 +166,14 @@ def build_parser():
     return parser
 
 
+def run(command):
+    """The function of a command ("module.function"): its module is loaded
+    only when the command runs, so that a short command does not wait for
+    what the others need."""
+    module, function = command.split(".")
+    return getattr(importlib.import_module("." + module, __package__), function)
+
+
 def main(argv=None):
     """Run one command; return its exit status."""
     try:
@@ -181,10 +185,10 @@ def main(argv=None):
             database.set_database_url(args.database)
         if args.data_dir is not None:
             database.set_data_dir(args.data_dir)
-        return args.run(args) or 0
+        return run(args.run)(args) or 0
     except SystemExit as e:
         return e.code or 0
-    except (Failure, InpError) as e:
+    except Failure as e:
         warn(str(e))
     except database.NetworkNotFoundError as e:
         warn(str(e))

@@ -1,5 +1,5 @@
-"""The commands that read and edit tags: networks, create, list, get, set,
-clear, delete, undo and redo."""
+"""The commands that read and edit tags: list, get, set, clear, delete, undo
+and redo."""
 
 from api import database, orvane
 
@@ -28,18 +28,6 @@ def element_id(text, new=False):
         raise Failure(f"bad id {quoted(text)}: an id is one word without whitespace "
                       "or control characters")
     return text
-
-
-def cmd_networks(args):
-    for name in database.list_networks():
-        out(name)
-
-
-def cmd_create(args):
-    if database.network_exists(args.network):
-        raise Failure(f"network {quoted(args.network)} already exists")
-    database.create_network(args.network)
-    out(f"created network {args.network}")
 
 
 FIELDS = ("type", "id", "tag")

@@ -4,9 +4,8 @@ JSON holds each value exactly as stored (a missing tag is null); CSV is the
 csv module's own dialect, with a header row.  Both are written as the rows
 come, so that a long list is never held as one text."""
 
-import csv
-import json
 import sys
+from itertools import batched
 
 FORMATS = ("text", "json", "csv")
 
@@ -17,6 +16,8 @@ def add_format(parser):
 
 
 def as_json(value):
+    import json
+
     return json.dumps(value, ensure_ascii=False)
 
 
@@ -26,6 +27,8 @@ def write_rows(fmt, fields, rows, text):
     line."""
     write = sys.stdout.write
     if fmt == "csv":
+        import csv
+
         writer = csv.writer(sys.stdout)
         writer.writerow(fields)
         writer.writerows(rows)
@@ -36,8 +39,9 @@ def write_rows(fmt, fields, rows, text):
             opening = ","
         write("[]\n" if opening == "[" else "\n]\n")
     else:
-        for row in rows:
-            write(text(row) + "\n")
+        # A few thousand lines a write: standard output may be unbuffered.
+        for lines in batched(map(text, rows), 4096):
+            write("\n".join(lines) + "\n")
 
 
 def write_object(value):
