@@ -15,9 +15,8 @@ import codecs
 import os
 import re
 import stat
-import tempfile
 
-from .output import bad_line, plural, warn
+from .output import Failure, bad_line, plural, warn
 from .progress import progress
 from .taglines import BadLine, read_tag_line, retag, tag_line
 
@@ -36,7 +35,7 @@ KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISCHR, "a character device"),
          (stat.S_ISSOCK, "a socket"))
 
 
-class InpError(Exception):
+class InpError(Failure):
     """A file that cannot serve: its message names the file."""
 
 
@@ -107,6 +106,7 @@ class InpFile:
     def __init__(self, path, text, encoding, bom):
         self.path, self.text, self.encoding, self.bom = path, text, encoding, bom
         self.sections = set()
+        self._first = None
 
     @classmethod
     def read(cls, path, encoding=None):
@@ -131,10 +131,37 @@ class InpFile:
 
     def tag_lines(self):
         """(line number, line without its ending) of the lines of the [TAGS]
-        sections that are not blank."""
-        for number, line, section, header in self.lines():
-            if section == TAGS and not header and not line.isspace():
+        sections that are not blank; notes the sections seen.  The walk of
+        ``walk`` in one loop: it runs for every line of a large file."""
+        section, sections = "", self.sections
+        for number, match in enumerate(progress(LINE.finditer(self.text), self.line_count()), 1):
+            line = match.group()
+            word = section_word(line) if "[" in line else None
+            if word is not None:
+                if section != END:
+                    section = word
+                sections.add(section)
+            elif section == TAGS and not line.isspace():
                 yield number, line.rstrip("\r\n")
+
+    def first_line(self, t_type, id):
+        """The number of the first good tag line of the element, for a
+        report of a second one; the lines are read again, once, on the
+        first such report."""
+        if self._first is None:
+            self._first = {}
+            for number, line in self.tag_lines():
+                try:
+                    read = read_tag_line(line, self.encoding)
+                except BadLine:
+                    continue
+                if read is not None:
+                    self._first.setdefault(read[0], number)
+        return self._first[t_type, id]
+
+    def release(self):
+        """Let go of the text once its lines have been read."""
+        self.text = self._first = None
 
     def check_sections(self):
         """After a walk: InpError for a file without any section header."""
@@ -312,6 +339,8 @@ def write_atomic(path, data):
     target) so that a reader sees the old file or the new one, never a part:
     a temporary file in the same folder, renamed over the old one.  On any
     failure the old file stays as it was and the temporary file goes."""
+    import tempfile
+
     path = os.path.realpath(path)
     folder = os.path.dirname(path)
     try:

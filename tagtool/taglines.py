@@ -25,6 +25,10 @@ ODD_SPACE = re.compile(r"[^\S \t\r\n]")
 # What a written id or tag must not hold: whitespace, a comment, a control
 # character, or a quote that opens it.
 UNWRITABLE = re.compile(r'[\s;\x00-\x1f\x7f-\x9f]|^"')
+# An id or a tag that stands in a tag line as it is, in any encoding:
+# printable ASCII without ';', not opening with '"', short enough that neither
+# the tag nor the line grows too long.
+PLAIN = re.compile(r'[!#-:<-~][!-:<-~]{0,62}')
 # The tag, the third word, of a line cut at its comment.
 TAG_FIELD = re.compile(r"([ \t]*[^\s;]+[ \t]+[^\s;]+[ \t]+)([^\s;]+)")
 
@@ -62,12 +66,13 @@ def read_tag_line(content, encoding="utf-8"):
     words = text.split(None, 3)
     if not words:
         return None
-    key = (words[0].upper(), words[1]) if len(words) > 1 and words[0].upper() in TYPES else None
+    word = words[0].upper()
+    key = (word, words[1]) if len(words) > 1 and word in TYPES else None
     odd = ODD_SPACE.search(text)
     if odd:
         raise BadLine(f"holds {space_name(odd.group())}, which EPANET does not read as a "
                       "separator", key)
-    if any(word.startswith('"') for word in words[:3]):
+    if '"' in text and any(word.startswith('"') for word in words[:3]):
         # The element as EPANET reads it, for a caller that keeps its tag.
         key = key and (key[0], key[1].strip('"'))
         raise BadLine("a word starts with '\"': EPANET reads quoted text as one word", key)
@@ -81,7 +86,7 @@ def read_tag_line(content, encoding="utf-8"):
     if len(tag) > TAG_BYTES // 4 and size(tag, encoding) > TAG_BYTES:
         raise BadLine(f"the tag is {size(tag, encoding)} bytes long; EPANET keeps only the "
                       f"first {TAG_BYTES}", key)
-    line = content.rstrip()
+    line = content.rstrip() if len(content) >= LINE_BYTES // 4 else ""
     if len(line) >= LINE_BYTES // 4 and size(line, encoding) >= LINE_BYTES:
         raise BadLine(f"the line is {size(line, encoding)} bytes long; EPANET refuses lines "
                       f"of {LINE_BYTES} bytes or more", key)

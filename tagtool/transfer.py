@@ -6,15 +6,20 @@ from api import database, orvane
 from .inpfile import TAGS, InpFile, write_file
 from .output import Failure, bad_line, first_line, out, plural, quoted, shown, warn
 from .progress import progress
-from .taglines import BadLine, read_tag_line, tag_line, unwritable
+from .taglines import PLAIN, TYPES, BadLine, read_tag_line, tag_line, unwritable
 
 
 def cmd_import(args):
     """Import the tags of a file's [TAGS] sections: new tags only, or with
     --replace the file's tags in place of the network's."""
     inp = InpFile.read(args.file, args.encoding)
-    stored = {(tag["t_type"], tag["id"]): tag["tag"] for tag in orvane.get_tags(args.network)}
-    statements, changes, bad, first, named = [], [], 0, {}, set()
+    stored = {t_type: {} for t_type in TYPES}
+    for tag in orvane.get_tags(args.network):
+        stored[tag["t_type"]][tag["id"]] = tag["tag"]
+    # The file's tags by type and id, in the order of its lines; only these
+    # are held, and the insert statements are built from them as they run.
+    tags = {t_type: {} for t_type in TYPES}
+    bad, named = 0, set()
     for number, line in inp.tag_lines():
         try:
             read = read_tag_line(line, inp.encoding)
@@ -25,21 +30,19 @@ def cmd_import(args):
             continue
         if read is None:
             continue
-        key, tag, statement = read
-        t_type, id = key
-        if key in first:
-            reason = f"{t_type} {shown(id)} tagged twice (first on line {first[key]})"
-        elif key in stored and not args.replace:
+        (t_type, id), tag, _ = read
+        seen = tags[t_type]
+        if id in seen:
+            first = inp.first_line(t_type, id)
+            reason = f"{t_type} {shown(id)} tagged twice (first on line {first})"
+        elif id in stored[t_type] and not args.replace:
             reason = f"{t_type} {shown(id)} already has a tag in network {quoted(args.network)}"
         else:
-            first[key] = number
-            if stored.get(key) != tag:
-                statements.append(statement)
-                changes.append((t_type, id, stored.get(key), tag))
+            seen[id] = tag
             continue
         bad_line(args.file, number, reason, line)
         bad += 1
-        named.add(key)
+        named.add((t_type, id))
     inp.check_sections()
     if args.replace and TAGS not in inp.sections:
         raise Failure(f"{args.file}: no {TAGS} section: --replace would remove every tag; "
@@ -47,12 +50,10 @@ def cmd_import(args):
     if bad and not args.skip_bad:
         raise Failure(f"{args.file}: nothing imported: {plural(bad, 'bad line')} "
                       "(--skip-bad imports the rest)")
-    if args.replace:
-        # Elements named on a skipped line keep their tags.
-        changes += [(*key, tag, None) for key, tag in stored.items()
-                    if key not in first and key not in named]
+    inp.release()
     try:
-        counts = database.execute_import(args.network, statements, changes)
+        counts = database.execute_import(args.network, statements(tags, stored),
+                                         changes(tags, stored, named if args.replace else None))
     except (*database.IntegrityError, database.ConflictError) as e:
         # Another writer changed one of these tags since they were read.
         raise Failure(f"{args.file}: nothing imported: {first_line(e)}") from None
@@ -64,6 +65,35 @@ def cmd_import(args):
             f"{counts['changed']} changed, {counts['removed']} removed{note}")
     else:
         out(f"imported {plural(counts['added'], 'tag')} into {args.network}{note}")
+
+
+def changes(tags, stored, named):
+    """The (t_type, id, old tag, new tag) of each element the import
+    changes; with ``named`` (--replace) also the removal of every stored tag
+    the file does not give, but for the elements named on a skipped line,
+    which keep theirs."""
+    for t_type in TYPES:
+        old = stored[t_type]
+        for id, tag in tags[t_type].items():
+            if old.get(id) != tag:
+                yield t_type, id, old.get(id), tag
+    if named is not None:
+        for t_type in TYPES:
+            new = tags[t_type]
+            for id, tag in stored[t_type].items():
+                if id not in new and (t_type, id) not in named:
+                    yield t_type, id, tag, None
+
+
+def statements(tags, stored):
+    """The insert statement of each new or changed tag, as the module builds
+    it for the tag's line."""
+    build = orvane.inp_in_tag
+    for t_type in TYPES:
+        old = stored[t_type]
+        for id, tag in tags[t_type].items():
+            if old.get(id) != tag:
+                yield build(f"{t_type} {id} {tag}")
 
 
 def cmd_export(args):
@@ -81,9 +111,13 @@ def cmd_export(args):
         inp.check_sections()
     tags, unfit, unknown, left = {}, [], [], set()
     stored = orvane.get_tags(args.network)
+    plain = PLAIN.fullmatch
     for tag in progress(stored, len(stored), "tags"):
         key, value = (tag["t_type"], tag["id"]), tag["tag"]
-        problem = unwritable(*key, value, encoding)
+        if type(key[1]) is str and type(value) is str and plain(key[1]) and plain(value):
+            problem = None      # most tags: nothing to look into
+        else:
+            problem = unwritable(*key, value, encoding)
         if problem:
             unfit.append(f"{key[0]} {shown(key[1])}: {problem}")
         elif known is not None and key not in known:
@@ -110,12 +144,12 @@ def cmd_export(args):
         out(f"exported {plural(len(tags), 'tag')} into {args.into}: {counts['added']} added, "
             f"{counts['changed']} changed, {counts['removed']} removed")
         return
-    lines = [TAGS, *(tag_line(*key, tag) for key, tag in tags.items())]
+    del stored
+    text = "\n".join([TAGS, *(tag_line(*key, tag) for key, tag in tags.items())])
     if args.file is None or args.file == "-":
-        for line in lines:
-            out(line)
+        out(text)
         return
-    direct = save(args.file, "".join(line + "\n" for line in lines).encode("utf-8"))
+    direct = save(args.file, (text + "\n").encode("utf-8"))
     # Told on standard error when the tags went to a device or a pipe, which
     # may be standard output itself.
     (warn if direct else out)(f"exported {plural(len(tags), 'tag')} to {args.file}")

@@ -12,7 +12,7 @@ import pytest
 
 from api import database as db
 from api import orvane
-from tagtool import inpfile, main
+from tagtool import inpfile, main, taglines
 
 pytestmark = pytest.mark.filterwarnings("error")
 
@@ -147,6 +147,17 @@ class TestImport:
         assert err.splitlines()[-1] == f"tagtool: {path}: skipped 4 bad lines"
         assert tags(tool) == ["NODE\tJ5\told", "NODE\tJ1\ta", "LINK\tJ1\tc"]
 
+    def test_repeats_name_the_first_good_line(self, tool, net, tmp_path):
+        # The first good line of an element, past bad lines that name it.
+        path = write(tmp_path / "x.inp", '[TAGS]\nNODE J1 "a"\nLINK J1 a\nNODE J1 b\n'
+                     "NODE J1 c\nLINK J1 d\n[END]\n")
+        status, _, err = tool("import", net, path)
+        assert status == 1
+        assert err.splitlines()[1:4] == [
+            f"{path}:5: NODE J1 tagged twice (first on line 4): NODE J1 c",
+            f"{path}:6: LINK J1 tagged twice (first on line 3): LINK J1 d",
+            f"tagtool: {path}: nothing imported: 3 bad lines (--skip-bad imports the rest)"]
+
     def test_refused_batch_writes_nothing(self, tool, net, tmp_path, monkeypatch):
         # Another writer tags J2 between the check and the batch.
         tool("set", net, "NODE", "J2", "theirs")
@@ -260,6 +271,14 @@ INP = ("[TITLE]\nZürich\n\n[JUNCTIONS]\n J1\n J2\n\n[TAGS]\n;Type ID Tag\n NODE
 
 
 class TestExport:
+    @pytest.mark.parametrize("text", [
+        "J1", "x" * 63, "x" * 64, "a;b", '"a', 'a"b', "!", "~" * 63, "a b", "a\tb", "é", "\x7f",
+        "a\x1f", ";", "#", "[TAGS]"])
+    def test_plain_texts_need_no_closer_look(self, text):
+        # What the export writes without a closer look, the closer look writes too.
+        if taglines.PLAIN.fullmatch(text):
+            assert taglines.unwritable("NODE", text, text, "latin-1") is None
+
     def test_to_stdout_and_file(self, tool, net, tmp_path):
         tool("set", net, "LINK", "P1", "Main")
         tool("set", net, "NODE", "J1", "O'Hare")
@@ -417,6 +436,17 @@ class TestProcess:
         assert done.returncode == 1
         assert done.stderr.startswith("tagtool: no network named 'nowhere'")
         assert done.stderr.count("\n") == 1 and done.stdout == ""
+
+    def test_a_short_command_loads_only_what_it_needs(self, tmp_path):
+        # The network commands start without the module, JSON, CSV, temporary
+        # files or threads, which only other commands use.
+        code = ("import sys; from tagtool import main; main(['--data-dir', 'd', 'networks']);"
+                "print(sorted({'api.orvane', 'json', 'csv', 'tempfile', 'threading', 'typing',"
+                " 'hashlib', 'dataclasses'} & set(sys.modules)))")
+        env = dict(os.environ, PYTHONPATH=str(ROOT))
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
+                              cwd=tmp_path)
+        assert (done.stdout, done.stderr) == ("[]\n", "")
 
     # SQLite only: the folder of the network files.
     def test_data_dir_holds_the_files(self, tmp_path):
