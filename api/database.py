@@ -445,6 +445,11 @@ def _rows(cursor, limit=None):
     names = [d[0] for d in cursor.description or ()]
     try:
         rows = cursor if limit is None else cursor.fetchmany(limit)
+        if len(names) == 2:
+            # The rows of a tag table (id, tag), which a dict display makes
+            # faster than dict() does.
+            first, second = names
+            return [{first: a, second: b} for a, b in rows]
         return list(map(dict, map(zip, repeat(names), rows)))
     finally:
         cursor.close()   # an unfinished statement would keep its read snapshot open

@@ -35,13 +35,16 @@ FIELDS = ("type", "id", "tag")
 
 def cmd_list(args):
     tags = orvane.get_tags(args.network)
-    rows = ((tag["t_type"], tag["id"], tag["tag"]) for tag in progress(tags, len(tags), "tags"))
-    write_rows(args.format, FIELDS, rows, text_row)
+    tags = progress(tags, len(tags), "tags")
+    if args.format == "text":
+        write_rows("text", FIELDS, tags, text_row)      # the tags as read make the lines
+        return
+    write_rows(args.format, FIELDS, ((tag["t_type"], tag["id"], tag["tag"]) for tag in tags), None)
 
 
-def text_row(row):
-    t_type, id, tag = row
-    return f"{t_type}\t{shown(id)}\t{'' if tag is None else shown(tag)}"
+def text_row(tag):
+    value = tag["tag"]
+    return f"{tag['t_type']}\t{shown(tag['id'])}\t{'' if value is None else shown(value)}"
 
 
 def cmd_get(args):

@@ -22,9 +22,9 @@ def as_json(value):
 
 
 def write_rows(fmt, fields, rows, text):
-    """Write ``rows`` (tuples in the order of ``fields``) to standard output:
-    a JSON array of objects, CSV under a header row, or ``text(row)`` per
-    line."""
+    """Write ``rows`` (tuples in the order of ``fields``; for text, whatever
+    ``text`` makes a line of) to standard output: a JSON array of objects,
+    CSV under a header row, or ``text(row)`` per line."""
     write = sys.stdout.write
     if fmt == "csv":
         import csv

@@ -6,7 +6,8 @@ from api import database, orvane
 from .inpfile import TAGS, InpFile, write_file
 from .output import Failure, bad_line, first_line, out, plural, quoted, shown, warn
 from .progress import progress
-from .taglines import PLAIN, TYPES, BadLine, read_tag_line, tag_line, unwritable
+from .taglines import (PLAIN, TYPES, BadLine, plain_section, read_tag_line, tag_line,
+                       unwritable)
 
 
 def cmd_import(args):
@@ -109,22 +110,32 @@ def cmd_export(args):
     known = inp.element_ids() if inp else None
     if inp:
         inp.check_sections()
-    tags, unfit, unknown, left = {}, [], [], set()
+    # The tags to write: by element for --into, else as read.
+    tags, kept, unfit, unknown, left = {}, [], [], [], set()
     stored = orvane.get_tags(args.network)
+    section = None if inp else plain_section(stored)
+    if section is not None:
+        write_section(args.file, section, len(stored))
+        return
     plain = PLAIN.fullmatch
     for tag in progress(stored, len(stored), "tags"):
-        key, value = (tag["t_type"], tag["id"]), tag["tag"]
-        if type(key[1]) is str and type(value) is str and plain(key[1]) and plain(value):
-            problem = None      # most tags: nothing to look into
-        else:
-            problem = unwritable(*key, value, encoding)
+        id, value = tag["id"], tag["tag"]
+        writable = type(id) is str and type(value) is str and plain(id) and plain(value)
+        if writable and not inp:
+            kept.append(tag)    # most tags: nothing to look into
+            continue
+        key = (tag["t_type"], id)
+        problem = None if writable else unwritable(*key, value, encoding)
         if problem:
             unfit.append(f"{key[0]} {shown(key[1])}: {problem}")
         elif known is not None and key not in known:
             unknown.append(f"{key[0]} {shown(key[1])}: the file defines no "
                            f"{'node' if key[0] == 'NODE' else 'link'} {quoted(key[1])}")
         else:
-            tags[key] = value
+            if inp:
+                tags[key] = value
+            else:
+                kept.append(tag)
             continue
         left.add(key)
     kinds = [("--skip-unwritable", unfit if not args.skip_unwritable else []),
@@ -144,15 +155,21 @@ def cmd_export(args):
         out(f"exported {plural(len(tags), 'tag')} into {args.into}: {counts['added']} added, "
             f"{counts['changed']} changed, {counts['removed']} removed")
         return
-    del stored
-    text = "\n".join([TAGS, *(tag_line(*key, tag) for key, tag in tags.items())])
-    if args.file is None or args.file == "-":
+    write_section(args.file, "\n".join(tag_line(t["t_type"], t["id"], t["tag"]) for t in kept),
+                  len(kept))
+
+
+def write_section(path, lines, count):
+    """Write a [TAGS] section of ``count`` tag lines (``lines``, one text) to
+    the file ``path``, or to standard output for None or "-"."""
+    text = f"{TAGS}\n{lines}" if count else TAGS
+    if path is None or path == "-":
         out(text)
         return
-    direct = save(args.file, (text + "\n").encode("utf-8"))
+    direct = save(path, (text + "\n").encode("utf-8"))
     # Told on standard error when the tags went to a device or a pipe, which
     # may be standard output itself.
-    (warn if direct else out)(f"exported {plural(len(tags), 'tag')} to {args.file}")
+    (warn if direct else out)(f"exported {plural(count, 'tag')} to {path}")
 
 
 def save(path, data):

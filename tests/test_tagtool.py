@@ -272,12 +272,19 @@ INP = ("[TITLE]\nZürich\n\n[JUNCTIONS]\n J1\n J2\n\n[TAGS]\n;Type ID Tag\n NODE
 
 class TestExport:
     @pytest.mark.parametrize("text", [
-        "J1", "x" * 63, "x" * 64, "a;b", '"a', 'a"b', "!", "~" * 63, "a b", "a\tb", "é", "\x7f",
-        "a\x1f", ";", "#", "[TAGS]"])
+        "J1", "x" * 63, "x" * 64, "x" * 255, "x" * 256, "é" * 63, "é" * 64, "a;b", '"a', 'a"b', "!",
+        "~" * 63, "a b", " a", "a ", "a\tb", "é", "\x7f", "a\x1f", "a\x85", "a\u2028b", "a\xa0",
+        "\ud800", ";", "#", "[TAGS]", "a\nb", "a\r", "", None, 7])
     def test_plain_texts_need_no_closer_look(self, text):
         # What the export writes without a closer look, the closer look writes too.
-        if taglines.PLAIN.fullmatch(text):
+        if isinstance(text, str) and taglines.PLAIN.fullmatch(text):
             assert taglines.unwritable("NODE", text, text, "latin-1") is None
+        for id, tag in (("J1", text), (text, "t")):
+            tags = [{"t_type": "LINK", "id": "P1", "tag": "a"}, {"t_type": "NODE", "id": id, "tag": tag}]
+            section = taglines.plain_section(tags)
+            if section is not None:
+                assert taglines.unwritable("NODE", id, tag) is None
+                assert section == f"LINK P1 a\nNODE {id} {tag}"
 
     def test_to_stdout_and_file(self, tool, net, tmp_path):
         tool("set", net, "LINK", "P1", "Main")
