@@ -6,7 +6,7 @@ from api import database, orvane
 from .formats import write_object, write_rows
 from .output import Failure, describe, first_line, out, quoted, shown, warn
 from .progress import progress
-from .taglines import unwritable
+from .taglines import three_words, unwritable
 
 TYPES = ("NODE", "LINK")
 TRIES = 5           # builds of a command that other writers keep overtaking
@@ -34,12 +34,30 @@ FIELDS = ("type", "id", "tag")
 
 
 def cmd_list(args):
+    if args.format == "text":
+        lines = orvane.inp_out_tag(args.network)
+        text = plain_lines(lines)
+        if text is not None:
+            rows = text.split("\n") if lines else []
+            write_rows("text", FIELDS, progress(rows, len(rows), "tags"), str)
+            return
+        del lines
     tags = orvane.get_tags(args.network)
     tags = progress(tags, len(tags), "tags")
     if args.format == "text":
         write_rows("text", FIELDS, tags, text_row)      # the tags as read make the lines
         return
     write_rows(args.format, FIELDS, ((tag["t_type"], tag["id"], tag["tag"]) for tag in tags), None)
+
+
+def plain_lines(lines):
+    """The module's tag lines as the list's text lines, one text, when
+    nothing in them needs escaping and no tag is missing: tabs for the
+    spaces between the words; else None."""
+    text = "\n".join(lines)
+    if three_words(text, len(lines)) and "\\" not in text and text.replace("\n", "").isprintable():
+        return text.replace(" ", "\t")
+    return None
 
 
 def text_row(tag):

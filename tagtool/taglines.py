@@ -10,7 +10,6 @@ on which the two readings differ is refused with its reason.
 """
 
 import re
-from operator import itemgetter
 
 from api import orvane
 
@@ -138,28 +137,31 @@ def unwritable(t_type, id, tag, encoding="utf-8"):
     return None
 
 
-def plain_section(tags):
-    """The tag lines of ``tags`` (the module's tag dicts) as one UTF-8 text,
-    when each of them is written as stored: printable text without ';', one
-    space between the words, no word opening with '"', and lines short
-    enough that no tag can be over TAG_BYTES bytes; else None.  The lines
-    are tested together, in C, so that the common case costs no Python per
-    tag.  (Whitespace other than the space is never printable.)"""
-    if None in map(itemgetter("id"), tags) or None in map(itemgetter("tag"), tags):
-        return None
-    lines = [tag_line(tag["t_type"], tag["id"], tag["tag"]) for tag in tags]
+def three_words(text, count):
+    """Whether ``text``, ``count`` tag lines of ``orvane.inp_out_tag`` joined
+    by line feeds, gives three words on each line, one space apart, none of
+    them empty or None (which may stand for a missing id or tag)."""
+    # Every line holds two spaces at least, around its id: exactly two each,
+    # none doubled or at an end, and no line feed inside a word.
+    return (text.count(" ") == 2 * count and "  " not in text and " \n" not in text
+            and not text.endswith(" ") and text.count("\n") == max(count - 1, 0)
+            and " None " not in text and " None\n" not in text and not text.endswith(" None"))
+
+
+def plain_section(lines):
+    """The tag lines ``lines`` of ``orvane.inp_out_tag`` as one text, when
+    each of them is written as stored: three words of printable text without
+    ';', none opening with '"', on lines short enough that no tag can be
+    over TAG_BYTES bytes in UTF-8; else None.  The lines are tested
+    together, in C, so that the common case costs no Python per tag.
+    (Whitespace other than the space is never printable.)"""
     text = "\n".join(lines)
     # A type word, an id of one character, and the longest tag of one byte
     # a character, or of four.
     longest = len("NODE x ") + (TAG_BYTES if text.isascii() else TAG_BYTES // 4)
     if lines and max(map(len, lines)) > longest:
         return None
-    # Every line holds two spaces at least, around its id: exactly two each
-    # and none doubled or at an end leave three words of one or more
-    # characters.
-    if (text.count(" ") == 2 * len(lines) and "  " not in text
-            and " \n" not in text and not text.endswith(" ") and ";" not in text
-            and ' "' not in text and text.count("\n") == max(len(lines) - 1, 0)
+    if (three_words(text, len(lines)) and ";" not in text and ' "' not in text
             and text.replace("\n", "").isprintable()):
         return text
     return None

@@ -112,11 +112,16 @@ def cmd_export(args):
         inp.check_sections()
     # The tags to write: by element for --into, else as read.
     tags, kept, unfit, unknown, left = {}, [], [], [], set()
+    if not inp:
+        # Most sections go out as the module writes them; the others are
+        # read again as tags, to name what cannot be written.
+        lines = orvane.inp_out_tag(args.network)
+        section = plain_section(lines)
+        if section is not None:
+            write_section(args.file, section, len(lines))
+            return
+        del lines, section
     stored = orvane.get_tags(args.network)
-    section = None if inp else plain_section(stored)
-    if section is not None:
-        write_section(args.file, section, len(stored))
-        return
     plain = PLAIN.fullmatch
     for tag in progress(stored, len(stored), "tags"):
         id, value = tag["id"], tag["tag"]

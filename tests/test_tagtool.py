@@ -12,7 +12,7 @@ import pytest
 
 from api import database as db
 from api import orvane
-from tagtool import inpfile, main, taglines
+from tagtool import edit, inpfile, main, taglines
 
 pytestmark = pytest.mark.filterwarnings("error")
 
@@ -274,17 +274,33 @@ class TestExport:
     @pytest.mark.parametrize("text", [
         "J1", "x" * 63, "x" * 64, "x" * 255, "x" * 256, "é" * 63, "é" * 64, "a;b", '"a', 'a"b', "!",
         "~" * 63, "a b", " a", "a ", "a\tb", "é", "\x7f", "a\x1f", "a\x85", "a\u2028b", "a\xa0",
-        "\ud800", ";", "#", "[TAGS]", "a\nb", "a\r", "", None, 7])
+        "\ud800", ";", "#", "[TAGS]", "a\nb", "a\r", "a\\b", "", "None", None])
     def test_plain_texts_need_no_closer_look(self, text):
-        # What the export writes without a closer look, the closer look writes too.
+        # What export and list write without a closer look, the closer look
+        # writes too.
         if isinstance(text, str) and taglines.PLAIN.fullmatch(text):
             assert taglines.unwritable("NODE", text, text, "latin-1") is None
         for id, tag in (("J1", text), (text, "t")):
-            tags = [{"t_type": "LINK", "id": "P1", "tag": "a"}, {"t_type": "NODE", "id": id, "tag": tag}]
-            section = taglines.plain_section(tags)
+            # The lines as the module writes them: None as "None".
+            lines = ["LINK P1 a", f"NODE {id} {tag}"]
+            section = taglines.plain_section(lines)
             if section is not None:
                 assert taglines.unwritable("NODE", id, tag) is None
-                assert section == f"LINK P1 a\nNODE {id} {tag}"
+                assert section == "\n".join(lines)
+            listed = edit.plain_lines(lines)
+            if listed is not None:
+                assert listed.splitlines()[1] == edit.text_row({"t_type": "NODE", "id": id, "tag": tag})
+
+    def test_missing_and_awkward_values_are_looked_into(self, tool, net):
+        # Rows the tool never writes, as another program may leave them.
+        db.execute_batch(net, ["insert into tags_node (id, tag) values ('J1', null)",
+                               "insert into tags_node (id, tag) values ('J2', 'None')",
+                               "insert into tags_node (id, tag) values ('J3', 'a\\b')",
+                               "insert into tags_link (id, tag) values ('P1', 'x')"])
+        assert tags(tool) == ["NODE\tJ1\t", "NODE\tJ2\tNone", "NODE\tJ3\ta\\\\b", "LINK\tP1\tx"]
+        status, out, err = tool("export", net, "--skip-unwritable")
+        assert (status, out) == (0, "[TAGS]\nNODE J2 None\nNODE J3 a\\b\nLINK P1 x\n")
+        assert err == "tagtool: left out: NODE J1: the tag is NULL\n"
 
     def test_to_stdout_and_file(self, tool, net, tmp_path):
         tool("set", net, "LINK", "P1", "Main")
