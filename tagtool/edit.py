@@ -36,12 +36,13 @@ FIELDS = ("type", "id", "tag")
 def cmd_list(args):
     if args.format == "text":
         lines = orvane.inp_out_tag(args.network)
-        text = plain_lines(lines)
-        if text is not None:
-            rows = text.split("\n") if lines else []
-            write_rows("text", FIELDS, progress(rows, len(rows), "tags"), str)
-            return
+        count, text = len(lines), plain_lines(lines)
         del lines
+        if text is not None:
+            rows = text.split("\n") if count else []
+            del text
+            write_rows("text", FIELDS, progress(rows, count, "tags"), str)
+            return
     tags = orvane.get_tags(args.network)
     tags = progress(tags, len(tags), "tags")
     if args.format == "text":
