@@ -1,7 +1,9 @@
 # make bench: measure api.orvane against the same module in plain Python and
 # compiled by Cython, and against the floor; writes bench/results.md and
 # bench/results.png. Included by the Makefile, which sets VPY (the venv's
-# Python) and PYTHON (the Python 3.12 it was made from).
+# Python) and PYTHON (the Python 3.12 it was made from). BENCH_ARGS goes to
+# run.py: `make bench BENCH_ARGS=--million` adds the end-to-end runs on a
+# million tags.
 
 BENCH_STAMP := bench/build/.installed
 
@@ -13,4 +15,4 @@ $(BENCH_STAMP): bench/requirements.txt
 .PHONY: bench
 bench: build $(BENCH_STAMP)
 	$(VPY) bench/build.py
-	$(VPY) bench/run.py
+	$(VPY) bench/run.py $(BENCH_ARGS)
