@@ -7,7 +7,8 @@ runs:
 IMPL is orvane (api.orvane), python (bench/pyorvane.py), cython (the same
 compiled by Cython) or floor.  Each case runs its calls between the marks of
 cgmark, so the profile holds one part per case whose label is the case's
-name.
+name, and one for its overhead; BENCH_ONLY="as_dict get_tags" runs only
+those cases.
 
 The database names are replaced on the module by in-memory doubles that
 cost as little as a call can (most are C callables), so that the figures
@@ -294,7 +295,10 @@ def main(argv):
     import cgmark
     gc.collect()
     gc.freeze()                             # collections see only what a case makes
+    only = os.environ.get("BENCH_ONLY", "").split()
     for name, _, rows, prepare in cases_for(argv[1]):
+        if only and name not in only:
+            continue
         run = prepare(mod, CALLS)
         for part, label in ((run, name), (run.overhead, name + " overhead")):
             part()                          # warm: caches, specialised code

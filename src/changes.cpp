@@ -105,13 +105,13 @@ PyObject *table_of(PyObject *globals, PyObject *new_dict) {
 // The statement that puts the record's row in place: the delete, then the
 // insert when the record has a tag.
 Ref statement(PyObject *record, PyObject *table) {
-    Ref f_id = steal(PyObject_GetAttr(record, T.f_id));
+    Ref f_id = get_attribute(record, T.f_id);
     if (!f_id) return Ref();
-    Ref tag = steal(PyObject_GetAttr(record, T.tag));
+    Ref tag = get_attribute(record, T.tag);
     if (!tag) return Ref();
     if (tag.get() == Py_None)
         return join({{T.delete_from}, {table}, {T.where_id}, {f_id.get()}, {T.semicolon}});
-    Ref f_tag = steal(PyObject_GetAttr(record, T.f_tag));
+    Ref f_tag = get_attribute(record, T.f_tag);
     if (!f_tag) return Ref();
     return join({{T.delete_from}, {table}, {T.where_id}, {f_id.get()}, {T.semicolon},
                  {T.newline_insert_into}, {table}, {T.id_tag_values}, {f_id.get()}, {T.comma},

@@ -104,6 +104,19 @@ extern const FunctionDef def_inp_in_tag, def_inp_out_tag;         // inp.cpp
 // and reads its attributes in the ordinary way.
 bool is_plain_tag(PyObject *obj);
 
+// obj.name, and obj.name = value, as the host does them. A plain Tag
+// instance goes straight to the generic getter and setter, which is all its
+// class does; the test is made at each access, since a text conversion
+// between two of them may change the class.
+[[nodiscard]] inline Ref get_attribute(PyObject *obj, PyObject *name) {
+    return steal(is_plain_tag(obj) ? PyObject_GenericGetAttr(obj, name)
+                                   : PyObject_GetAttr(obj, name));
+}
+inline int set_attribute(PyObject *obj, PyObject *name, PyObject *value) {
+    return is_plain_tag(obj) ? PyObject_GenericSetAttr(obj, name, value)
+                             : PyObject_SetAttr(obj, name, value);
+}
+
 // The value of a module-level name: the module's globals, then the builtins;
 // NameError when neither has it.
 [[nodiscard]] Ref global(PyObject *globals, PyObject *name);
