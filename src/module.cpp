@@ -13,6 +13,7 @@
 namespace orvane {
 
 Texts T;
+Globals G;
 
 namespace {
 
@@ -21,11 +22,7 @@ PyObject *g_module = nullptr;    // the module its exec step is running or ran
 void *g_state = nullptr;         // that module's state block, as the host made it
 PyTypeObject *g_function_type = nullptr;
 
-struct GlobalEntry {
-    PyObject *name, *value;  // borrowed
-};
-constexpr size_t kCacheSize = 32;
-GlobalEntry g_globals_cache[kCacheSize];
+PyObject *g_cached[kGlobals];    // borrowed: the value of each global, once looked up
 PyObject *g_watched = nullptr;  // the globals dict whose lookups are cached
 int g_watcher = -1;
 
@@ -44,26 +41,37 @@ struct TextDef {
     const char *text;
 };
 
+struct GlobalDef {
+    Global *global;
+    const char *text;
+};
+
+// Each global's slot is its place in this table.
+const GlobalDef kGlobalNames[] = {
+    {&G.Any, "Any"},
+    {&G.ChangeSet, "ChangeSet"},
+    {&G.execute_command, "execute_command"},
+    {&G.try_read, "try_read"},
+    {&G.read_all, "read_all"},
+    {&G.DbChangeSet, "DbChangeSet"},
+    {&G.g_update_prefix, "g_update_prefix"},
+    {&G.TAG_TYPE_NODE, "TAG_TYPE_NODE"},
+    {&G.TAG_TYPE_LINK, "TAG_TYPE_LINK"},
+    {&G.get_tag_schema, "get_tag_schema"},
+    {&G.get_tags, "get_tags"},
+    {&G.get_tag, "get_tag"},
+    {&G.Tag, "Tag"},
+    {&G._set_tag, "_set_tag"},
+    {&G.set_tag, "set_tag"},
+    {&G.inp_in_tag, "inp_in_tag"},
+    {&G.inp_out_tag, "inp_out_tag"},
+    {&G.delete_tag_by_node, "delete_tag_by_node"},
+    {&G.delete_tag_by_link, "delete_tag_by_link"},
+};
+static_assert(sizeof(kGlobalNames) / sizeof(kGlobalNames[0]) == kGlobals,
+              "every global has its entry");
+
 const TextDef kTexts[] = {
-    {&T.Any, "Any"},
-    {&T.ChangeSet, "ChangeSet"},
-    {&T.execute_command, "execute_command"},
-    {&T.try_read, "try_read"},
-    {&T.read_all, "read_all"},
-    {&T.DbChangeSet, "DbChangeSet"},
-    {&T.g_update_prefix, "g_update_prefix"},
-    {&T.TAG_TYPE_NODE, "TAG_TYPE_NODE"},
-    {&T.TAG_TYPE_LINK, "TAG_TYPE_LINK"},
-    {&T.get_tag_schema, "get_tag_schema"},
-    {&T.get_tags, "get_tags"},
-    {&T.get_tag, "get_tag"},
-    {&T.Tag, "Tag"},
-    {&T._set_tag, "_set_tag"},
-    {&T.set_tag, "set_tag"},
-    {&T.inp_in_tag, "inp_in_tag"},
-    {&T.inp_out_tag, "inp_out_tag"},
-    {&T.delete_tag_by_node, "delete_tag_by_node"},
-    {&T.delete_tag_by_link, "delete_tag_by_link"},
     {&T.type, "type"},
     {&T.t_type, "t_type"},
     {&T.id, "id"},
@@ -106,8 +114,15 @@ static_assert(sizeof(kTexts) / sizeof(kTexts[0]) == sizeof(Texts) / sizeof(PyObj
               "every text has its entry");
 
 int make_texts() {
+    for (int i = 0; i < kGlobals; i++) {
+        Global &g = *kGlobalNames[i].global;
+        if (g.name) continue;  // made by an earlier exec step
+        g.name = PyUnicode_InternFromString(kGlobalNames[i].text);
+        if (!g.name) return -1;
+        g.slot = i;
+    }
     for (const TextDef &d : kTexts) {
-        if (*d.slot) continue;  // made by an earlier exec step
+        if (*d.slot) continue;
         *d.slot = PyUnicode_InternFromString(d.text);
         if (!*d.slot) return -1;
     }
@@ -555,10 +570,10 @@ int import_from(PyObject *globals, const char *what, int level, PyObject *const 
     return 0;
 }
 
-int bind_function(PyObject *globals, PyObject *name, const FunctionDef &d) {
+int bind_function(PyObject *globals, const Global &name, const FunctionDef &d) {
     Ref f = make_function(d, globals);
     if (!f) return -1;
-    return bind_global(globals, name, f.get());
+    return bind_global(globals, name.name, f.get());
 }
 
 // Any change to the Tag class (an attribute set or deleted, its bases
@@ -608,7 +623,7 @@ int make_tag_class(PyObject *globals) {
     }
     Ref cls = call(meta, name.get(), bases.get(), ns.get());
     if (!cls || watch_tag_class(cls.get()) < 0) return -1;
-    return bind_global(globals, T.Tag, cls.get());
+    return bind_global(globals, G.Tag.name, cls.get());
 }
 
 int check_version() {
@@ -625,24 +640,25 @@ int check_version() {
 
 // The module's statements, in order.
 int run_statements(PyObject *globals) {
-    if (import_from(globals, "typing", 0, &T.Any, 1) < 0) return -1;
-    PyObject *const database_names[] = {T.ChangeSet, T.execute_command, T.try_read,
-                                        T.read_all, T.DbChangeSet, T.g_update_prefix};
+    if (import_from(globals, "typing", 0, &G.Any.name, 1) < 0) return -1;
+    PyObject *const database_names[] = {G.ChangeSet.name,   G.execute_command.name,
+                                        G.try_read.name,    G.read_all.name,
+                                        G.DbChangeSet.name, G.g_update_prefix.name};
     if (import_from(globals, "database", 1, database_names, 6) < 0) return -1;
-    if (bind_global(globals, T.TAG_TYPE_NODE, T.NODE) < 0 ||
-        bind_global(globals, T.TAG_TYPE_LINK, T.LINK) < 0)
+    if (bind_global(globals, G.TAG_TYPE_NODE.name, T.NODE) < 0 ||
+        bind_global(globals, G.TAG_TYPE_LINK.name, T.LINK) < 0)
         return -1;
-    if (bind_function(globals, T.get_tag_schema, def_get_tag_schema) < 0 ||
-        bind_function(globals, T.get_tags, def_get_tags) < 0 ||
-        bind_function(globals, T.get_tag, def_get_tag) < 0)
+    if (bind_function(globals, G.get_tag_schema, def_get_tag_schema) < 0 ||
+        bind_function(globals, G.get_tags, def_get_tags) < 0 ||
+        bind_function(globals, G.get_tag, def_get_tag) < 0)
         return -1;
     if (make_tag_class(globals) < 0) return -1;
-    if (bind_function(globals, T._set_tag, def_set_tag_impl) < 0 ||
-        bind_function(globals, T.set_tag, def_set_tag) < 0 ||
-        bind_function(globals, T.inp_in_tag, def_inp_in_tag) < 0 ||
-        bind_function(globals, T.inp_out_tag, def_inp_out_tag) < 0 ||
-        bind_function(globals, T.delete_tag_by_node, def_delete_tag_by_node) < 0 ||
-        bind_function(globals, T.delete_tag_by_link, def_delete_tag_by_link) < 0)
+    if (bind_function(globals, G._set_tag, def_set_tag_impl) < 0 ||
+        bind_function(globals, G.set_tag, def_set_tag) < 0 ||
+        bind_function(globals, G.inp_in_tag, def_inp_in_tag) < 0 ||
+        bind_function(globals, G.inp_out_tag, def_inp_out_tag) < 0 ||
+        bind_function(globals, G.delete_tag_by_node, def_delete_tag_by_node) < 0 ||
+        bind_function(globals, G.delete_tag_by_link, def_delete_tag_by_link) < 0)
         return -1;
     return 0;
 }
@@ -712,12 +728,13 @@ void leave_module(PyObject *module) {
 }
 
 // The values of the module's globals that the bodies look up are kept in a
-// small cache, emptied by a watcher before any change of the globals dict,
-// so a lookup still sees the value bound at that moment. Entries are
-// borrowed: the dict holds each value until the watcher has emptied them.
+// cache of one slot per name, emptied by a watcher before any change of the
+// globals dict, so a lookup still sees the value bound at that moment.
+// Entries are borrowed: the dict holds each value until the watcher has
+// emptied them.
 int on_globals_event(PyDict_WatchEvent event, PyObject *dict, PyObject *, PyObject *) {
     if (dict != g_watched) return 0;
-    memset(g_globals_cache, 0, sizeof g_globals_cache);
+    memset(g_cached, 0, sizeof g_cached);
     if (event == PyDict_EVENT_DEALLOCATED) g_watched = nullptr;
     return 0;
 }
@@ -725,7 +742,7 @@ int on_globals_event(PyDict_WatchEvent event, PyObject *dict, PyObject *, PyObje
 // Starts caching the lookups in these globals. Without a free watcher the
 // module works the same, only uncached.
 int watch_globals(PyObject *globals) {
-    memset(g_globals_cache, 0, sizeof g_globals_cache);
+    memset(g_cached, 0, sizeof g_cached);
     g_watched = nullptr;
     if (g_watcher < 0) {
         g_watcher = PyDict_AddWatcher(on_globals_event);
@@ -806,20 +823,18 @@ PyModuleDef module_def = {
 // ---------------------------------------------------------------------------
 // Helpers shared by the bodies.
 
-Ref global(PyObject *globals, PyObject *name) {
+Ref global(PyObject *globals, const Global &g) {
     const bool cached = globals == g_watched;
-    GlobalEntry &entry = g_globals_cache[(reinterpret_cast<uintptr_t>(name) >> 4) % kCacheSize];
-    if (cached && entry.name == name) return borrow(entry.value);
-    PyObject *value = PyDict_GetItemWithError(globals, name);
-    if (value && cached) entry = GlobalEntry{name, value};
-    if (!value) {
-        if (PyErr_Occurred()) return Ref();
-        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-        if (!value) {
-            if (!PyErr_Occurred()) name_error(name);
-            return Ref();
-        }
+    if (cached && g_cached[g.slot]) return borrow(g_cached[g.slot]);
+    PyObject *value = PyDict_GetItemWithError(globals, g.name);
+    if (value) {
+        if (cached) g_cached[g.slot] = value;
+        return borrow(value);
     }
+    if (PyErr_Occurred()) return Ref();
+    // A name found among the builtins is looked up again each time.
+    value = PyDict_GetItemWithError(PyEval_GetBuiltins(), g.name);
+    if (!value && !PyErr_Occurred()) name_error(g.name);
     return borrow(value);
 }
 

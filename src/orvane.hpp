@@ -22,12 +22,23 @@ namespace orvane {
 // of the process (the module refuses a second interpreter, so they never
 // serve two). Every name a body looks up and every fixed SQL piece is here.
 
+// The module's own globals, the names a body looks up: a fixed set, each
+// with its text and its own slot in the cache of lookups, given in the order
+// of the exec step's statements.
+struct Global {
+    PyObject *name;
+    int slot;
+};
+
+struct Globals {
+    Global Any, ChangeSet, execute_command, try_read, read_all, DbChangeSet, g_update_prefix,
+        TAG_TYPE_NODE, TAG_TYPE_LINK, get_tag_schema, get_tags, get_tag, Tag, _set_tag, set_tag,
+        inp_in_tag, inp_out_tag, delete_tag_by_node, delete_tag_by_link;
+};
+inline constexpr int kGlobals = sizeof(Globals) / sizeof(Global);
+extern Globals G;
+
 struct Texts {
-    // Module globals.
-    PyObject *Any, *ChangeSet, *execute_command, *try_read, *read_all, *DbChangeSet,
-        *g_update_prefix, *TAG_TYPE_NODE, *TAG_TYPE_LINK, *get_tag_schema, *get_tags, *get_tag,
-        *Tag, *_set_tag, *set_tag, *inp_in_tag, *inp_out_tag, *delete_tag_by_node,
-        *delete_tag_by_link;
     // Field names, keys and attribute names.
     PyObject *type, *t_type, *id, *tag, *optional, *readonly, *f_type, *f_t_type, *f_id,
         *f_tag, *operations, *as_dict, *items, *upper;
@@ -86,7 +97,7 @@ constexpr int count(const char *const (&)[N]) { return static_cast<int>(N); }
 // link table only after its rows are done, and calls visit for each row with
 // the name of the row's type constant; returns the new list visit fills.
 using RowVisitor = int (*)(PyObject *globals, PyObject *list, PyObject *row,
-                           PyObject *type_name);
+                           const Global &type_name);
 PyObject *read_tables(PyObject *globals, PyObject *name, RowVisitor visit);  // tags.cpp
 
 // The callables, in the units that define them.
@@ -119,7 +130,7 @@ inline int set_attribute(PyObject *obj, PyObject *name, PyObject *value) {
 
 // The value of a module-level name: the module's globals, then the builtins;
 // NameError when neither has it.
-[[nodiscard]] Ref global(PyObject *globals, PyObject *name);
+[[nodiscard]] Ref global(PyObject *globals, const Global &name);
 
 // obj[key]: a dict lookup for an exact dict (KeyError carrying the key when
 // missing), the general subscription for anything else.
@@ -141,7 +152,7 @@ template <class... A>
 // Looks the name up among the globals at this moment, then calls it. The
 // callable is found before the arguments are used, as `f(a, b)` does.
 template <class... A>
-[[nodiscard]] inline Ref call_global(PyObject *globals, PyObject *name, A... args) {
+[[nodiscard]] inline Ref call_global(PyObject *globals, const Global &name, A... args) {
     Ref f = global(globals, name);
     if (!f) return Ref();
     return call(f.get(), args...);

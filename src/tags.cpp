@@ -136,7 +136,7 @@ PyObject *tag_as_dict(PyObject *, PyObject *const *args) {
 
 // Appends the tag dict of one row: the tag is tested with != None, the id
 // always turned into text.
-int append_row(PyObject *globals, PyObject *results, PyObject *row, PyObject *type_name) {
+int append_row(PyObject *globals, PyObject *results, PyObject *row, const Global &type_name) {
     Ref raw = item(row, T.tag);
     if (!raw) return -1;
     Ref tag = borrow(Py_None);
@@ -174,10 +174,10 @@ PyObject *get_tag(PyObject *globals, PyObject *const *args) {
 
     // Only NODE and LINK reach the database; any other type reads as no row.
     PyObject *lookup = nullptr;
-    PyObject *const types[] = {T.TAG_TYPE_NODE, T.TAG_TYPE_LINK};
+    const Global *const types[] = {&G.TAG_TYPE_NODE, &G.TAG_TYPE_LINK};
     PyObject *const lookups[] = {T.lookup_node, T.lookup_link};
     for (int i = 0; i < 2 && !lookup; i++) {
-        Ref wanted = global(globals, types[i]);
+        Ref wanted = global(globals, *types[i]);
         if (!wanted) return nullptr;
         int eq = equal(t_type, wanted.get());
         if (eq < 0) return nullptr;
@@ -185,7 +185,7 @@ PyObject *get_tag(PyObject *globals, PyObject *const *args) {
     }
     Ref row;
     if (lookup) {
-        Ref try_read = global(globals, T.try_read);
+        Ref try_read = global(globals, G.try_read);
         if (!try_read) return nullptr;
         Ref sql = lookup_statement(lookup, id);
         if (!sql) return nullptr;
@@ -235,12 +235,12 @@ PyObject *read_tables(PyObject *globals, PyObject *name, RowVisitor visit) {
     Ref results = steal(PyList_New(0));
     if (!results) return nullptr;
     PyObject *const statements[] = {T.select_node, T.select_link};
-    PyObject *const types[] = {T.TAG_TYPE_NODE, T.TAG_TYPE_LINK};
+    const Global *const types[] = {&G.TAG_TYPE_NODE, &G.TAG_TYPE_LINK};
     for (int i = 0; i < 2; i++) {
-        Ref rows = call_global(globals, T.read_all, name, statements[i]);
+        Ref rows = call_global(globals, G.read_all, name, statements[i]);
         if (!rows) return nullptr;
         int r = for_each(rows.get(), [&](PyObject *row) {
-            return visit(globals, results.get(), row, types[i]);
+            return visit(globals, results.get(), row, *types[i]);
         });
         if (r < 0) return nullptr;
     }
