@@ -167,8 +167,11 @@ def callgrind_total(cmd, tmp):
     if shutil.which("valgrind") is None:
         return None
     out = os.path.join(tmp, "callgrind.out")
-    subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *cmd],
-                   cwd=ROOT, capture_output=True, check=True)
+    proc = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *cmd],
+                          cwd=ROOT, capture_output=True)
+    if proc.returncode != 0:
+        say(f"  callgrind of {' '.join(cmd)} failed: no instruction count")
+        return None
     with open(out) as f:
         for line in f:
             if line.startswith(("summary:", "totals:")):
