@@ -248,7 +248,8 @@ def table(values, unit):
         vs_floor = v["orvane"] / v["floor"] if v["floor"] else None
         ok = (vs_py is None or vs_py >= target_vs_python(name),
               vs_cy is None or vs_cy >= TARGET_VS_CYTHON)
-        missed += [(label, what) for what, good in zip(("Python", "Cython"), ok) if not good]
+        targets = (f"≥{target_vs_python(name):g}x Python", f"≥{TARGET_VS_CYTHON:g}x Cython")
+        missed += [(label, what) for what, good in zip(targets, ok) if not good]
         py_target = "" if name not in TARGETS_VS_PYTHON else f" (≥{target_vs_python(name):g}x)"
         rows.append(f"| {label} | {fmt_ns(v['orvane'])} | {fmt_ns(v['cython'])} | "
                     f"{fmt_ns(v['python'])} | {fmt_ns(v['floor']) if v['floor'] else ''} | "
@@ -360,8 +361,7 @@ def describe_missed(missed):
     by = {}
     for label, what in missed:
         by.setdefault(what, []).append(label)
-    text = {"Python": f"≥{TARGET_VS_PYTHON:g}x Python", "Cython": f"≥{TARGET_VS_CYTHON:g}x Cython"}
-    return "missed " + "; ".join(f"{text[k]} for {', '.join(v)}" for k, v in by.items()) + "."
+    return "missed " + "; ".join(f"{k} for {', '.join(v)}" for k, v in by.items()) + "."
 
 
 def cpu_name():
