@@ -4,7 +4,9 @@ source is newer than the built file:
 - cyorvane: bench/pyorvane.py compiled by Cython as it is, with no directive
   and no change, so it is what a user of Cython would get;
 - floor: bench/floor.c, the result objects built in a plain C loop;
-- cgmark: bench/cgmark.c, the callgrind marks.
+- cgmark: bench/cgmark.c, the callgrind marks;
+- rusage: bench/rusage.c, a program that runs another and reports its CPU
+  time and peak memory (for the end-to-end table).
 
 All three are compiled as the running interpreter compiles its own
 extensions (its compiler, flags and headers).  A failure prints one line and
@@ -46,13 +48,15 @@ def run(cmd, what):
         raise BuildError(f"{what}: {first.strip()} (exit {proc.returncode})")
 
 
-def compile_c(source, out):
-    """Compiles one C source into the extension `out`, through a temporary
-    file that is renamed into place only when the compiler succeeded."""
+def compile_c(source, out, extension=True):
+    """Compiles one C source into the extension (or the program) `out`,
+    through a temporary file that is renamed into place only when the
+    compiler succeeded."""
     cv = sysconfig.get_config_var
-    cmd = [*shlex.split(cv("CC") or "cc"), *shlex.split(cv("CFLAGS") or ""),
-           *shlex.split(cv("CCSHARED") or "-fPIC"), "-I" + cv("INCLUDEPY"), "-shared",
-           source, "-o", out + ".tmp"]
+    cmd = [*shlex.split(cv("CC") or "cc"), *shlex.split(cv("CFLAGS") or "")]
+    if extension:
+        cmd += [*shlex.split(cv("CCSHARED") or "-fPIC"), "-I" + cv("INCLUDEPY"), "-shared"]
+    cmd += [source, "-o", out + ".tmp"]
     try:
         run(cmd, source)
         os.replace(out + ".tmp", out)
@@ -83,6 +87,9 @@ def main():
             source = os.path.join(HERE, name + ".c")
             if stale(target(name), source):
                 compile_c(source, target(name))
+        source, program = os.path.join(HERE, "rusage.c"), os.path.join(BUILD, "rusage")
+        if stale(program, source):
+            compile_c(source, program, extension=False)
     except (BuildError, OSError) as e:
         print(f"bench/build.py: {e}", file=sys.stderr)
         return 1

@@ -7,7 +7,8 @@ runs:
 IMPL is orvane (api.orvane), python (bench/pyorvane.py), cython (the same
 compiled by Cython) or floor.  Each case runs its calls between the marks of
 cgmark, so the profile holds one part per case whose label is the case's
-name.
+name, and one for its overhead; BENCH_ONLY="as_dict get_tags" runs only
+those cases.
 
 The database names are replaced on the module by in-memory doubles that
 cost as little as a call can (most are C callables), so that the figures
@@ -16,8 +17,9 @@ are the module's own.
 
 import os
 import sys
-from collections import deque
-from itertools import chain, repeat, starmap
+import gc
+from functools import partial
+from itertools import chain, repeat
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -90,6 +92,7 @@ LINES_OF_EVERY_SHAPE = [shape.format(i=i, k=i) for i, shape in enumerate(SHAPES)
 
 TAG_INPUT = {"t_type": "NODE", "id": "J1", "tag": "Zone 1"}
 STORED = {"id": "J1", "tag": "Zone 1"}
+LOOKUP = "select * from tags_node where id = 'J1'"
 
 
 def read_all(name, sql):
@@ -98,8 +101,8 @@ def read_all(name, sql):
 
 def set_doubles(mod, **names):
     """Binds the doubles on the module: those given, the defaults for the
-    rest."""
-    from api.database import ChangeSet, g_update_prefix
+    rest; returns them by name."""
+    from api.database import g_update_prefix
     doubles = {
         "read_all": read_all,
         "try_read": {NETWORK: STORED}.get,     # (name, sql) -> the stored row
@@ -111,95 +114,145 @@ def set_doubles(mod, **names):
     doubles.update(names)
     for name, value in doubles.items():
         setattr(mod, name, value)
-    return ChangeSet
+    return doubles
 
 
-# Cases: (name, rows per run, prepare) where prepare(mod, n) binds the
-# doubles and returns a function that makes n calls (or one call over all
-# rows, for a case with rows).
+# Runs. Every callable is called from bytecode, in a Python loop, as an
+# application calls it: a call made by map() or starmap() from C would skip
+# the interpreter's own call and flatter a C callable against a Python one.
+# What the run costs besides the callable (the empty loop, and the doubles,
+# called from C as often as the callable calls them) is measured on its own
+# and taken off, so that each figure is the callable's own.
 
-def _calls(f, arg, n):
-    return _star_calls(f, (arg,), n)
+class Run:
+    def __init__(self, loop, empty, one, doubles=(), times=1):
+        self.loop, self.empty, self.one = loop, empty, one
+        self.doubles, self.times = tuple(doubles), times
+
+    def __call__(self):
+        """The measured run."""
+        self.loop()
+
+    def overhead(self):
+        """The same run without the callable."""
+        self.empty()
+        if self.doubles:
+            import cgmark
+            cgmark.repeat(self.times, self.doubles)
 
 
-def _star_calls(f, args, n):
-    if len(args) == 1:
-        run = lambda: deque(map(f, repeat(args[0], n)), 0)  # noqa: E731
-    else:
-        run = lambda: deque(starmap(f, repeat(args, n)), 0)  # noqa: E731
-    run.one = lambda: f(*args)          # one call, whose result is kept
-    return run
+def _loop(body, n, **names):
+    """A function that runs the statement `body` n times in a Python loop,
+    with `names` as its local variables."""
+    source = f"def loop({', '.join(names)}):\n    for _ in repeat(None, {n}):\n        {body}\n"
+    scope = {"repeat": repeat}
+    exec(source, scope)
+    return partial(scope["loop"], **names)
 
+
+def _calls(f, args, n, doubles=()):
+    """n calls of f(*args); each makes the calls `doubles` into the doubles."""
+    names = {f"a{i}": a for i, a in enumerate(args)}
+    loop = _loop(f"f({', '.join(names)})", n, f=f, **names)
+    return Run(loop, _loop("pass", n), lambda: f(*args), doubles, n)
+
+
+def _over_rows(f, arg, doubles=()):
+    """One call over all rows: the loop is the callable's own."""
+    return Run(lambda: f(arg), lambda: None, lambda: f(arg), doubles)
+
+
+# Cases: prepare(mod, n) binds the doubles and returns the Run of n calls
+# (or of one call over all rows, for a case with rows).
 
 def prep_schema(mod, n):
-    if mod.__name__ == "floor":
-        return _calls(mod.get_tag_schema, NETWORK, n)
-    set_doubles(mod)
-    return _calls(mod.get_tag_schema, NETWORK, n)
+    if mod.__name__ != "floor":
+        set_doubles(mod)
+    return _calls(mod.get_tag_schema, (NETWORK,), n)
 
 
 def prep_tag(mod, n):
     set_doubles(mod)
-    return _calls(mod.Tag, TAG_INPUT, n)
+    return _calls(mod.Tag, (TAG_INPUT,), n)
 
 
 def prep_as_dict(mod, n):
     if mod.__name__ == "floor":
-        return _star_calls(mod.tag_record, ("tag", "NODE", "J1", "Zone 1"), n)
+        return _calls(mod.tag_record, ("tag", "NODE", "J1", "Zone 1"), n)
     set_doubles(mod)
-    return _calls(mod.Tag.as_dict, mod.Tag(TAG_INPUT), n)
+    tag = mod.Tag(TAG_INPUT)
+    return Run(_loop("tag.as_dict()", n, tag=tag), _loop("pass", n), tag.as_dict)
+
+
+def prep_get_tag(mod, n, stored):
+    if mod.__name__ == "floor":
+        return _calls(mod.tag_dict, ("NODE", "J1", stored and "Zone 1"), n)
+    d = set_doubles(mod, try_read={NETWORK: stored}.get)
+    return _calls(mod.get_tag, (NETWORK, "NODE", "J1"), n, [(d["try_read"], (NETWORK, LOOKUP))])
 
 
 def prep_get_tag_row(mod, n):
-    if mod.__name__ == "floor":
-        return _star_calls(mod.tag_dict, ("NODE", "J1", "Zone 1"), n)
-    set_doubles(mod)
-    return _star_calls(mod.get_tag, (NETWORK, "NODE", "J1"), n)
+    return prep_get_tag(mod, n, STORED)
 
 
 def prep_get_tag_none(mod, n):
-    if mod.__name__ == "floor":
-        return _star_calls(mod.tag_dict, ("NODE", "J1", None), n)
-    set_doubles(mod, try_read={NETWORK: None}.get)
-    return _star_calls(mod.get_tag, (NETWORK, "NODE", "J1"), n)
+    return prep_get_tag(mod, n, None)
+
+
+def prep_set_tag(mod, n, f):
+    """_set_tag or set_tag: two reads of the stored tag, the change set,
+    and for set_tag its execution."""
+    from api.database import ChangeSet
+    d = set_doubles(mod)
+    cs = ChangeSet({"t_type": "NODE", "id": "J1", "tag": "Zone 2"})
+    doubles = [(d["try_read"], (NETWORK, LOOKUP))] * 2
+    doubles.append((d["DbChangeSet"], (LOOKUP, LOOKUP, [STORED], [STORED])))
+    if f == "set_tag":
+        doubles.append((d["execute_command"], (NETWORK, STORED)))
+    return _calls(getattr(mod, f), (NETWORK, cs), n, doubles)
 
 
 def prep_set_tag_impl(mod, n):
-    ChangeSet = set_doubles(mod)
-    cs = ChangeSet({"t_type": "NODE", "id": "J1", "tag": "Zone 2"})
-    return _star_calls(mod._set_tag, (NETWORK, cs), n)
+    return prep_set_tag(mod, n, "_set_tag")
 
 
-def prep_set_tag(mod, n):
-    ChangeSet = set_doubles(mod)
-    cs = ChangeSet({"t_type": "NODE", "id": "J1", "tag": "Zone 2"})
-    return _star_calls(mod.set_tag, (NETWORK, cs), n)
+def prep_set_tag_outer(mod, n):
+    return prep_set_tag(mod, n, "set_tag")
 
 
 def prep_delete(mod, n):
-    set_doubles(mod)
-    return _star_calls(mod.delete_tag_by_node, (NETWORK, "J1"), n)
+    d = set_doubles(mod)
+    doubles = [(d["try_read"], (NETWORK, LOOKUP)), (d["ChangeSet"], (STORED,))]
+    return _calls(mod.delete_tag_by_node, (NETWORK, "J1"), n, doubles)
+
+
+def prep_tables(mod, f):
+    if mod.__name__ == "floor":
+        return Run(lambda: f(NODE_ROWS, LINK_ROWS), lambda: None,
+                   lambda: f(NODE_ROWS, LINK_ROWS))
+    d = set_doubles(mod)
+    reads = [(d["read_all"], (NETWORK, "select * from tags_node")),
+             (d["read_all"], (NETWORK, "select * from tags_link"))]
+    return _over_rows(f, NETWORK, reads)
 
 
 def prep_get_tags(mod, n):
-    if mod.__name__ == "floor":
-        return lambda: mod.get_tags(NODE_ROWS, LINK_ROWS)
-    set_doubles(mod)
-    return lambda: mod.get_tags(NETWORK)
+    return prep_tables(mod, mod.get_tags)
 
 
 def prep_inp_out_tag(mod, n):
-    if mod.__name__ == "floor":
-        return lambda: mod.inp_out_tag(NODE_ROWS, LINK_ROWS)
-    set_doubles(mod)
-    return lambda: mod.inp_out_tag(NETWORK)
+    return prep_tables(mod, mod.inp_out_tag)
 
 
 def prep_inp_in_tag(mod, n):
     if mod.__name__ == "floor":
-        return lambda: mod.inp_in_tag(LINES)
+        return _over_rows(mod.inp_in_tag, LINES)
     # The statements are kept, as an importer keeps them.
-    return lambda: list(map(mod.inp_in_tag, LINES))
+    f = mod.inp_in_tag
+
+    def loop():
+        return [f(line) for line in LINES]
+    return Run(loop, lambda: [line for line in LINES], loop)
 
 
 # name, label for the table, rows per run (None: one call per run), prepare
@@ -212,14 +265,13 @@ CASES = (
     ("get_tags", "get_tags (per row)", ROWS, prep_get_tags),
     ("inp_out_tag", "inp_out_tag (per row)", ROWS, prep_inp_out_tag),
     ("_set_tag", "_set_tag", None, prep_set_tag_impl),
-    ("set_tag", "set_tag", None, prep_set_tag),
+    ("set_tag", "set_tag", None, prep_set_tag_outer),
     ("delete_tag_by_node", "delete_tag_by_node", None, prep_delete),
     ("inp_in_tag", "inp_in_tag (per line)", ROWS, prep_inp_in_tag),
 )
-# The floor builds the results of these; the cases over rows are held to it.
+# The floor builds the results of these.
 FLOOR_CASES = ("get_tag_schema", "as_dict", "get_tag_row", "get_tag_none", "get_tags",
                "inp_out_tag", "inp_in_tag")
-FLOOR_TARGETS = ("get_tags", "inp_out_tag", "inp_in_tag")
 
 
 def cases_for(impl):
@@ -241,12 +293,18 @@ def main(argv):
         print(f"workload.py: {e}", file=sys.stderr)
         return 2
     import cgmark
+    gc.collect()
+    gc.freeze()                             # collections see only what a case makes
+    only = os.environ.get("BENCH_ONLY", "").split()
     for name, _, rows, prepare in cases_for(argv[1]):
+        if only and name not in only:
+            continue
         run = prepare(mod, CALLS)
-        run()                               # warm: caches, specialised code
-        cgmark.zero()
-        run()
-        cgmark.dump(name)
+        for part, label in ((run, name), (run.overhead, name + " overhead")):
+            part()                          # warm: caches, specialised code
+            cgmark.zero()
+            part()
+            cgmark.dump(label)
     return 0
 
 

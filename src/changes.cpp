@@ -26,7 +26,7 @@ Ref operation_field(PyObject *cs, PyObject *key) {
 // get_tag(name, op['t_type'], op['id']), the stored tag of the operation's
 // node or link as a tag dict.
 Ref read_stored(PyObject *globals, PyObject *name, PyObject *cs) {
-    Ref get_tag = global(globals, T.get_tag);
+    Ref get_tag = global(globals, G.get_tag);
     if (!get_tag) return Ref();
     Ref t_type = operation_field(cs, T.t_type);
     if (!t_type) return Ref();
@@ -65,7 +65,7 @@ int unpack_pair(PyObject *pair, Ref *key, Ref *value) {
 // Takes over into raw_new every field of the schema that the operation
 // carries and the schema does not mark read-only.
 int take_over(PyObject *globals, PyObject *name, PyObject *raw_new, PyObject *new_dict) {
-    Ref schema = call_global(globals, T.get_tag_schema, name);
+    Ref schema = call_global(globals, G.get_tag_schema, name);
     if (!schema) return -1;
     Ref items = call_method(schema.get(), T.items);
     if (!items) return -1;
@@ -87,12 +87,12 @@ int take_over(PyObject *globals, PyObject *name, PyObject *raw_new, PyObject *ne
 // The table of the operation's tag type: compared with ==, the operation's
 // value on the left; anything but NODE and LINK is refused.
 PyObject *table_of(PyObject *globals, PyObject *new_dict) {
-    PyObject *const types[] = {T.TAG_TYPE_NODE, T.TAG_TYPE_LINK};
+    const Global *const types[] = {&G.TAG_TYPE_NODE, &G.TAG_TYPE_LINK};
     PyObject *const tables[] = {T.tags_node, T.tags_link};
     for (int i = 0; i < 2; i++) {
         Ref t_type = item(new_dict, T.t_type);
         if (!t_type) return nullptr;
-        Ref wanted = global(globals, types[i]);
+        Ref wanted = global(globals, *types[i]);
         if (!wanted) return nullptr;
         int eq = equal(t_type.get(), wanted.get());
         if (eq < 0) return nullptr;
@@ -105,13 +105,13 @@ PyObject *table_of(PyObject *globals, PyObject *new_dict) {
 // The statement that puts the record's row in place: the delete, then the
 // insert when the record has a tag.
 Ref statement(PyObject *record, PyObject *table) {
-    Ref f_id = steal(PyObject_GetAttr(record, T.f_id));
+    Ref f_id = get_attribute(record, T.f_id);
     if (!f_id) return Ref();
-    Ref tag = steal(PyObject_GetAttr(record, T.tag));
+    Ref tag = get_attribute(record, T.tag);
     if (!tag) return Ref();
     if (tag.get() == Py_None)
         return join({{T.delete_from}, {table}, {T.where_id}, {f_id.get()}, {T.semicolon}});
-    Ref f_tag = steal(PyObject_GetAttr(record, T.f_tag));
+    Ref f_tag = get_attribute(record, T.f_tag);
     if (!f_tag) return Ref();
     return join({{T.delete_from}, {table}, {T.where_id}, {f_id.get()}, {T.semicolon},
                  {T.newline_insert_into}, {table}, {T.id_tag_values}, {f_id.get()}, {T.comma},
@@ -120,7 +120,7 @@ Ref statement(PyObject *record, PyObject *table) {
 
 // g_update_prefix | record.as_dict()
 Ref change_record(PyObject *globals, PyObject *record) {
-    Ref prefix = global(globals, T.g_update_prefix);
+    Ref prefix = global(globals, G.g_update_prefix);
     if (!prefix) return Ref();
     Ref d = call_method(record, T.as_dict);
     if (!d) return Ref();
@@ -138,7 +138,7 @@ PyObject *set_tag_impl(PyObject *globals, PyObject *const *args) {
     PyObject *cs = args[1];
 
     // 1. old: the stored tag as a Tag. raw_new: a second read, as a dict.
-    Ref tag_class = global(globals, T.Tag);
+    Ref tag_class = global(globals, G.Tag);
     if (!tag_class) return nullptr;
     Ref stored = read_stored(globals, name, cs);
     if (!stored) return nullptr;
@@ -151,7 +151,7 @@ PyObject *set_tag_impl(PyObject *globals, PyObject *const *args) {
     Ref new_dict = operation(cs);
     if (!new_dict) return nullptr;
     if (take_over(globals, name, raw_new.get(), new_dict.get()) < 0) return nullptr;
-    Ref new_tag = call_global(globals, T.Tag, raw_new.get());
+    Ref new_tag = call_global(globals, G.Tag, raw_new.get());
     if (!new_tag) return nullptr;
 
     // 3. The statements and records of both directions.
@@ -166,7 +166,7 @@ PyObject *set_tag_impl(PyObject *globals, PyObject *const *args) {
     Ref undo_cs = change_record(globals, old.get());
     if (!undo_cs) return nullptr;
 
-    Ref db_change_set = global(globals, T.DbChangeSet);
+    Ref db_change_set = global(globals, G.DbChangeSet);
     if (!db_change_set) return nullptr;
     Ref redo_list = one_item_list(redo_cs.get());
     Ref undo_list = one_item_list(undo_cs.get());
@@ -186,11 +186,11 @@ PyObject *set_tag(PyObject *globals, PyObject *const *args) {
         if (!op) return nullptr;
         int has = PySequence_Contains(op.get(), key);
         if (has < 0) return nullptr;
-        if (!has) return call_global(globals, T.ChangeSet).release();
+        if (!has) return call_global(globals, G.ChangeSet).release();
     }
-    Ref execute = global(globals, T.execute_command);
+    Ref execute = global(globals, G.execute_command);
     if (!execute) return nullptr;
-    Ref db_cs = call_global(globals, T._set_tag, name, cs);
+    Ref db_cs = call_global(globals, G._set_tag, name, cs);
     if (!db_cs) return nullptr;
     return call(execute.get(), name, db_cs.get()).release();
 }
@@ -198,20 +198,20 @@ PyObject *set_tag(PyObject *globals, PyObject *const *args) {
 // The removal of the tag of one node or link: a change record with the tag
 // None when the element has a row, else an empty change set.
 PyObject *delete_tag(PyObject *globals, PyObject *name, PyObject *id, PyObject *lookup,
-                     PyObject *type_name) {
-    Ref try_read = global(globals, T.try_read);
+                     const Global &type_name) {
+    Ref try_read = global(globals, G.try_read);
     if (!try_read) return nullptr;
     Ref sql = lookup_statement(lookup, id);
     if (!sql) return nullptr;
     Ref row = call(try_read.get(), name, sql.get());
     if (!row) return nullptr;
-    if (row.get() == Py_None) return call_global(globals, T.ChangeSet).release();
+    if (row.get() == Py_None) return call_global(globals, G.ChangeSet).release();
 
     Ref t_type = global(globals, type_name);
     if (!t_type) return nullptr;
     PyObject *const keys[] = {T.type, T.t_type, T.id, T.tag};
     PyObject *const values[] = {T.tag, t_type.get(), id, Py_None};
-    Ref prefix = global(globals, T.g_update_prefix);
+    Ref prefix = global(globals, G.g_update_prefix);
     if (!prefix) return nullptr;
     // For a plain dict prefix, `prefix | record` is a copy of the prefix
     // updated with the record's entries in order: made so, the record dict
@@ -230,15 +230,15 @@ PyObject *delete_tag(PyObject *globals, PyObject *name, PyObject *id, PyObject *
         record = steal(PyNumber_Or(prefix.get(), d.get()));
         if (!record) return nullptr;
     }
-    return call_global(globals, T.ChangeSet, record.get()).release();
+    return call_global(globals, G.ChangeSet, record.get()).release();
 }
 
 PyObject *delete_tag_by_node(PyObject *globals, PyObject *const *args) {
-    return delete_tag(globals, args[0], args[1], T.lookup_node, T.TAG_TYPE_NODE);
+    return delete_tag(globals, args[0], args[1], T.lookup_node, G.TAG_TYPE_NODE);
 }
 
 PyObject *delete_tag_by_link(PyObject *globals, PyObject *const *args) {
-    return delete_tag(globals, args[0], args[1], T.lookup_link, T.TAG_TYPE_LINK);
+    return delete_tag(globals, args[0], args[1], T.lookup_link, G.TAG_TYPE_LINK);
 }
 
 // ---------------------------------------------------------------------------

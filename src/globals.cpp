@@ -12,11 +12,7 @@ namespace orvane {
 
 namespace {
 
-struct GlobalEntry {
-    PyObject *name, *value;  // borrowed
-};
-constexpr size_t kCacheSize = 32;
-GlobalEntry g_globals_cache[kCacheSize];
+PyObject *g_cached[kGlobals];   // borrowed: the value of each global, once looked up
 PyObject *g_watched = nullptr;  // the globals dict whose lookups are cached
 int g_watcher = -1;
 
@@ -29,12 +25,13 @@ ORVANE_COLD void name_error(PyObject *name) {
 }
 
 // The values of the module's globals that the bodies look up are kept in a
-// small cache, emptied by a watcher before any change of the globals dict,
-// so a lookup still sees the value bound at that moment. Entries are
-// borrowed: the dict holds each value until the watcher has emptied them.
+// cache of one slot per name, emptied by a watcher before any change of the
+// globals dict, so a lookup still sees the value bound at that moment.
+// Entries are borrowed: the dict holds each value until the watcher has
+// emptied them.
 int on_globals_event(PyDict_WatchEvent event, PyObject *dict, PyObject *, PyObject *) {
     if (dict != g_watched) return 0;
-    memset(g_globals_cache, 0, sizeof g_globals_cache);
+    memset(g_cached, 0, sizeof g_cached);
     if (event == PyDict_EVENT_DEALLOCATED) g_watched = nullptr;
     return 0;
 }
@@ -51,7 +48,7 @@ int on_type_event(PyTypeObject *type) {
 // Starts caching the lookups in these globals. Without a free watcher the
 // module works the same, only uncached.
 int watch_globals(PyObject *globals) {
-    memset(g_globals_cache, 0, sizeof g_globals_cache);
+    memset(g_cached, 0, sizeof g_cached);
     g_watched = nullptr;
     if (g_watcher < 0) {
         g_watcher = PyDict_AddWatcher(on_globals_event);
@@ -80,20 +77,18 @@ int watch_tag_class(PyObject *cls) {
     return 0;
 }
 
-Ref global(PyObject *globals, PyObject *name) {
+Ref global(PyObject *globals, const Global &g) {
     const bool cached = globals == g_watched;
-    GlobalEntry &entry = g_globals_cache[(reinterpret_cast<uintptr_t>(name) >> 4) % kCacheSize];
-    if (cached && entry.name == name) return borrow(entry.value);
-    PyObject *value = PyDict_GetItemWithError(globals, name);
-    if (value && cached) entry = GlobalEntry{name, value};
-    if (!value) {
-        if (PyErr_Occurred()) return Ref();
-        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-        if (!value) {
-            if (!PyErr_Occurred()) name_error(name);
-            return Ref();
-        }
+    if (cached && g_cached[g.slot]) return borrow(g_cached[g.slot]);
+    PyObject *value = PyDict_GetItemWithError(globals, g.name);
+    if (value) {
+        if (cached) g_cached[g.slot] = value;
+        return borrow(value);
     }
+    if (PyErr_Occurred()) return Ref();
+    // A name found among the builtins is looked up again each time.
+    value = PyDict_GetItemWithError(PyEval_GetBuiltins(), g.name);
+    if (!value && !PyErr_Occurred()) name_error(g.name);
     return borrow(value);
 }
 

@@ -148,10 +148,10 @@ PyObject *inp_in_tag(PyObject *globals, PyObject *const *args) {
     // plain str (its own == decides).
     const bool ascii = is_ascii(line, t[0]);
     Ref upper;
-    PyObject *const types[] = {T.TAG_TYPE_NODE, T.TAG_TYPE_LINK};
+    const Global *const types[] = {&G.TAG_TYPE_NODE, &G.TAG_TYPE_LINK};
     PyObject *const inserts[] = {T.insert_node, T.insert_link};
     for (int i = 0; i < 2; i++) {
-        Ref wanted = global(globals, types[i]);
+        Ref wanted = global(globals, *types[i]);
         if (!wanted) return nullptr;
         int eq;
         if (ascii && PyUnicode_CheckExact(wanted.get())) {
@@ -201,7 +201,7 @@ Ref spaced_line(PyObject *a, PyObject *b, PyObject *c) {
 
 // Appends the tag line of one row: type, id and tag, each as format(value,
 // ""), one space between them.
-int append_line(PyObject *globals, PyObject *lines, PyObject *row, PyObject *type_name) {
+int append_line(PyObject *globals, PyObject *lines, PyObject *row, const Global &type_name) {
     Ref t_type = global(globals, type_name);
     if (!t_type) return -1;
     Ref id = item(row, T.id);

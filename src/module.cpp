@@ -57,10 +57,10 @@ int import_from(PyObject *globals, const char *what, int level, PyObject *const 
     return 0;
 }
 
-int bind_function(PyObject *globals, PyObject *name, const FunctionDef &d) {
+int bind_function(PyObject *globals, const Global &name, const FunctionDef &d) {
     Ref f = make_function(d, globals);
     if (!f) return -1;
-    return bind_global(globals, name, f.get());
+    return bind_global(globals, name.name, f.get());
 }
 
 // class Tag: its namespace holds __module__, __qualname__, __init__, as_dict.
@@ -88,7 +88,7 @@ int make_tag_class(PyObject *globals) {
     }
     Ref cls = call(meta, name.get(), bases.get(), ns.get());
     if (!cls || watch_tag_class(cls.get()) < 0) return -1;
-    return bind_global(globals, T.Tag, cls.get());
+    return bind_global(globals, G.Tag.name, cls.get());
 }
 
 int check_version() {
@@ -105,24 +105,25 @@ int check_version() {
 
 // The module's statements, in order.
 int run_statements(PyObject *globals) {
-    if (import_from(globals, "typing", 0, &T.Any, 1) < 0) return -1;
-    PyObject *const database_names[] = {T.ChangeSet, T.execute_command, T.try_read,
-                                        T.read_all, T.DbChangeSet, T.g_update_prefix};
+    if (import_from(globals, "typing", 0, &G.Any.name, 1) < 0) return -1;
+    PyObject *const database_names[] = {G.ChangeSet.name,   G.execute_command.name,
+                                        G.try_read.name,    G.read_all.name,
+                                        G.DbChangeSet.name, G.g_update_prefix.name};
     if (import_from(globals, "database", 1, database_names, 6) < 0) return -1;
-    if (bind_global(globals, T.TAG_TYPE_NODE, T.NODE) < 0 ||
-        bind_global(globals, T.TAG_TYPE_LINK, T.LINK) < 0)
+    if (bind_global(globals, G.TAG_TYPE_NODE.name, T.NODE) < 0 ||
+        bind_global(globals, G.TAG_TYPE_LINK.name, T.LINK) < 0)
         return -1;
-    if (bind_function(globals, T.get_tag_schema, def_get_tag_schema) < 0 ||
-        bind_function(globals, T.get_tags, def_get_tags) < 0 ||
-        bind_function(globals, T.get_tag, def_get_tag) < 0)
+    if (bind_function(globals, G.get_tag_schema, def_get_tag_schema) < 0 ||
+        bind_function(globals, G.get_tags, def_get_tags) < 0 ||
+        bind_function(globals, G.get_tag, def_get_tag) < 0)
         return -1;
     if (make_tag_class(globals) < 0) return -1;
-    if (bind_function(globals, T._set_tag, def_set_tag_impl) < 0 ||
-        bind_function(globals, T.set_tag, def_set_tag) < 0 ||
-        bind_function(globals, T.inp_in_tag, def_inp_in_tag) < 0 ||
-        bind_function(globals, T.inp_out_tag, def_inp_out_tag) < 0 ||
-        bind_function(globals, T.delete_tag_by_node, def_delete_tag_by_node) < 0 ||
-        bind_function(globals, T.delete_tag_by_link, def_delete_tag_by_link) < 0)
+    if (bind_function(globals, G._set_tag, def_set_tag_impl) < 0 ||
+        bind_function(globals, G.set_tag, def_set_tag) < 0 ||
+        bind_function(globals, G.inp_in_tag, def_inp_in_tag) < 0 ||
+        bind_function(globals, G.inp_out_tag, def_inp_out_tag) < 0 ||
+        bind_function(globals, G.delete_tag_by_node, def_delete_tag_by_node) < 0 ||
+        bind_function(globals, G.delete_tag_by_link, def_delete_tag_by_link) < 0)
         return -1;
     return 0;
 }

@@ -22,14 +22,26 @@ namespace orvane {
 // ---------------------------------------------------------------------------
 // Texts (text.cpp), made once, the first time the module executes, and kept
 // for the life of the process (the module refuses a second interpreter, so
-// they never serve two). Every name a body looks up and every fixed SQL piece is here.
+// they never serve two): the names of the module's globals (G), and every
+// other name and fixed SQL piece a body uses (T).
+
+// The module's own globals, the names a body looks up: a fixed set, each
+// with its text and its own slot in the cache of lookups (globals.cpp), given
+// in the order of the exec step's statements.
+struct Global {
+    PyObject *name;
+    int slot;
+};
+
+struct Globals {
+    Global Any, ChangeSet, execute_command, try_read, read_all, DbChangeSet, g_update_prefix,
+        TAG_TYPE_NODE, TAG_TYPE_LINK, get_tag_schema, get_tags, get_tag, Tag, _set_tag, set_tag,
+        inp_in_tag, inp_out_tag, delete_tag_by_node, delete_tag_by_link;
+};
+inline constexpr int kGlobals = sizeof(Globals) / sizeof(Global);
+extern Globals G;
 
 struct Texts {
-    // Module globals.
-    PyObject *Any, *ChangeSet, *execute_command, *try_read, *read_all, *DbChangeSet,
-        *g_update_prefix, *TAG_TYPE_NODE, *TAG_TYPE_LINK, *get_tag_schema, *get_tags, *get_tag,
-        *Tag, *_set_tag, *set_tag, *inp_in_tag, *inp_out_tag, *delete_tag_by_node,
-        *delete_tag_by_link;
     // Field names, keys and attribute names.
     PyObject *type, *t_type, *id, *tag, *optional, *readonly, *f_type, *f_t_type, *f_id,
         *f_tag, *operations, *as_dict, *items, *upper;
@@ -217,12 +229,12 @@ int watch_tag_class(PyObject *cls);
 
 // The value of a module-level name: the module's globals, then the builtins;
 // NameError when neither has it.
-[[nodiscard]] Ref global(PyObject *globals, PyObject *name);
+[[nodiscard]] Ref global(PyObject *globals, const Global &name);
 
 // Looks the name up among the globals at this moment, then calls it. The
 // callable is found before the arguments are used, as `f(a, b)` does.
 template <class... A>
-[[nodiscard]] inline Ref call_global(PyObject *globals, PyObject *name, A... args) {
+[[nodiscard]] inline Ref call_global(PyObject *globals, const Global &name, A... args) {
     Ref f = global(globals, name);
     if (!f) return Ref();
     return call(f.get(), args...);
@@ -233,6 +245,19 @@ template <class... A>
 // and reads its attributes in the ordinary way.
 bool is_plain_tag(PyObject *obj);
 
+// obj.name, and obj.name = value, as the host does them. A plain Tag
+// instance goes straight to the generic getter and setter, which is all its
+// class does; the test is made at each access, since a text conversion
+// between two of them may change the class.
+[[nodiscard]] inline Ref get_attribute(PyObject *obj, PyObject *name) {
+    return steal(is_plain_tag(obj) ? PyObject_GenericGetAttr(obj, name)
+                                   : PyObject_GetAttr(obj, name));
+}
+inline int set_attribute(PyObject *obj, PyObject *name, PyObject *value) {
+    return is_plain_tag(obj) ? PyObject_GenericSetAttr(obj, name, value)
+                             : PyObject_SetAttr(obj, name, value);
+}
+
 // ---------------------------------------------------------------------------
 // The bodies (tags.cpp, changes.cpp, inp.cpp).
 
@@ -240,7 +265,7 @@ bool is_plain_tag(PyObject *obj);
 // link table only after its rows are done, and calls visit for each row with
 // the name of the row's type constant; returns the new list visit fills.
 using RowVisitor = int (*)(PyObject *globals, PyObject *list, PyObject *row,
-                           PyObject *type_name);
+                           const Global &type_name);
 PyObject *read_tables(PyObject *globals, PyObject *name, RowVisitor visit);  // tags.cpp
 
 // The callables.

@@ -57,17 +57,17 @@ Ref quoted_form(PyObject *value, bool none_is_null) {
 // reads back now: a class of the caller's may store or read attributes its
 // own way.
 int set_quoted(PyObject *self, PyObject *to, PyObject *from, bool none_is_null) {
-    Ref value = steal(PyObject_GetAttr(self, from));
+    Ref value = get_attribute(self, from);
     if (!value) return -1;
     Ref q = quoted_form(value.get(), none_is_null);
     if (!q) return -1;
-    return PyObject_SetAttr(self, to, q.get());
+    return set_attribute(self, to, q.get());
 }
 
 int set_quoted_of(PyObject *self, PyObject *to, PyObject *value, bool none_is_null) {
     Ref q = quoted_form(value, none_is_null);
     if (!q) return -1;
-    return PyObject_SetAttr(self, to, q.get());
+    return set_attribute(self, to, q.get());
 }
 
 Ref text_of(PyObject *input, PyObject *key) {
@@ -79,11 +79,11 @@ Ref text_of(PyObject *input, PyObject *key) {
 PyObject *tag_init(PyObject *, PyObject *const *args) {
     PyObject *self = args[0];
     PyObject *input = args[1];
-    if (PyObject_SetAttr(self, T.type, T.tag) < 0) return nullptr;
+    if (set_attribute(self, T.type, T.tag) < 0) return nullptr;
     Ref t_type = text_of(input, T.t_type);
-    if (!t_type || PyObject_SetAttr(self, T.t_type, t_type.get()) < 0) return nullptr;
+    if (!t_type || set_attribute(self, T.t_type, t_type.get()) < 0) return nullptr;
     Ref id = text_of(input, T.id);
-    if (!id || PyObject_SetAttr(self, T.id, id.get()) < 0) return nullptr;
+    if (!id || set_attribute(self, T.id, id.get()) < 0) return nullptr;
 
     // A missing tag and a tag that is not != None both give None.
     Ref tag = borrow(Py_None);
@@ -99,13 +99,13 @@ PyObject *tag_init(PyObject *, PyObject *const *args) {
             if (!tag) return nullptr;
         }
     }
-    if (PyObject_SetAttr(self, T.tag, tag.get()) < 0) return nullptr;
+    if (set_attribute(self, T.tag, tag.get()) < 0) return nullptr;
 
     // An instance of the module's own Tag class, unchanged since it was
     // made, reads back what was just stored: its quoted forms come from the
     // values in hand.
     if (is_plain_tag(self)) {
-        if (PyObject_SetAttr(self, T.f_type, T.quoted_tag) < 0 ||
+        if (set_attribute(self, T.f_type, T.quoted_tag) < 0 ||
             set_quoted_of(self, T.f_t_type, t_type.get(), false) < 0 ||
             set_quoted_of(self, T.f_id, id.get(), false) < 0 ||
             set_quoted_of(self, T.f_tag, tag.get(), true) < 0)
@@ -125,7 +125,7 @@ PyObject *tag_as_dict(PyObject *, PyObject *const *args) {
     if (!d) return nullptr;
     PyObject *const keys[] = {T.type, T.t_type, T.id, T.tag};
     for (PyObject *key : keys) {
-        Ref value = steal(PyObject_GetAttr(self, key));
+        Ref value = get_attribute(self, key);
         if (!value || PyDict_SetItem(d.get(), key, value.get()) < 0) return nullptr;
     }
     return d.release();
@@ -136,7 +136,7 @@ PyObject *tag_as_dict(PyObject *, PyObject *const *args) {
 
 // Appends the tag dict of one row: the tag is tested with != None, the id
 // always turned into text.
-int append_row(PyObject *globals, PyObject *results, PyObject *row, PyObject *type_name) {
+int append_row(PyObject *globals, PyObject *results, PyObject *row, const Global &type_name) {
     Ref raw = item(row, T.tag);
     if (!raw) return -1;
     Ref tag = borrow(Py_None);
@@ -174,10 +174,10 @@ PyObject *get_tag(PyObject *globals, PyObject *const *args) {
 
     // Only NODE and LINK reach the database; any other type reads as no row.
     PyObject *lookup = nullptr;
-    PyObject *const types[] = {T.TAG_TYPE_NODE, T.TAG_TYPE_LINK};
+    const Global *const types[] = {&G.TAG_TYPE_NODE, &G.TAG_TYPE_LINK};
     PyObject *const lookups[] = {T.lookup_node, T.lookup_link};
     for (int i = 0; i < 2 && !lookup; i++) {
-        Ref wanted = global(globals, types[i]);
+        Ref wanted = global(globals, *types[i]);
         if (!wanted) return nullptr;
         int eq = equal(t_type, wanted.get());
         if (eq < 0) return nullptr;
@@ -185,7 +185,7 @@ PyObject *get_tag(PyObject *globals, PyObject *const *args) {
     }
     Ref row;
     if (lookup) {
-        Ref try_read = global(globals, T.try_read);
+        Ref try_read = global(globals, G.try_read);
         if (!try_read) return nullptr;
         Ref sql = lookup_statement(lookup, id);
         if (!sql) return nullptr;
@@ -235,12 +235,12 @@ PyObject *read_tables(PyObject *globals, PyObject *name, RowVisitor visit) {
     Ref results = steal(PyList_New(0));
     if (!results) return nullptr;
     PyObject *const statements[] = {T.select_node, T.select_link};
-    PyObject *const types[] = {T.TAG_TYPE_NODE, T.TAG_TYPE_LINK};
+    const Global *const types[] = {&G.TAG_TYPE_NODE, &G.TAG_TYPE_LINK};
     for (int i = 0; i < 2; i++) {
-        Ref rows = call_global(globals, T.read_all, name, statements[i]);
+        Ref rows = call_global(globals, G.read_all, name, statements[i]);
         if (!rows) return nullptr;
         int r = for_each(rows.get(), [&](PyObject *row) {
-            return visit(globals, results.get(), row, types[i]);
+            return visit(globals, results.get(), row, *types[i]);
         });
         if (r < 0) return nullptr;
     }

@@ -12,6 +12,7 @@ namespace orvane {
 // Texts made at load.
 
 Texts T;
+Globals G;
 
 namespace {
 
@@ -20,26 +21,37 @@ struct TextDef {
     const char *text;
 };
 
+struct GlobalDef {
+    Global *global;
+    const char *text;
+};
+
+// Each global's slot is its place in this table.
+const GlobalDef kGlobalNames[] = {
+    {&G.Any, "Any"},
+    {&G.ChangeSet, "ChangeSet"},
+    {&G.execute_command, "execute_command"},
+    {&G.try_read, "try_read"},
+    {&G.read_all, "read_all"},
+    {&G.DbChangeSet, "DbChangeSet"},
+    {&G.g_update_prefix, "g_update_prefix"},
+    {&G.TAG_TYPE_NODE, "TAG_TYPE_NODE"},
+    {&G.TAG_TYPE_LINK, "TAG_TYPE_LINK"},
+    {&G.get_tag_schema, "get_tag_schema"},
+    {&G.get_tags, "get_tags"},
+    {&G.get_tag, "get_tag"},
+    {&G.Tag, "Tag"},
+    {&G._set_tag, "_set_tag"},
+    {&G.set_tag, "set_tag"},
+    {&G.inp_in_tag, "inp_in_tag"},
+    {&G.inp_out_tag, "inp_out_tag"},
+    {&G.delete_tag_by_node, "delete_tag_by_node"},
+    {&G.delete_tag_by_link, "delete_tag_by_link"},
+};
+static_assert(sizeof(kGlobalNames) / sizeof(kGlobalNames[0]) == kGlobals,
+              "every global has its entry");
+
 const TextDef kTexts[] = {
-    {&T.Any, "Any"},
-    {&T.ChangeSet, "ChangeSet"},
-    {&T.execute_command, "execute_command"},
-    {&T.try_read, "try_read"},
-    {&T.read_all, "read_all"},
-    {&T.DbChangeSet, "DbChangeSet"},
-    {&T.g_update_prefix, "g_update_prefix"},
-    {&T.TAG_TYPE_NODE, "TAG_TYPE_NODE"},
-    {&T.TAG_TYPE_LINK, "TAG_TYPE_LINK"},
-    {&T.get_tag_schema, "get_tag_schema"},
-    {&T.get_tags, "get_tags"},
-    {&T.get_tag, "get_tag"},
-    {&T.Tag, "Tag"},
-    {&T._set_tag, "_set_tag"},
-    {&T.set_tag, "set_tag"},
-    {&T.inp_in_tag, "inp_in_tag"},
-    {&T.inp_out_tag, "inp_out_tag"},
-    {&T.delete_tag_by_node, "delete_tag_by_node"},
-    {&T.delete_tag_by_link, "delete_tag_by_link"},
     {&T.type, "type"},
     {&T.t_type, "t_type"},
     {&T.id, "id"},
@@ -84,8 +96,15 @@ static_assert(sizeof(kTexts) / sizeof(kTexts[0]) == sizeof(Texts) / sizeof(PyObj
 }  // namespace
 
 int make_texts() {
+    for (int i = 0; i < kGlobals; i++) {
+        Global &g = *kGlobalNames[i].global;
+        if (g.name) continue;  // made by an earlier exec step
+        g.name = PyUnicode_InternFromString(kGlobalNames[i].text);
+        if (!g.name) return -1;
+        g.slot = i;
+    }
     for (const TextDef &d : kTexts) {
-        if (*d.slot) continue;  // made by an earlier exec step
+        if (*d.slot) continue;
         *d.slot = PyUnicode_InternFromString(d.text);
         if (!*d.slot) return -1;
     }

@@ -5,13 +5,15 @@ names, same argument errors.  Otherwise the baseline would not be fair."""
 
 import collections
 import os
+import subprocess
 import sys
 
 import pytest
 
 from api import database, orvane
 
-BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench")
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BENCH = os.path.join(ROOT, "bench")
 sys.path += [BENCH, os.path.join(BENCH, "build")]
 
 import pyorvane  # noqa: E402
@@ -126,3 +128,32 @@ class TestSameArgumentErrors:
     def test_type_errors(self, pair, call):
         kind, message, calls = same(pair, call)
         assert kind is TypeError and message.startswith("Argument '") and calls == []
+
+
+class TestEndToEndFloor:
+    """The floor of the end-to-end table (bench/sqlfloor.py) stores what the
+    tag tool stores from the same generated file, and reads back the same
+    tags, so that the two do the same job."""
+
+    def test_same_rows_and_lines(self, tmp_path, monkeypatch):
+        import e2e
+        import sqlfloor
+        inp = tmp_path / "tags.inp"
+        e2e.write_inp(inp, 500)
+        monkeypatch.setenv("ORVANE_DATA_DIR", str(tmp_path / "unused"))
+        monkeypatch.delenv("ORVANE_DATABASE_URL", raising=False)
+        stored = {}
+        for who in ("tagtool", "floor"):
+            data = tmp_path / who
+            tool = [sys.executable, "-m", "tagtool", "--data-dir", str(data)]
+            subprocess.run([*tool, "create", "net"], check=True, cwd=ROOT)
+            if who == "tagtool":
+                subprocess.run([*tool, "import", "net", str(inp)], check=True, cwd=ROOT,
+                               capture_output=True)
+            else:
+                assert sqlfloor.import_tags(str(data / "net.db"), str(inp)) == 500
+            stored[who] = sorted(sqlfloor.read_back(str(data / "net.db")))
+        assert len(stored["floor"]) == 500
+        assert stored["tagtool"] == stored["floor"]
+        assert {("NODE", "J6", "Zone6;x"), ("LINK", "P9", "Valve9"),
+                ("LINK", "P4", "O'Neil")} <= set(stored["floor"])

@@ -198,3 +198,27 @@ class TestTag:
                                 raising=False)
         t = make()({"t_type": "NODE", "id": "J1", "tag": "a"})
         assert (t.id, t.f_id, t.f_tag) == ("X", "'X'", "'a'")
+
+    @pytest.mark.parametrize("when", ["before", "during", "after"])
+    @pytest.mark.parametrize("name, value", [
+        ("__setattr__", lambda self, k, v: object.__setattr__(self, k, v.upper() if isinstance(v, str) else v)),
+        ("__getattribute__", lambda self, k: "G" if k in ("tag", "f_id") else object.__getattribute__(self, k)),
+        ("tag", property(lambda self: "P", lambda self, v: None)),
+    ])
+    def test_a_change_of_the_class_is_obeyed_at_once(self, monkeypatch, when, name, value):
+        # Before the instance is made, in the middle of __init__ (a value's
+        # text conversion changes the class) or after it: the module does
+        # what the plain Python class does.
+        def outcome(Tag):
+            class Id:
+                def __str__(self):
+                    if when == "during":
+                        monkeypatch.setattr(Tag, name, value, raising=False)
+                    return "j1"
+            if when == "before":
+                monkeypatch.setattr(Tag, name, value, raising=False)
+            t = Tag({"t_type": "node", "id": Id(), "tag": "x"})
+            if when == "after":
+                monkeypatch.setattr(Tag, name, value, raising=False)
+            return dict(vars(t)), [getattr(t, k) for k in ("tag", "f_id", "f_tag")], t.as_dict()
+        assert outcome(orvane.Tag) == outcome(PyTag)
