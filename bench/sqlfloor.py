@@ -9,9 +9,9 @@ create` made (the same two tables, the same WAL journal).
                                         select, written as a [TAGS] section
     python sqlfloor.py list DB          the same, printed tab-separated
 
-A tag line is read as the module reads it: its first three words are the
-type, the id and the tag, whatever follows is ignored (a ";" means nothing
-inside a line), and a line that begins with ";" is a comment. It imports
+A tag line is read as the tool reads it: the text from a ";" on is a
+comment, and the first three words of the rest are the type, the id and the
+tag; whatever follows is ignored. It imports
 nothing but sqlite3 and sys, and trusts its input (every tag line gives a
 type word, an id and a tag), as nothing else happens here.
 """
@@ -34,8 +34,8 @@ def tag_rows(path):
     inside = False
     with open(path, encoding="utf-8") as f:
         for line in f:
-            words = line.split()
-            if not words or words[0].startswith(";"):
+            words = line.split(";", 1)[0].split()
+            if not words:
                 continue
             if words[0].startswith("["):
                 inside = words[0].upper() == "[TAGS]"
