@@ -190,6 +190,7 @@ def main(argv=None):
         return e.code or 0
     except Failure as e:
         warn(str(e))
+        return e.status
     except database.NetworkNotFoundError as e:
         warn(str(e))
     except UnicodeEncodeError as e:

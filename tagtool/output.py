@@ -7,8 +7,23 @@ PROG = "tagtool"
 LIMIT = 120         # characters of a value or line shown in a message
 
 
+# Exit statuses a script can tell apart (the values of BSD's sysexits.h).
+DONE = 0
+REFUSED = 1         # any other refusal
+USAGE = 2           # a bad command line
+DATA_ERROR = 65     # bad input data: bad lines, unwritable tags
+NO_INPUT = 66       # an input file missing or unreadable
+CANT_CREATE = 73    # an output that cannot be written
+TRY_AGAIN = 75      # a conflict, a lock not freed in time
+NO_PERMISSION = 77  # read-only storage, a file the user may not write
+
+
 class Failure(Exception):
-    """A bad input, told in one line."""
+    """A refusal, told in one line; ``status`` is the tool's exit status."""
+
+    def __init__(self, message, status=REFUSED):
+        super().__init__(message)
+        self.status = status
 
 
 def shown(text, keep_tabs=False):
