@@ -3,27 +3,42 @@
 Each command works on a network only through ``api.orvane`` (tags read,
 changed, deleted, turned into and out of INP tag lines) and ``api.database``
 (networks, batches, undo and redo), as the application does.  A bad input
-ends the command with a one-line message on standard error and exit status
-1 (2 for a bad command line), before anything is written.
+ends the command with a one-line message on standard error and an exit
+status that tells its kind (EXIT_STATUSES), before anything is written.
 """
 
 import argparse
+import errno
 import importlib
+import os
+import signal
+import sys
 
 from api import database
 
 from .formats import add_format
-from .output import PROG, Failure, first_line, warn
+from . import output
+from .output import (CANT_CREATE, NO_INPUT, NO_PERMISSION, PROG, REFUSED, TRY_AGAIN, Failure,
+                     first_line, warn, write_status)
 
 VERSION = "0.1.0"
 
+# Every refusal is told in one line on standard error and writes nothing.
 EXIT_STATUSES = """\
 exit status:
   0    done as asked
-  1    a bad input or a refusal (told on standard error; nothing is written),
-       or nothing to undo or redo
+  1    any other refusal (a network that does not exist or exists already,
+       an element without a tag, nothing to undo or redo)
   2    a bad command line
-  130  interrupted
+  3    a conflict between the network and the file that a three-way merge
+       cannot resolve
+  65   bad input data: bad lines, tags the engines would not read back
+  66   an input file missing or unreadable
+  73   an output that cannot be written
+  75   try again: another writer got there first, or a lock was not freed
+       in time
+  77   read-only storage, or a file the user may not write
+  130  interrupted (Ctrl-C); 129 and 143 hung up and terminated
 """
 
 
@@ -40,6 +55,35 @@ class Parser(argparse.ArgumentParser):
 
     def error(self, message):
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+class Completion(argparse.Action):
+    """--print-completion SHELL: the completion script of the whole command
+    line, made by shtab (loaded only here)."""
+
+    def __init__(self, option_strings, dest, **kwargs):
+        super().__init__(option_strings, dest, nargs=None, default=argparse.SUPPRESS, **kwargs)
+
+    def __call__(self, parser, namespace, shell, option_string=None):
+        import shtab
+
+        for action in actions(parser):
+            if action.metavar in PATHS:
+                action.complete = shtab.DIRECTORY if action.metavar == "DIR" else shtab.FILE
+        sys.stdout.write(shtab.complete(parser, shell=shell))
+        parser.exit(0)
+
+
+PATHS = ("FILE", "INP", "MODEL", "DIR")     # the arguments that name files and folders
+
+
+def actions(parser):
+    """Every argument of a parser and of its commands."""
+    for action in parser._actions:
+        yield action
+        if isinstance(action, argparse._SubParsersAction):
+            for sub in action.choices.values():
+                yield from actions(sub)
 
 
 def add_element(parser):
@@ -60,6 +104,12 @@ def build_parser():
                     "them in and out of the [TAGS] section of INP files, and show them "
                     "as a summary or a map.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {VERSION}")
+    parser.add_argument("-q", "--quiet", action="store_true",
+                        help="write only the output asked for and the errors: no reports of "
+                             "what was done, no warnings")
+    parser.add_argument("--print-completion", choices=("bash", "zsh"), action=Completion,
+                        help="print the shell completion script for bash or zsh and exit "
+                             "(bash: eval \"$(tagtool --print-completion bash)\")")
     parser.add_argument("--data-dir", metavar="DIR",
                         help="the folder that holds the networks (default: $ORVANE_DATA_DIR, "
                              "else ./data)")
@@ -180,6 +230,7 @@ def main(argv=None):
         args = build_parser().parse_args(argv)
     except SystemExit as e:
         return e.code or 0
+    output.QUIET["on"] = args.quiet
     try:
         if args.database is not None:
             database.set_database_url(args.database)
@@ -195,13 +246,80 @@ def main(argv=None):
         warn(str(e))
     except UnicodeEncodeError as e:
         warn(f"cannot write {e.object[e.start:e.end]!r} to the output ({e.encoding})")
-    except (ValueError, database.UnsuitableDatabaseError, database.ConflictError,
-            *database.Error) as e:
+        return CANT_CREATE
+    except database.ConflictError as e:
         warn(first_line(e))
+        return TRY_AGAIN
+    except database.ReadOnlyError as e:
+        warn(first_line(e))
+        return NO_PERMISSION
+    except (ValueError, database.UnsuitableDatabaseError, *database.Error) as e:
+        warn(first_line(e))
+        return database_status(e)
     except BrokenPipeError:
         raise
     except OSError as e:
         warn(f"{e.filename + ': ' if e.filename else ''}{e.strerror or e}")
+        return os_status(e)
     finally:
+        output.QUIET["on"] = False
         database.close_all()
-    return 1
+    return REFUSED
+
+
+# The database's refusals that pass if tried again: SQLite's busy and
+# locked; PostgreSQL's lock not available, serialization failure, deadlock.
+BUSY_SQLITE = (5, 6)
+BUSY_POSTGRES = ("55P03", "40001", "40P01")
+
+
+def database_status(error):
+    """The exit status of a driver's error: TRY_AGAIN for a lock not freed
+    in time, NO_PERMISSION for read-only storage, else REFUSED."""
+    code = getattr(error, "sqlite_errorcode", None)
+    if code is not None and code & 0xFF in BUSY_SQLITE or str(error).startswith(
+            "database is locked"):
+        return TRY_AGAIN
+    if code is not None and code & 0xFF == 8:       # SQLITE_READONLY
+        return NO_PERMISSION
+    if getattr(error, "sqlstate", None) in BUSY_POSTGRES:
+        return TRY_AGAIN
+    return REFUSED
+
+
+def os_status(error):
+    """The exit status of an OSError no command turned into a refusal of its
+    own (the data folder, the database's files)."""
+    if isinstance(error, (FileNotFoundError, NotADirectoryError)):
+        return NO_INPUT
+    status = write_status(error)
+    if status == NO_PERMISSION or error.errno in (errno.ENOSPC, errno.EDQUOT, errno.EFBIG):
+        return status
+    return REFUSED
+
+
+def stop(signum, frame):
+    # A termination unwinds like an interrupt, so that a write in progress
+    # removes its temporary file.
+    raise SystemExit(128 + signum)
+
+
+def console_main(argv=None):
+    """The ``tagtool`` command, and ``python -m tagtool``: one command run as
+    a process, whose exit status it returns.  SIGTERM and SIGHUP unwind as
+    an interrupt does (exit status 128 + the signal's number), Ctrl-C ends
+    with 130, and a reader that goes away (a pager, head) ends the output
+    without a traceback."""
+    signal.signal(signal.SIGTERM, stop)
+    if hasattr(signal, "SIGHUP"):
+        signal.signal(signal.SIGHUP, stop)
+    try:
+        status = main(argv)
+        sys.stdout.flush()
+    except KeyboardInterrupt:
+        status = 130
+    except BrokenPipeError:
+        # The reader went away: say nothing more to it.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        status = 1
+    return status

@@ -4,7 +4,7 @@ and redo."""
 from api import database, orvane
 
 from .formats import write_object, write_rows
-from .output import Failure, describe, first_line, out, quoted, shown, warn
+from .output import TRY_AGAIN, Failure, describe, done, first_line, note, out, quoted, shown, warn
 from .progress import progress
 from .taglines import three_words, unwritable
 
@@ -84,13 +84,13 @@ def cmd_set(args):
     apply(args.network, database.ChangeSet({"t_type": t_type, "id": id, "tag": args.tag}))
     problem = unwritable(t_type, id, args.tag)
     if problem:
-        warn(f"warning: {t_type} {shown(id)}: {problem}; export will refuse it")
+        note(f"warning: {t_type} {shown(id)}: {problem}; export will refuse it")
 
 
 def cmd_clear(args):
     t_type, id = type_word(args.type), element_id(args.id)
     if orvane.get_tag(args.network, t_type, id)["tag"] is None:
-        out(f"{t_type} {shown(id)}: no tag to clear")
+        done(f"{t_type} {shown(id)}: no tag to clear")
         return
     apply(args.network, database.ChangeSet({"t_type": t_type, "id": id, "tag": None}))
 
@@ -100,7 +100,7 @@ def cmd_delete(args):
     delete = orvane.delete_tag_by_node if t_type == "NODE" else orvane.delete_tag_by_link
     change = delete(args.network, id)
     if not change.operations:
-        out(f"{t_type} {shown(id)}: no tag to delete")
+        done(f"{t_type} {shown(id)}: no tag to delete")
         return
     apply(args.network, change)
 
@@ -116,9 +116,9 @@ def apply(network, change):
             break
         except database.ConflictError as e:
             if attempt == TRIES:
-                raise Failure(f"{first_line(e)} (tried {TRIES} times)") from None
+                raise Failure(f"{first_line(e)} (tried {TRIES} times)", TRY_AGAIN) from None
     for record in records:
-        out(describe(record))
+        done(describe(record))
 
 
 def cmd_undo(args):
@@ -129,10 +129,10 @@ def cmd_redo(args):
     return step(args.network, database.redo, "redo", "redone")
 
 
-def step(network, action, verb, done):
+def step(network, action, verb, verb_done):
     change = action(network)
     if not change.operations:
         warn(f"nothing to {verb} in network {quoted(network)}")
         return 1
     for record in change:
-        out(f"{done}: {describe(record)}")
+        done(f"{verb_done}: {describe(record)}")

@@ -16,7 +16,7 @@ import os
 import re
 import stat
 
-from .output import Failure, bad_line, plural, warn
+from .output import CANT_CREATE, DATA_ERROR, NO_INPUT, USAGE, Failure, bad_line, note, plural, write_status
 from .progress import progress
 from .taglines import BadLine, read_tag_line, retag, tag_line
 
@@ -37,6 +37,7 @@ KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISCHR, "a character device"),
 
 class InpError(Failure):
     """A file that cannot serve: its message names the file."""
+    status = DATA_ERROR
 
 
 def split_ending(line):
@@ -89,11 +90,11 @@ def read_bytes(path):
     try:
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError as e:
-        raise InpError(f"{path}: cannot read: {e.strerror or e}") from None
+        raise InpError(f"{path}: cannot read: {e.strerror or e}", NO_INPUT) from None
     mode = os.fstat(fd).st_mode
     if not stat.S_ISREG(mode):
         os.close(fd)
-        raise InpError(f"{path}: cannot read: {kind_of(mode)}, not a regular file")
+        raise InpError(f"{path}: cannot read: {kind_of(mode)}, not a regular file", NO_INPUT)
     with open(fd, "rb") as f:
         data = f.read(MAX_BYTES + 1)
     if len(data) > MAX_BYTES:
@@ -113,10 +114,10 @@ class InpFile:
         inp = cls(path, *decode(path, read_bytes(path), encoding))
         lone = LONE_CR.search(inp.text)
         if lone:
-            warn(f"warning: {path}: line {place(inp.text, lone.start())[0]} ends in a lone "
+            note(f"warning: {path}: line {place(inp.text, lone.start())[0]} ends in a lone "
                  "carriage return, which EPANET does not take for a line end")
         if inp.encoding.startswith("utf-16"):
-            warn(f"warning: {path}: EPANET and WNTR do not read UTF-16 files")
+            note(f"warning: {path}: EPANET and WNTR do not read UTF-16 files")
         return inp
 
     def lines(self):
@@ -296,7 +297,7 @@ def decode(path, data, encoding=None):
                 continue
             raise InpError(f"{path}: mixes encodings: [TAGS] line {number} holds UTF-8 text, "
                            f"but {bad} is not UTF-8; --encoding NAME says how to read it")
-    warn(f"warning: {path}: not UTF-8 ({bad}); read as Latin-1")
+    note(f"warning: {path}: not UTF-8 ({bad}); read as Latin-1")
     return text, "latin-1", b""
 
 
@@ -304,7 +305,7 @@ def decode_as(path, data, encoding, bom=b""):
     try:
         encoding = codecs.lookup(encoding).name
     except LookupError:
-        raise InpError(f"unknown encoding {encoding!r}") from None
+        raise InpError(f"unknown encoding {encoding!r}", USAGE) from None
     if not bom and encoding == "utf-8" and data.startswith(codecs.BOM_UTF8):
         bom = codecs.BOM_UTF8
     try:
@@ -322,7 +323,7 @@ def write_file(path, data):
     except FileNotFoundError:
         mode = None
     except OSError as e:
-        raise InpError(f"{path}: cannot write: {e.strerror or e}") from None
+        raise InpError(f"{path}: cannot write: {e.strerror or e}", write_status(e)) from None
     if mode is not None and (stat.S_ISFIFO(mode) or stat.S_ISCHR(mode)):
         with open(path, "wb") as f:
             f.write(data)
@@ -331,7 +332,7 @@ def write_file(path, data):
         write_atomic(path, data)
         return False
     raise InpError(f"{path}: cannot write: {kind_of(mode)}, not a regular file, FIFO or "
-                   "character device")
+                   "character device", CANT_CREATE)
 
 
 def write_atomic(path, data):

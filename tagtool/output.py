@@ -1,6 +1,9 @@
 """How the tag tool speaks: results on standard output, warnings and
-refusals on standard error, each value escaped so that it stays on its line."""
+refusals on standard error, each value escaped so that it stays on its line.
+With --quiet only the results asked for and the errors are written: the
+reports of what was done (``done``) and the warnings (``note``) are not."""
 
+import errno
 import sys
 
 PROG = "tagtool"
@@ -17,13 +20,27 @@ CANT_CREATE = 73    # an output that cannot be written
 TRY_AGAIN = 75      # a conflict, a lock not freed in time
 NO_PERMISSION = 77  # read-only storage, a file the user may not write
 
+QUIET = {"on": False}   # set by --quiet for one command
+
 
 class Failure(Exception):
-    """A refusal, told in one line; ``status`` is the tool's exit status."""
+    """A refusal, told in one line; ``status`` is the tool's exit status
+    (the class's own unless given)."""
 
-    def __init__(self, message, status=REFUSED):
+    status = REFUSED
+
+    def __init__(self, message, status=None):
         super().__init__(message)
-        self.status = status
+        if status is not None:
+            self.status = status
+
+
+def write_status(error):
+    """The exit status of an OSError met while writing: the user may not
+    write there (NO_PERMISSION), or the output cannot be made (CANT_CREATE)."""
+    if isinstance(error, PermissionError) or error.errno == errno.EROFS:
+        return NO_PERMISSION
+    return CANT_CREATE
 
 
 def shown(text, keep_tabs=False):
@@ -58,8 +75,21 @@ def out(text=""):
     sys.stdout.write(text + "\n")
 
 
+def done(text):
+    """A report of what a command did, on standard output."""
+    if not QUIET["on"]:
+        out(text)
+
+
 def warn(text):
+    """An error or a refusal, on standard error."""
     sys.stderr.write(f"{PROG}: {text}\n")
+
+
+def note(text):
+    """A warning about work that went on, on standard error."""
+    if not QUIET["on"]:
+        warn(text)
 
 
 def bad_line(path, number, reason, line):

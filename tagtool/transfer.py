@@ -4,7 +4,8 @@ export."""
 from api import database, orvane
 
 from .inpfile import TAGS, InpFile, write_file
-from .output import Failure, bad_line, first_line, out, plural, quoted, shown, warn
+from .output import (DATA_ERROR, TRY_AGAIN, Failure, bad_line, done, first_line, note, out, plural,
+                     quoted, shown, warn, write_status)
 from .progress import progress
 from .taglines import (PLAIN, TYPES, BadLine, plain_section, read_tag_line, tag_line,
                        unwritable)
@@ -50,22 +51,22 @@ def cmd_import(args):
                       "nothing changed")
     if bad and not args.skip_bad:
         raise Failure(f"{args.file}: nothing imported: {plural(bad, 'bad line')} "
-                      "(--skip-bad imports the rest)")
+                      "(--skip-bad imports the rest)", DATA_ERROR)
     inp.release()
     try:
         counts = database.execute_import(args.network, statements(tags, stored),
                                          changes(tags, stored, named if args.replace else None))
     except (*database.IntegrityError, database.ConflictError) as e:
         # Another writer changed one of these tags since they were read.
-        raise Failure(f"{args.file}: nothing imported: {first_line(e)}") from None
+        raise Failure(f"{args.file}: nothing imported: {first_line(e)}", TRY_AGAIN) from None
     if bad:
-        warn(f"{args.file}: skipped {plural(bad, 'bad line')}")
-    note = "" if TAGS in inp.sections else f" (the file has no {TAGS} section)"
+        note(f"{args.file}: skipped {plural(bad, 'bad line')}")
+    remark = "" if TAGS in inp.sections else f" (the file has no {TAGS} section)"
     if args.replace:
-        out(f"updated the tags of {args.network} from {args.file}: {counts['added']} added, "
-            f"{counts['changed']} changed, {counts['removed']} removed{note}")
+        done(f"updated the tags of {args.network} from {args.file}: {counts['added']} added, "
+            f"{counts['changed']} changed, {counts['removed']} removed{remark}")
     else:
-        out(f"imported {plural(counts['added'], 'tag')} into {args.network}{note}")
+        done(f"imported {plural(counts['added'], 'tag')} into {args.network}{remark}")
 
 
 def changes(tags, stored, named):
@@ -151,13 +152,13 @@ def cmd_export(args):
             warn(line)
         hints = [option for option, lines in kinds if lines]
         raise Failure(f"nothing written: {plural(len(refused), 'tag')} the engines would not "
-                      f"read back as stored (give {' and '.join(hints)} to leave them out)")
+                      f"read back as stored (give {' and '.join(hints)} to leave them out)", DATA_ERROR)
     for line in unfit + unknown:
-        warn(f"left out: {line}")
+        note(f"left out: {line}")
     if inp:
         counts = inp.merge_tags(tags, left)
         save(args.into, inp.encode())
-        out(f"exported {plural(len(tags), 'tag')} into {args.into}: {counts['added']} added, "
+        done(f"exported {plural(len(tags), 'tag')} into {args.into}: {counts['added']} added, "
             f"{counts['changed']} changed, {counts['removed']} removed")
         return
     write_section(args.file, "\n".join(tag_line(t["t_type"], t["id"], t["tag"]) for t in kept),
@@ -174,11 +175,11 @@ def write_section(path, lines, count):
     direct = save(path, (text + "\n").encode("utf-8"))
     # Told on standard error when the tags went to a device or a pipe, which
     # may be standard output itself.
-    (warn if direct else out)(f"exported {plural(count, 'tag')} to {path}")
+    (note if direct else done)(f"exported {plural(count, 'tag')} to {path}")
 
 
 def save(path, data):
     try:
         return write_file(path, data)
     except OSError as e:
-        raise Failure(f"{path}: cannot write: {e.strerror or e}") from None
+        raise Failure(f"{path}: cannot write: {e.strerror or e}", write_status(e)) from None

@@ -10,7 +10,7 @@ from api import orvane
 
 from .formats import write_object, write_rows
 from .model import read_model
-from .output import out, plural, shown, warn
+from .output import done, note, out, plural, shown
 from .transfer import save
 
 TYPES = ("NODE", "LINK")
@@ -106,15 +106,15 @@ def cmd_map(args):
     save(args.output, data.getvalue())
     for t_type, n in picture.unplaced.items():
         if n:
-            warn(f"{args.model}: {plural(n, NOUNS[t_type])} without coordinates, not drawn")
+            note(f"{args.model}: {plural(n, NOUNS[t_type])} without coordinates, not drawn")
     for t_type in kinds:
         ids = model.elements(t_type)
         missing = sum(1 for t in tags if t["t_type"] == t_type and t["id"] not in ids)
         if missing:
-            warn(f"{args.model}: {plural(missing, 'tagged ' + NOUNS[t_type])} not in the model, "
+            note(f"{args.model}: {plural(missing, 'tagged ' + NOUNS[t_type])} not in the model, "
                  "not drawn")
     drawn = " and ".join(plural(picture.drawn[t], NOUNS[t]) for t in kinds)
-    out(f"wrote {args.output}: {drawn}, {plural(len(picture.legend), 'colour')}")
+    done(f"wrote {args.output}: {drawn}, {plural(len(picture.legend), 'colour')}")
 
 
 class Picture:

@@ -1,7 +1,9 @@
 """The tag tool: its commands, its messages and exit statuses, the import of
 [TAGS] sections and the export into INP files, on SQLite and on PostgreSQL."""
 
+import errno
 import os
+import sqlite3
 import stat
 import subprocess
 import sys
@@ -64,6 +66,16 @@ class TestCommands:
         assert tool("redo", net) == (0, "redone: LINK P1: tag 'Main'\n", "")
         assert tool("redo", net) == (1, "", "tagtool: nothing to redo in network 'net'\n")
 
+    def test_quiet_writes_only_results_and_errors(self, tool, net):
+        assert tool("-q", "set", net, "NODE", "J1", "North zone") == (0, "", "")
+        assert tool("-q", "get", net, "NODE", "J1") == (0, "North zone\n", "")
+        status, out, err = tool("-q", "export", net)
+        assert (status, out) == (65, "") and err.endswith("to leave them out)\n")
+        assert tool("-q", "export", net, "--skip-unwritable") == (0, "[TAGS]\n", "")
+        assert tool("-q", "undo", net) == (0, "", "")
+        assert tool("-q", "undo", net) == (1, "", "tagtool: nothing to undo in network 'net'\n")
+        assert tool("undo", net)[0] == 1 and tool("create", "m")[1] == "created network m\n"
+
     def test_clear_and_delete(self, tool, net):
         tool("set", net, "NODE", "J1", "a")
         tool("set", net, "LINK", "P1", "b")
@@ -83,31 +95,61 @@ class TestCommands:
         tool("set", net, "NODE", "J2", "a\nb")
         assert tags(tool) == ["NODE\tJ1\ta\\\\nb", "NODE\tJ2\ta\\nb"]
 
-    @pytest.mark.parametrize("argv, message", [
-        (["get", "nowhere", "NODE", "J1"], "tagtool: no network named 'nowhere' in "),
-        (["undo", "nowhere"], "tagtool: no network named 'nowhere' in "),
-        (["create", "a/b"], "tagtool: invalid network name 'a/b': "),
-        (["create", "net"], "tagtool: network 'net' already exists"),
-        (["set", "net", "TANK", "T1", "x"], "tagtool: bad type word 'TANK': expected NODE or LINK"),
-        (["set", "net", "NODE", "J 1", "x"], "tagtool: bad id 'J 1': an id is one word "),
-        (["set", "net", "NODE", "J\x1b", "x"], "tagtool: bad id 'J\\x1b': an id is one word "),
-        (["get", "net", "NODE", ""], "tagtool: bad id '': an id is never empty"),
-        (["import", "net", "missing.inp"], "tagtool: missing.inp: cannot read: No such file"),
-        (["import", "net", "."], "tagtool: .: cannot read: a directory, not a regular file"),
-        (["import", "net", os.devnull],
+    # The exit statuses: a command (in a folder holding bad.inp, with bad
+    # lines, and empty.inp), its status and the start of its one-line message.
+    @pytest.mark.parametrize("argv, status, message", [
+        (["get", "nowhere", "NODE", "J1"], 1, "tagtool: no network named 'nowhere' in "),
+        (["undo", "nowhere"], 1, "tagtool: no network named 'nowhere' in "),
+        (["create", "a/b"], 1, "tagtool: invalid network name 'a/b': "),
+        (["create", "net"], 1, "tagtool: network 'net' already exists"),
+        (["get", "net", "NODE", "J1"], 1, "tagtool: NODE J1 has no tag in network 'net'"),
+        (["undo", "net"], 1, "tagtool: nothing to undo in network 'net'"),
+        (["set", "net", "TANK", "T1", "x"], 1, "tagtool: bad type word 'TANK': expected NODE or"),
+        (["set", "net", "NODE", "J 1", "x"], 1, "tagtool: bad id 'J 1': an id is one word "),
+        (["set", "net", "NODE", "J\x1b", "x"], 1, "tagtool: bad id 'J\\x1b': an id is one word "),
+        (["get", "net", "NODE", ""], 1, "tagtool: bad id '': an id is never empty"),
+        (["import", "--replace", "net", "empty.inp"], 1, "tagtool: empty.inp: no [TAGS] section: "),
+        (["frobnicate"], 2, "tagtool: error: argument COMMAND: invalid choice: 'frobnicate' "),
+        (["set", "net", "NODE"], 2, "tagtool set: error: the following arguments are required: "),
+        (["export", "net", "x.inp", "--into", "y.inp"], 2, "tagtool export: error: give FILE or "),
+        (["export", "net", "--encoding", "cp1252"], 2, "tagtool export: error: --encoding tells "),
+        (["import", "net", EXAMPLE, "--encoding", "nope"], 2, "tagtool: unknown encoding 'nope'"),
+        (["import", "net", "bad.inp"], 65, "bad.inp:2: bad type word 'TANK' (expected NODE or "),
+        (["import", "net", "bad.inp", "--encoding", "ascii"], 65, "tagtool: bad.inp: not ascii: "),
+        (["summary", "net", "--model", os.devnull], 66, f"tagtool: {os.devnull}: cannot read: "),
+        (["import", "net", "missing.inp"], 66, "tagtool: missing.inp: cannot read: No such file"),
+        (["import", "net", "."], 66, "tagtool: .: cannot read: a directory, not a regular file"),
+        (["import", "net", os.devnull], 66,
          f"tagtool: {os.devnull}: cannot read: a character device, not a regular file"),
-        (["export", "net", "--into", "missing.inp"], "tagtool: missing.inp: cannot read: "),
-        (["export", "net", "no/such/folder/x.inp"], "tagtool: no/such/folder/x.inp: cannot write: "),
-        (["frobnicate"], "tagtool: error: argument COMMAND: invalid choice: 'frobnicate' "),
-        (["set", "net", "NODE"], "tagtool set: error: the following arguments are required: "),
-        (["export", "net", "x.inp", "--into", "y.inp"], "tagtool export: error: give FILE or "),
-        (["export", "net", "--encoding", "cp1252"], "tagtool export: error: --encoding tells "),
-        (["import", "net", EXAMPLE, "--encoding", "nope"], "tagtool: unknown encoding 'nope'"),
+        (["export", "net", "--into", "missing.inp"], 66, "tagtool: missing.inp: cannot read: "),
+        (["export", "net", "no/such/folder/x.inp"], 73, "tagtool: no/such/folder/x.inp: cannot "),
+        (["export", "net", "."], 73, "tagtool: .: cannot write: a directory, not a regular file"),
+        (["map", "net", EXAMPLE, "-o", "no/such/folder/x.png"], 73, "tagtool: no/such/folder/"),
+        (["export", "net", "/sys/x.inp"], 77, "tagtool: /sys/x.inp: cannot write: Permission "),
     ])
-    def test_bad_input(self, tool, net, argv, message):
-        status, out, err = tool(*argv)
-        assert (status, out) == (2 if "error:" in message else 1, "")
-        assert err.startswith(message) and err.count("\n") == 1
+    def test_bad_input(self, tool, net, tmp_path, monkeypatch, argv, status, message):
+        monkeypatch.chdir(tmp_path)
+        write(tmp_path / "bad.inp", "[TAGS]\nTANK T1 x\nNODE J1 \xe9\n")
+        write(tmp_path / "empty.inp", "[JUNCTIONS]\n")
+        done, out, err = tool(*argv)
+        assert (done, out) == (status, "")
+        assert err.startswith(message)
+        assert err.count("\n") == (2 if message.startswith("bad.inp:") else 1)
+
+    @pytest.mark.parametrize("error, status", [
+        (db.ConflictError("net", "NODE", "J1", "other", None), 75),
+        (sqlite3.OperationalError("database is locked: another writer held network 'net'"), 75),
+        (db.ReadOnlyError("the data folder /mnt/nets is read-only: nothing was written"), 77),
+        (sqlite3.OperationalError("disk I/O error"), 1),
+        (OSError(errno.ENOSPC, "No space left on device"), 73),
+    ])
+    def test_database_refusals(self, tool, net, monkeypatch, error, status):
+        def refuse(*args):
+            raise error
+        monkeypatch.setattr(db, "execute_import", refuse)
+        done, out, err = tool("import", net, EXAMPLE)
+        assert (done, out) == (status, "")
+        assert err.startswith("tagtool: ") and err.count("\n") == 1
 
     @pytest.mark.parametrize("command", COMMANDS)
     def test_help(self, tool, command):
@@ -133,7 +175,7 @@ class TestImport:
         path = write(tmp_path / "x.inp", "[TAGS]\nNODE J1 a\n  NODE\tJ2 \nTANK T1 x\n"
                      "NODE J1 b\nLINK J1 c\nNODE J5 new\n")
         status, out, err = tool("import", net, path)
-        assert (status, out) == (1, "")
+        assert (status, out) == (65, "")
         assert err.splitlines() == [
             f"{path}:3: {TOO_FEW}: NODE\tJ2",
             f"{path}:4: bad type word 'TANK' (expected NODE or LINK): TANK T1 x",
@@ -152,7 +194,7 @@ class TestImport:
         path = write(tmp_path / "x.inp", '[TAGS]\nNODE J1 "a"\nLINK J1 a\nNODE J1 b\n'
                      "NODE J1 c\nLINK J1 d\n[END]\n")
         status, _, err = tool("import", net, path)
-        assert status == 1
+        assert status == 65
         assert err.splitlines()[1:4] == [
             f"{path}:5: NODE J1 tagged twice (first on line 4): NODE J1 c",
             f"{path}:6: LINK J1 tagged twice (first on line 3): LINK J1 d",
@@ -164,7 +206,7 @@ class TestImport:
         monkeypatch.setattr(orvane, "get_tags", lambda name: [])
         path = write(tmp_path / "x.inp", "[TAGS]\nNODE J1 a\nNODE J2 b\n")
         status, out, err = tool("import", net, path)
-        assert (status, out) == (1, "")
+        assert (status, out) == (75, "")
         assert err == (f"tagtool: {path}: nothing imported: network 'net': NODE J2 changed since "
                        "this import was read (it holds 'theirs', the import expected no tag); "
                        "nothing was written\n")
@@ -192,33 +234,33 @@ class TestReadAsTheEngines:
     # piece of the output.
     @pytest.mark.parametrize("data, extra, status, listed, message", [
         (b"NODE J1 DMA1;logger\n", [], 0, ["NODE\tJ1\tDMA1"], "imported 1 tag into net\n"),
-        (b"NODE J1 ;comment\n", [], 1, [], f":4: {TOO_FEW}: NODE J1 ;comment"),
-        (b'NODE J1 "Zone 1"\n', [], 1, [], ":4: a word starts with '\"': EPANET reads quoted"),
-        ("NODE J1 a\xa0b\n".encode(), [], 1, [], ":4: holds a no-break space (U+00A0), which"),
-        (b"NODE J1 a\x0bb\n", [], 1, [], ":4: holds the whitespace character U+000B, which"),
-        (b"NODE J1 " + b"x" * 256, [], 1, [], ":4: the tag is 256 bytes long; EPANET keeps only"),
+        (b"NODE J1 ;comment\n", [], 65, [], f":4: {TOO_FEW}: NODE J1 ;comment"),
+        (b'NODE J1 "Zone 1"\n', [], 65, [], ":4: a word starts with '\"': EPANET reads quoted"),
+        ("NODE J1 a\xa0b\n".encode(), [], 65, [], ":4: holds a no-break space (U+00A0), which"),
+        (b"NODE J1 a\x0bb\n", [], 65, [], ":4: holds the whitespace character U+000B, which"),
+        (b"NODE J1 " + b"x" * 256, [], 65, [], ":4: the tag is 256 bytes long; EPANET keeps only"),
         (b"NODE J1 " + b"x" * 255 + b" " * 800, [], 0, ["NODE\tJ1\t" + "x" * 255], "1 tag"),
-        (b"NODE J1 a ;" + b"c" * 1013, [], 1, [], ":4: the line is 1024 bytes long; EPANET"),
-        (b"NODE J1 " + b"x" * 50_000, [], 1, [], "xxx... (50008 bytes)\n"),
+        (b"NODE J1 a ;" + b"c" * 1013, [], 65, [], ":4: the line is 1024 bytes long; EPANET"),
+        (b"NODE J1 " + b"x" * 50_000, [], 65, [], "xxx... (50008 bytes)\n"),
         (b"[TAGS]\rNODE J1 a\rLINK P1 b\r", [], 0, ["NODE\tJ1\ta", "LINK\tP1\tb"],
          "line 1 ends in a lone carriage return, which EPANET does not take for a line end"),
         (b"NODE J1 a\r\nNODE J2 b\rNODE J3 c", [], 0,
          ["NODE\tJ1\ta", "NODE\tJ2\tb", "NODE\tJ3\tc"], "line 5 ends in a lone carriage"),
-        (b"[TITLE]\nZ\xfcrich\n" + "[TAGS]\nNODE J1 Zürich\n".encode(), [], 1, [],
+        (b"[TITLE]\nZ\xfcrich\n" + "[TAGS]\nNODE J1 Zürich\n".encode(), [], 65, [],
          ": mixes encodings: [TAGS] line 4 holds UTF-8 text, but line 2, byte 2 (0xfc) is not"),
         (b"[TITLE]\nZ\xfcrich\n" + "[TAGS]\nNODE J1 Zürich\n".encode(), ["--encoding", "latin-1"],
          0, ["NODE\tJ1\tZÃ¼rich"], "1 tag"),
         (b"[TITLE]\nZ\xfcrich\n[TAGS]\nNODE J1 Stra\xdfe\n", [], 0, ["NODE\tJ1\tStraße"],
          ": not UTF-8 (line 2, byte 2 (0xfc)); read as Latin-1"),
-        (b"\xef\xbb\xbf[TAGS]\nNODE J1 Stra\xdfe\n", [], 1, [],
+        (b"\xef\xbb\xbf[TAGS]\nNODE J1 Stra\xdfe\n", [], 65, [],
          ": starts with a UTF-8 byte-order mark (line 1, byte 1) but line 2, byte 13 (0xdf)"),
         ("[TAGS]\r\nNODE J1 Zürich\r\n".encode("utf-16"), [], 0, ["NODE\tJ1\tZürich"],
          ": EPANET and WNTR do not read UTF-16 files"),
-        ("[TAGS]\nNODE J1 a\n".encode("utf-16-le"), [], 1, [],
+        ("[TAGS]\nNODE J1 a\n".encode("utf-16-le"), [], 65, [],
          ": holds NUL bytes (line 1, byte 2 (0x00)), so it is not text; UTF-16 without a "),
         (b"[JUNCTIONS]\nJ1\n", [], 0, [], "0 tags into net (the file has no [TAGS] section)"),
-        (b"", [], 1, [], ": not an INP file: no section header"),
-        (b"\x89PNG garbage\n", [], 1, [], ": not an INP file: no section header"),
+        (b"", [], 65, [], ": not an INP file: no section header"),
+        (b"\x89PNG garbage\n", [], 65, [], ": not an INP file: no section header"),
     ])
     def test_edge_lines(self, tool, net, tmp_path, data, extra, status, listed, message):
         path = tmp_path / "x.inp"
@@ -232,7 +274,7 @@ class TestReadAsTheEngines:
         os.mkfifo(tmp_path / "fifo")
         for path, kind in ((tmp_path / "fifo", "a FIFO"), ("/dev/zero", "a character device")):
             assert tool("import", net, path) == (
-                1, "", f"tagtool: {path}: cannot read: {kind}, not a regular file\n")
+                66, "", f"tagtool: {path}: cannot read: {kind}, not a regular file\n")
         monkeypatch.setattr(inpfile, "MAX_BYTES", 10)
         assert tool("import", net, write(tmp_path / "x.inp", READ))[2].endswith(
             ": larger than 10 bytes, the most tagtool reads of an INP file\n")
@@ -245,7 +287,7 @@ class TestReplace:
             tool("set", net, t_type, id, tag)
         path = write(tmp_path / "x.inp", "[TAGS]\nNODE J1 a\nNODE J2 B\nNODE J3 new\n"
                                          "LINK P2 x y\nLINK \"P3\" z\n")
-        assert tool("import", net, "--replace", path)[0] == 1
+        assert tool("import", net, "--replace", path)[0] == 65
         # A skipped line that names an element leaves its tag alone.
         assert tool("import", net, "--replace", "--skip-bad", path)[1] == (
             f"updated the tags of {net} from {path}: 1 added, 2 changed, 1 removed\n")
@@ -334,7 +376,7 @@ class TestExport:
             assert path.read_bytes() == before.replace(b"\told", b"\t" + tag.encode())
             return
         option = "--skip-unknown" if "defines" in reason else "--skip-unwritable"
-        assert (status, out, path.read_bytes()) == (1, "", before)
+        assert (status, out, path.read_bytes()) == (65, "", before)
         assert err == (f"tagtool: {t_type} {id}: {reason}\ntagtool: nothing written: 1 tag the "
                        f"engines would not read back as stored (give {option} to leave them out)\n")
         assert tool("export", net, "--into", path, option)[::2] == (
@@ -411,7 +453,7 @@ class TestExport:
         path = write(tmp_path / "x.inp", INP, "latin-1")
         before = path.read_bytes()
         status, out, err = tool("export", net, "--into", path)
-        assert status == 1
+        assert status == 65
         assert "tagtool: NODE J1: the tag holds '水', which latin-1 cannot write" in err.splitlines()
 
         tool("set", net, "NODE", "J1", "a")
@@ -420,7 +462,7 @@ class TestExport:
             raise OSError(28, "No space left on device")
         monkeypatch.setattr(os, "replace", fail)
         status, out, err = tool("export", net, "--into", path)
-        assert (status, out) == (1, "")
+        assert (status, out) == (73, "")
         assert err.endswith(f"tagtool: {path}: cannot write: No space left on device\n")
         assert path.read_bytes() == before
         assert sorted(set(os.listdir(tmp_path)) - {"data"}) == ["x.inp"]
@@ -511,7 +553,7 @@ class TestConcurrentWriters:
         monkeypatch.setattr(db, "execute_command", overtaken)
         monkeypatch.setattr(orvane, "execute_command", overtaken)
         status, out, err = tool("set", net, "NODE", "J1", "a")
-        assert (status, out) == (1, "")
+        assert (status, out) == (75, "")
         assert err.startswith("tagtool: network 'net': NODE J1 changed since this command was read")
         assert err.endswith("nothing was written (tried 5 times)\n")
         assert tags(tool) == []
