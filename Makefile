@@ -1,5 +1,6 @@
 # make demo: set everything up and run a short session of the tag tool.
 # make test: set everything up and run the tests.
+# make wheels: the sdist and the Linux and Windows wheels, in dist/.
 # Both find Python 3.12 themselves (PYTHON=/path/to/python3.12 overrides).
 
 SHELL := /bin/bash
@@ -13,7 +14,7 @@ VPY := $(VENV)/bin/python
 BUILD := build
 STAMP := $(VENV)/.installed
 
-.PHONY: all build test test-deps cython-test demo clean
+.PHONY: all build test test-deps cython-test demo clean wheels wheels-test
 
 all: build
 
@@ -55,8 +56,46 @@ cython-test: build
 demo: build
 	bash examples/demo.sh $(VPY)
 
+# The sdist; the Linux wheel built from it by pip alone, then repaired by
+# auditwheel as manylinux_2_17 with nothing to bundle (the module needs libc
+# only); the Windows wheel: the Linux wheel's Python files and metadata
+# around the cross-built .pyd (win/winwheel.py), which delvewheel must find
+# needing no DLL beyond Windows' own and python312.dll.
+# tests/test_wheels.py installs and checks them.
+DIST := dist
+WHEEL_PLAT := manylinux_2_17_x86_64
+WHEELS_STAMP := $(VENV)/.installed-wheels
+
+$(WHEELS_STAMP): requirements-wheels.txt $(STAMP)
+	$(VPY) -m pip install --disable-pip-version-check -q -r requirements-wheels.txt
+	@touch $@
+
+wheels: $(WHEELS_STAMP) $(WIN_PYD)
+	rm -rf $(DIST) $(BUILD)/wheel
+	$(VPY) -m build --sdist --outdir $(DIST) .
+	$(VPY) -m pip wheel --disable-pip-version-check -q --no-deps -w $(BUILD)/wheel $(DIST)/orvane-*.tar.gz
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLAT) \
+		-w $(DIST) $(BUILD)/wheel/orvane-*.whl 2>&1 | grep -v '^INFO:'
+	$(VENV)/bin/auditwheel show $(DIST)/orvane-*$(WHEEL_PLAT)*.whl
+	@if $(VPY) -m zipfile -l $(DIST)/orvane-*$(WHEEL_PLAT)*.whl | grep -q '\.libs/'; then \
+		echo "wheels: auditwheel bundled libraries into the Linux wheel"; exit 1; fi
+	$(VPY) win/winwheel.py $(DIST)/orvane-*$(WHEEL_PLAT)*.whl $(WIN_PYD) $(DIST)
+	$(VENV)/bin/delvewheel show $(DIST)/orvane-*-win_amd64.whl | tee $(BUILD)/delvewheel.log
+	@grep -A1 'will be copied into the wheel' $(BUILD)/delvewheel.log | grep -qx ' *None' || { \
+		echo "wheels: the Windows module needs a DLL that Windows does not bring"; exit 1; }
+	@ls -l $(DIST)
+
+# The group of `make test` that builds the wheels for tests/test_wheels.py,
+# where the Windows module can be cross-built (binutils).
+wheels-test:
+	@if command -v $(WIN_NM) >/dev/null && command -v $(WIN_OBJDUMP) >/dev/null; then \
+		$(MAKE) --no-print-directory wheels; \
+	else \
+		echo "wheels: skipped (no binutils here for the Windows module; make windows-deps installs them)"; \
+	fi
+
 clean:
-	rm -rf $(BUILD) build-win api/orvane*.so
+	rm -rf $(BUILD) build-win $(DIST) api/orvane*.so
 
 include bench/bench.mk
 include tools/robust.mk

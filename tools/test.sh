@@ -5,12 +5,13 @@
 #   tools/test.sh PYTHON [PYTEST ARG...]    PYTHON: the virtual environment's
 #
 # ORVANE_TEST_GROUPS names the make targets run before the suite (default:
-# windows-test cython-test; empty: none).
+# windows-test cython-test wheels-test; empty: none).
 #
 # Beyond the plain suite:
-#   - the Windows checks and the Cython rendering of the module, through
-#     `make windows-test cython-test`: each prints one line "NAME: skipped
-#     (why)" where it cannot run;
+#   - the Windows checks, the Cython rendering of the module and the wheels
+#     (which tests/test_wheels.py installs and checks), through `make
+#     windows-test cython-test wheels-test`: each prints one line "NAME:
+#     skipped (why)" where it cannot run;
 #   - PostgreSQL: the suite runs against a throwaway cluster (tools/pg.sh)
 #     where the server programs are installed, unless ORVANE_TEST_DATABASE_URL
 #     names a server already.
@@ -26,7 +27,7 @@ shift
 
 log=$(mktemp "${TMPDIR:-/tmp}/orvane-test.XXXXXX")
 trap 'rm -f "$log"' EXIT
-groups=${ORVANE_TEST_GROUPS-windows-test cython-test}
+groups=${ORVANE_TEST_GROUPS-windows-test cython-test wheels-test}
 if [[ -n $groups ]]; then
     make --no-print-directory $groups 2>&1 | tee "$log"
 fi
