@@ -87,8 +87,9 @@ def pytest_terminal_summary(terminalreporter):
         counts[group] += 1
         reasons.setdefault(group, reason)
     lines = [line for line in os.environ.get("ORVANE_SKIPPED_GROUPS", "").splitlines() if line]
+    named = {line.split(":")[0] for line in lines}  # a group make skipped is named once
     for group in GROUPS:
-        if counts[group]:
+        if counts[group] and group not in named:
             lines.append(f"{group}: skipped {tests(counts[group])} ({reasons[group]})")
     if lines:
         terminalreporter.write_sep("=", "groups skipped")
