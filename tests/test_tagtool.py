@@ -136,14 +136,20 @@ class TestCommands:
         assert err.startswith(message)
         assert err.count("\n") == (2 if message.startswith("bad.inp:") else 1)
 
+    # What the database may raise in a write, and the exit status it gives.
     @pytest.mark.parametrize("error, status", [
-        (db.ConflictError("net", "NODE", "J1", "other", None), 75),
-        (sqlite3.OperationalError("database is locked: another writer held network 'net'"), 75),
-        (db.ReadOnlyError("the data folder /mnt/nets is read-only: nothing was written"), 77),
-        (sqlite3.OperationalError("disk I/O error"), 1),
-        (OSError(errno.ENOSPC, "No space left on device"), 73),
+        (lambda: db.ConflictError("net", "NODE", "J1", "other", None), 75),
+        (lambda: sqlite3.OperationalError("database is locked: another writer held network 'net'"),
+         75),
+        (lambda: pytest.importorskip("psycopg").errors.LockNotAvailable("lock timeout"), 75),
+        (lambda: db.ReadOnlyError("the data folder /mnt/nets is read-only: nothing was written"),
+         77),
+        (lambda: sqlite3.OperationalError("disk I/O error"), 1),
+        (lambda: OSError(errno.ENOSPC, "No space left on device"), 73),
     ])
     def test_database_refusals(self, tool, net, monkeypatch, error, status):
+        error = error()
+
         def refuse(*args):
             raise error
         monkeypatch.setattr(db, "execute_import", refuse)
