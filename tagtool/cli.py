@@ -12,6 +12,7 @@ import errno
 import importlib
 import os
 import signal
+import sqlite3
 import sys
 
 from api import database
@@ -269,7 +270,7 @@ def main(argv=None):
 
 # The database's refusals that pass if tried again: SQLite's busy and
 # locked; PostgreSQL's lock not available, serialization failure, deadlock.
-BUSY_SQLITE = (5, 6)
+BUSY_SQLITE = (sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED)
 BUSY_POSTGRES = ("55P03", "40001", "40P01")
 
 
@@ -277,14 +278,18 @@ def database_status(error):
     """The exit status of a driver's error: TRY_AGAIN for a lock not freed
     in time, NO_PERMISSION for read-only storage, else REFUSED."""
     code = getattr(error, "sqlite_errorcode", None)
-    if code is not None and code & 0xFF in BUSY_SQLITE or str(error).startswith(
-            "database is locked"):
+    primary = None if code is None else code & 0xFF     # without the extended part
+    if primary in BUSY_SQLITE or str(error).startswith("database is locked"):
         return TRY_AGAIN
-    if code is not None and code & 0xFF == 8:       # SQLITE_READONLY
+    if primary == sqlite3.SQLITE_READONLY:
         return NO_PERMISSION
     if getattr(error, "sqlstate", None) in BUSY_POSTGRES:
         return TRY_AGAIN
     return REFUSED
+
+
+# A full disk or quota, a file grown too large: no output can be made.
+FULL = tuple(getattr(errno, name) for name in ("ENOSPC", "EDQUOT", "EFBIG") if hasattr(errno, name))
 
 
 def os_status(error):
@@ -293,7 +298,7 @@ def os_status(error):
     if isinstance(error, (FileNotFoundError, NotADirectoryError)):
         return NO_INPUT
     status = write_status(error)
-    if status == NO_PERMISSION or error.errno in (errno.ENOSPC, errno.EDQUOT, errno.EFBIG):
+    if status == NO_PERMISSION or error.errno in FULL:
         return status
     return REFUSED
 
