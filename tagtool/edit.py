@@ -4,7 +4,7 @@ and redo."""
 from api import database, orvane
 
 from .formats import write_object, write_rows
-from .output import TRY_AGAIN, Failure, describe, done, first_line, note, out, quoted, shown, warn
+from .output import TRY_AGAIN, Failure, describe, first_line, note, out, quoted, say, shown, warn
 from .progress import progress
 from .taglines import three_words, unwritable
 
@@ -90,7 +90,7 @@ def cmd_set(args):
 def cmd_clear(args):
     t_type, id = type_word(args.type), element_id(args.id)
     if orvane.get_tag(args.network, t_type, id)["tag"] is None:
-        done(f"{t_type} {shown(id)}: no tag to clear")
+        say(f"{t_type} {shown(id)}: no tag to clear")
         return
     apply(args.network, database.ChangeSet({"t_type": t_type, "id": id, "tag": None}))
 
@@ -100,7 +100,7 @@ def cmd_delete(args):
     delete = orvane.delete_tag_by_node if t_type == "NODE" else orvane.delete_tag_by_link
     change = delete(args.network, id)
     if not change.operations:
-        done(f"{t_type} {shown(id)}: no tag to delete")
+        say(f"{t_type} {shown(id)}: no tag to delete")
         return
     apply(args.network, change)
 
@@ -118,7 +118,7 @@ def apply(network, change):
             if attempt == TRIES:
                 raise Failure(f"{first_line(e)} (tried {TRIES} times)", TRY_AGAIN) from None
     for record in records:
-        done(describe(record))
+        say(describe(record))
 
 
 def cmd_undo(args):
@@ -129,10 +129,10 @@ def cmd_redo(args):
     return step(args.network, database.redo, "redo", "redone")
 
 
-def step(network, action, verb, verb_done):
+def step(network, action, verb, done):
     change = action(network)
     if not change.operations:
         warn(f"nothing to {verb} in network {quoted(network)}")
         return 1
     for record in change:
-        done(f"{verb_done}: {describe(record)}")
+        say(f"{done}: {describe(record)}")

@@ -16,7 +16,8 @@ import os
 import re
 import stat
 
-from .output import CANT_CREATE, DATA_ERROR, NO_INPUT, USAGE, Failure, bad_line, note, plural, write_status
+from .output import (CANT_CREATE, DATA_ERROR, NO_INPUT, USAGE, Failure, bad_line, note, plural,
+                     write_status)
 from .progress import progress
 from .taglines import BadLine, read_tag_line, retag, tag_line
 

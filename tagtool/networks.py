@@ -3,7 +3,7 @@ database module alone, so they start quickly."""
 
 from api import database
 
-from .output import Failure, done, out, quoted
+from .output import Failure, out, quoted, say
 
 
 def cmd_networks(args):
@@ -15,4 +15,4 @@ def cmd_create(args):
     if database.network_exists(args.network):
         raise Failure(f"network {quoted(args.network)} already exists")
     database.create_network(args.network)
-    done(f"created network {args.network}")
+    say(f"created network {args.network}")

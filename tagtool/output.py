@@ -1,7 +1,7 @@
 """How the tag tool speaks: results on standard output, warnings and
 refusals on standard error, each value escaped so that it stays on its line.
 With --quiet only the results asked for and the errors are written: the
-reports of what was done (``done``) and the warnings (``note``) are not."""
+reports of what was done (``say``) and the warnings (``note``) are not."""
 
 import errno
 import sys
@@ -75,7 +75,7 @@ def out(text=""):
     sys.stdout.write(text + "\n")
 
 
-def done(text):
+def say(text):
     """A report of what a command did, on standard output."""
     if not QUIET["on"]:
         out(text)

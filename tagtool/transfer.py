@@ -4,8 +4,8 @@ export."""
 from api import database, orvane
 
 from .inpfile import TAGS, InpFile, write_file
-from .output import (DATA_ERROR, TRY_AGAIN, Failure, bad_line, done, first_line, note, out, plural,
-                     quoted, shown, warn, write_status)
+from .output import (DATA_ERROR, TRY_AGAIN, Failure, bad_line, first_line, note, out, plural,
+                     quoted, say, shown, warn, write_status)
 from .progress import progress
 from .taglines import (PLAIN, TYPES, BadLine, plain_section, read_tag_line, tag_line,
                        unwritable)
@@ -63,10 +63,10 @@ def cmd_import(args):
         note(f"{args.file}: skipped {plural(bad, 'bad line')}")
     remark = "" if TAGS in inp.sections else f" (the file has no {TAGS} section)"
     if args.replace:
-        done(f"updated the tags of {args.network} from {args.file}: {counts['added']} added, "
+        say(f"updated the tags of {args.network} from {args.file}: {counts['added']} added, "
             f"{counts['changed']} changed, {counts['removed']} removed{remark}")
     else:
-        done(f"imported {plural(counts['added'], 'tag')} into {args.network}{remark}")
+        say(f"imported {plural(counts['added'], 'tag')} into {args.network}{remark}")
 
 
 def changes(tags, stored, named):
@@ -152,13 +152,14 @@ def cmd_export(args):
             warn(line)
         hints = [option for option, lines in kinds if lines]
         raise Failure(f"nothing written: {plural(len(refused), 'tag')} the engines would not "
-                      f"read back as stored (give {' and '.join(hints)} to leave them out)", DATA_ERROR)
+                      f"read back as stored (give {' and '.join(hints)} to leave them out)",
+                      DATA_ERROR)
     for line in unfit + unknown:
         note(f"left out: {line}")
     if inp:
         counts = inp.merge_tags(tags, left)
         save(args.into, inp.encode())
-        done(f"exported {plural(len(tags), 'tag')} into {args.into}: {counts['added']} added, "
+        say(f"exported {plural(len(tags), 'tag')} into {args.into}: {counts['added']} added, "
             f"{counts['changed']} changed, {counts['removed']} removed")
         return
     write_section(args.file, "\n".join(tag_line(t["t_type"], t["id"], t["tag"]) for t in kept),
@@ -175,7 +176,7 @@ def write_section(path, lines, count):
     direct = save(path, (text + "\n").encode("utf-8"))
     # Told on standard error when the tags went to a device or a pipe, which
     # may be standard output itself.
-    (note if direct else done)(f"exported {plural(count, 'tag')} to {path}")
+    (note if direct else say)(f"exported {plural(count, 'tag')} to {path}")
 
 
 def save(path, data):

@@ -10,7 +10,7 @@ from api import orvane
 
 from .formats import write_object, write_rows
 from .model import read_model
-from .output import done, note, out, plural, shown
+from .output import note, out, plural, say, shown
 from .transfer import save
 
 TYPES = ("NODE", "LINK")
@@ -114,7 +114,7 @@ def cmd_map(args):
             note(f"{args.model}: {plural(missing, 'tagged ' + NOUNS[t_type])} not in the model, "
                  "not drawn")
     drawn = " and ".join(plural(picture.drawn[t], NOUNS[t]) for t in kinds)
-    done(f"wrote {args.output}: {drawn}, {plural(len(picture.legend), 'colour')}")
+    say(f"wrote {args.output}: {drawn}, {plural(len(picture.legend), 'colour')}")
 
 
 class Picture:
