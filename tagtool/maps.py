@@ -1,0 +1,424 @@
+"""The map: a network drawn from a model's coordinates and coloured by tag,
+as a picture for reports (PNG, SVG, PDF through matplotlib) or as one
+self-contained page to pan, zoom and hover (HTML through plotly, WebGL).
+
+Both are made from one Scene: which elements are drawn, in which colour,
+and what the legend says about them."""
+
+import collections
+import io
+import os
+
+from api import orvane
+
+from .inpfile import write_file
+from .model import LINK_KINDS, NODE_KINDS, read_model
+from .output import CANT_CREATE, Failure, out, plural, shown, warn
+
+TYPES = ("NODE", "LINK")
+NOUNS = {"NODE": "node", "LINK": "link"}
+
+# Paul Tol's "bright" scheme (colour-blind safe, and its colours differ in
+# lightness too, so that they stay apart on thin lines), then black; the
+# most frequent tags take them in this order, the rest share "other".
+PALETTE = ["#4477AA", "#EE6677", "#228833", "#CCBB44", "#66CCEE", "#AA3377", "#000000"]
+OTHER = "#8C6D31"
+UNTAGGED = "#CCCCCC"
+CONTEXT = "#B0B0B0"     # the kind not mapped, drawn behind as context
+PICTURES = ("png", "svg", "pdf")
+PAGES = ("html",)
+LABEL = 40              # characters of a tag shown in the legend
+
+# How each kind is drawn: a matplotlib marker, a plotly symbol, a size
+# factor; links also a line style.
+MARKERS = {"junction": ("o", "circle", 1.0), "tank": ("s", "square", 3.0),
+           "reservoir": ("h", "hexagon", 3.5), "pipe": (None, "circle", 0.0),
+           "pump": (">", "triangle-right", 3.0), "valve": ("X", "x", 3.0)}
+LINE_STYLES = {"pipe": "solid", "pump": (0, (4, 1.5)), "valve": "solid"}
+
+
+def output_kind(path):
+    """The kind of map a file name asks for ("png", ..., "html"), or None."""
+    kind = os.path.splitext(path)[1][1:].lower()
+    return kind if kind in PICTURES + PAGES else None
+
+
+def cmd_map(args):
+    kind = output_kind(args.output)
+    if kind is None:
+        args.parser.error(f"argument -o/--output: {args.output!r} does not end in "
+                          ".png, .svg, .pdf or .html")
+    tags = orvane.get_tags(args.network)
+    model = read_model(args.model)
+    kinds = (args.type,) if args.type else TYPES
+    title = args.title or default_title(args.network, kinds, model)
+    scene = Scene(model, tags, kinds)
+    if kind == "html":
+        data = page(scene, title).encode("utf-8")
+    else:
+        picture = draw(scene, title, args.size, args.dpi)
+        buffer = io.BytesIO()
+        picture.figure.savefig(buffer, format=kind)
+        data = buffer.getvalue()
+    save(args.output, data)
+    report_unplaced(args.model, model, tags, kinds, scene.unplaced)
+    drawn = " and ".join(plural(scene.drawn[t], NOUNS[t]) for t in kinds)
+    out(f"wrote {args.output}: {drawn}, {plural(len(scene.colours) + scene.has_other, 'colour')}")
+
+
+def default_title(network, kinds, model):
+    what = " and ".join(NOUNS[t] + "s" for t in kinds)
+    return f"{network}: tags of {what} ({os.path.basename(model.path)})"
+
+
+def report_unplaced(path, model, tags, kinds, unplaced):
+    """Warn of the elements left out: without coordinates, or tagged in the
+    network but not in the model."""
+    for t_type, n in unplaced.items():
+        if n:
+            warn(f"{path}: {plural(n, NOUNS[t_type])} without coordinates, not drawn")
+    for t_type in kinds:
+        ids = model.elements(t_type)
+        missing = sum(1 for t in tags if t["t_type"] == t_type and t["id"] not in ids)
+        if missing:
+            warn(f"{path}: {plural(missing, 'tagged ' + NOUNS[t_type])} not in the model, "
+                 "not drawn")
+
+
+def save(path, data):
+    try:
+        write_file(path, data)
+    except OSError as e:
+        raise Failure(f"{path}: cannot write: {e.strerror or e}", CANT_CREATE) from None
+    except Failure as e:
+        raise Failure(str(e), CANT_CREATE) from None
+
+
+def ranked(counter):
+    """(tag, count) pairs, most frequent first, then in text order."""
+    return sorted(counter.items(), key=lambda pair: (-pair[1], pair[0]))
+
+
+def label(tag):
+    text = shown(tag)
+    return text if len(text) <= LABEL else text[:LABEL - 1] + "…"
+
+
+class Scene:
+    """What a map shows.  ``elements[type]``: (id, kind, tag, colour, place)
+    of each drawn element, untagged first so that tagged ones lie over them;
+    ``context[type]``: the places of the kind not mapped; ``colours``: the
+    colour of each tag that has one (one colour per tag for nodes and links
+    alike); ``counts[type]``: Counter of the tags of the model's elements,
+    ``kinds[type]``: Counter of their kinds; ``unplaced[type]``: how many
+    have no coordinates."""
+
+    def __init__(self, model, tags, kinds):
+        stored = {(t["t_type"], t["id"]): t["tag"] for t in tags if t["tag"] is not None}
+        self.types = kinds
+        self.counts, self.kinds, self.elements, self.unplaced = {}, {}, {}, {}
+        for t_type in kinds:
+            ids = model.elements(t_type)
+            self.counts[t_type] = collections.Counter(
+                tag for tag in (stored.get((t_type, id)) for id in ids) if tag is not None)
+            self.kinds[t_type] = collections.Counter(model.kind(t_type, id) for id in ids)
+        total = sum(self.counts.values(), collections.Counter())
+        self.colours = dict(zip((tag for tag, _ in ranked(total)), PALETTE))
+        self.has_other = len(total) > len(self.colours)
+        for t_type in kinds:
+            drawn = []
+            for id in model.elements(t_type):
+                at = model.place(t_type, id)
+                if at is not None:
+                    tag = stored.get((t_type, id))
+                    drawn.append((id, model.kind(t_type, id), tag, self.colour(tag), at))
+            drawn.sort(key=lambda e: (e[2] is not None, e[0]))
+            self.elements[t_type] = drawn
+            self.unplaced[t_type] = len(model.elements(t_type)) - len(drawn)
+        self.context = {t: [p for p in map(lambda id: model.place(t, id), model.elements(t))
+                            if p is not None] for t in TYPES if t not in kinds}
+        self.drawn = {t: len(e) for t, e in self.elements.items()}
+
+    def colour(self, tag):
+        return UNTAGGED if tag is None else self.colours.get(tag, OTHER)
+
+    def legend(self, t_type):
+        """(label, colour, tag or None for "untagged" and ... for "other") of
+        each entry of a type's group of the legend."""
+        counts = self.counts[t_type]
+        entries = [(f"{label(tag)} ({counts[tag]})", colour, tag)
+                   for tag, colour in self.colours.items() if counts[tag]]
+        rest = {tag: n for tag, n in counts.items() if tag not in self.colours}
+        if rest:
+            entries.append((f"other: {plural(len(rest), 'tag')} ({sum(rest.values())})",
+                            OTHER, ...))
+        untagged = sum(self.kinds[t_type].values()) - sum(counts.values())
+        if untagged:
+            entries.append((f"untagged ({untagged})", UNTAGGED, None))
+        return entries
+
+    def group_title(self, t_type):
+        return f"{NOUNS[t_type]}s ({sum(self.kinds[t_type].values())})"
+
+
+# ---------------------------------------------------------------------------
+# the picture
+
+class Picture:
+    """The figure of one map, with what a caller checks: the legend (label,
+    colour) pairs, the colour of each tag that has one, and where each drawn
+    element is ({type: {id: point or path}})."""
+
+    def __init__(self, figure, axes, legend, scene):
+        self.figure, self.axes, self.legend, self.colours = figure, axes, legend, scene.colours
+        self.places = {t: {e[0]: e[4] for e in drawn} for t, drawn in scene.elements.items()}
+        self.unplaced, self.drawn = scene.unplaced, scene.drawn
+
+
+def draw(scene, title, size=(10.0, 7.5), dpi=100):
+    """A Picture of the scene: links as lines styled by kind, nodes as
+    markers by kind, the kind not mapped thin and grey behind them, a legend
+    in a group per type with counts, and a scale bar in model units."""
+    from matplotlib.figure import Figure
+
+    figure = Figure(figsize=size, dpi=dpi, layout="constrained")
+    axes = figure.add_subplot()
+    # Thinner lines and smaller points as the network grows; tagged elements
+    # stand out from untagged ones at any size.
+    n = sum(scene.drawn.values()) + sum(map(len, scene.context.values()))
+    width = 1.4 if n < 1_000 else 0.8 if n < 5_000 else 0.5
+    area = max(2.0, min(14.0, 20_000 / max(n, 1)))
+    if "LINK" in scene.context:
+        draw_lines(axes, scene.context["LINK"], CONTEXT, width * 0.5, "solid", 0)
+    if "NODE" in scene.context and scene.context["NODE"]:
+        xs, ys = zip(*scene.context["NODE"])
+        axes.scatter(xs, ys, c=CONTEXT, s=area * 0.4, linewidths=0, zorder=0)
+    if "LINK" in scene.elements:
+        draw_links(axes, scene.elements["LINK"], width, area)
+    if "NODE" in scene.elements:
+        draw_nodes(axes, scene.elements["NODE"], area)
+    axes.autoscale_view()
+    axes.set_aspect("equal", adjustable="datalim")
+    axes.set_axis_off()
+    legend = draw_legend(axes, scene)
+    axes.set_title(title)
+    scale_bar(axes)
+    unplaced = {t: n for t, n in scene.unplaced.items() if n}
+    if unplaced:
+        figure.text(0.01, 0.01, "not drawn, no coordinates: " + ", ".join(
+            plural(n, NOUNS[t]) for t, n in unplaced.items()), fontsize=8)
+    return Picture(figure, axes, legend, scene)
+
+
+def draw_lines(axes, paths, colours, widths, style, zorder):
+    from matplotlib.collections import LineCollection
+
+    if len(paths):
+        axes.add_collection(LineCollection(paths, colors=colours, linewidths=widths,
+                                           linestyles=style, zorder=zorder, capstyle="round"))
+
+
+def draw_links(axes, links, width, area):
+    for kind in LINK_KINDS:
+        of_kind = [e for e in links if e[1] == kind]
+        if not of_kind:
+            continue
+        widths = [width * (1 if e[2] is None else 2) for e in of_kind]
+        draw_lines(axes, [e[4] for e in of_kind], [e[3] for e in of_kind], widths,
+                   LINE_STYLES[kind], 1)
+        marker, _, scale = MARKERS[kind]
+        if marker:
+            xs, ys = zip(*(middle(e[4])[1] for e in of_kind))
+            axes.scatter(xs, ys, c=[e[3] for e in of_kind], marker=marker, s=area * scale * 2,
+                         edgecolors="black", linewidths=0.4, zorder=3)
+
+
+def draw_nodes(axes, nodes, area):
+    for kind in NODE_KINDS:
+        of_kind = [e for e in nodes if e[1] == kind]
+        if not of_kind:
+            continue
+        marker, _, scale = MARKERS[kind]
+        xs, ys = zip(*(e[4] for e in of_kind))
+        edge = "black" if kind != "junction" else "none"
+        axes.scatter(xs, ys, c=[e[3] for e in of_kind], marker=marker,
+                     s=[area * scale * (1 if e[2] is None else 2) for e in of_kind],
+                     edgecolors=edge, linewidths=0.5 if kind != "junction" else 0,
+                     zorder=2 if kind == "junction" else 4)
+
+
+def middle(path):
+    """The point halfway along a path, and the index of the point of the
+    path it comes before."""
+    import math
+
+    lengths = [math.dist(a, b) for a, b in zip(path, path[1:])]
+    half = sum(lengths) / 2
+    for i, length in enumerate(lengths):
+        if half <= length and length:
+            (ax, ay), (bx, by), f = path[i], path[i + 1], half / length
+            return i + 1, (ax + (bx - ax) * f, ay + (by - ay) * f)
+        half -= length
+    return 1, path[0]
+
+
+def draw_legend(axes, scene):
+    """One legend, a group per type: its title with the number of elements,
+    an entry per tag colour with its count, then its kinds with theirs; the
+    kind drawn as context has its title only.  Returns the (label, colour)
+    pairs of the tag entries."""
+    from matplotlib.lines import Line2D
+
+    handles, labels, titles, tags = [], [], [], []
+    for t_type in TYPES:
+        if t_type in scene.context:
+            handles.append(Line2D([], [], color=CONTEXT, marker="o" if t_type == "NODE" else "",
+                                  linestyle="" if t_type == "NODE" else "-", markersize=3))
+            labels.append(f"{NOUNS[t_type]}s (context)")
+            continue
+        if t_type not in scene.elements:
+            continue
+        titles.append(len(labels))
+        handles.append(Line2D([], [], linestyle=""))
+        labels.append(scene.group_title(t_type))
+        line = t_type == "LINK"
+        for text, colour, _ in scene.legend(t_type):
+            handles.append(Line2D([], [], color=colour, linestyle="-" if line else "",
+                                  linewidth=3, marker="" if line else "o"))
+            labels.append(text)
+            tags.append((text, colour))
+        for kind, n in scene.kinds[t_type].items():
+            marker = MARKERS[kind][0]
+            handles.append(Line2D([], [], color="black", marker=marker or "",
+                                  markerfacecolor="white", linestyle=LINE_STYLES.get(kind, "")
+                                  if line else "", linewidth=1))
+            labels.append(f"{kind} ({n})")
+    legend = axes.legend(handles, labels, loc="upper left", bbox_to_anchor=(1.0, 1.0),
+                         frameon=False, fontsize="small", handlelength=2.2)
+    for i in titles:
+        legend.get_texts()[i].set_fontweight("bold")
+    return tags
+
+
+def scale_bar(axes):
+    """A bar of a round length, about a fifth of the width, in the model's
+    own units (INP coordinates carry none)."""
+    import math
+
+    from mpl_toolkits.axes_grid1.anchored_artists import AnchoredSizeBar
+
+    left, right = axes.get_xlim()
+    span = (right - left) / 5
+    if not span > 0:
+        return
+    step = 10 ** math.floor(math.log10(span))
+    length = max(m * step for m in (1, 2, 5) if m * step <= span)
+    axes.add_artist(AnchoredSizeBar(axes.transData, length, f"{length:g} (model units)",
+                                    "lower right", frameon=False, size_vertical=0,
+                                    fontproperties={"size": 8}))
+
+
+# ---------------------------------------------------------------------------
+# the page
+
+def page(scene, title):
+    """One HTML page holding plotly's script and the scene: a WebGL trace
+    per type and legend entry, so that the legend shows and hides each tag;
+    hover tells the kind, id and tag of a node or a link (at its midpoint,
+    where its marker is)."""
+    import plotly.io
+
+    traces = []
+    for t_type, paths in scene.context.items():
+        traces.append(context_trace(t_type, paths))
+    for t_type, elements in scene.elements.items():
+        by_entry = collections.defaultdict(list)
+        for element in elements:
+            tag = element[2]
+            by_entry[... if tag is not None and tag not in scene.colours else tag].append(element)
+        for text, colour, key in scene.legend(t_type):
+            if by_entry[key]:
+                traces.append((node_trace if t_type == "NODE" else link_trace)(
+                    by_entry[key], text, colour, scene.group_title(t_type), t_type, key))
+    layout = {
+        "title": {"text": title}, "hovermode": "closest", "dragmode": "pan",
+        "legend": {"groupclick": "toggleitem", "itemsizing": "constant"},
+        "xaxis": {"visible": False}, "yaxis": {"visible": False, "scaleanchor": "x"},
+        "plot_bgcolor": "white", "margin": {"l": 10, "r": 10, "t": 50, "b": 10},
+    }
+    return plotly.io.to_html({"data": traces, "layout": layout}, include_plotlyjs=True,
+                             full_html=True, validate=False, div_id="map",
+                             default_width="100%", default_height="95vh",
+                             config={"scrollZoom": True, "displaylogo": False})
+
+
+def meta(t_type, key):
+    """What a trace shows, for a script that reads the page: the type, and
+    the tag (None: untagged, "other": the tags without a colour)."""
+    return {"type": t_type, "tag": "other" if key is ... else key,
+            "role": "untagged" if key is None else "tag"}
+
+
+def hover(kind, id, tag):
+    return f"{kind} {escaped(id)}<br>tag: {'none' if tag is None else escaped(tag)}"
+
+
+def escaped(text):
+    return shown(text).replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+
+
+def node_trace(nodes, name, colour, group, t_type, key):
+    return {
+        "type": "scattergl", "mode": "markers", "name": name, "legendgroup": t_type,
+        "legendgrouptitle": {"text": group}, "meta": meta(t_type, key),
+        "x": [e[4][0] for e in nodes], "y": [e[4][1] for e in nodes],
+        "text": [hover(e[1], e[0], e[2]) for e in nodes], "hovertemplate": "%{text}<extra></extra>",
+        "marker": {"color": colour, "symbol": [MARKERS[e[1]][1] for e in nodes],
+                   "size": [5 * MARKERS[e[1]][2] ** 0.5 for e in nodes],
+                   "line": {"width": 0}},
+    }
+
+
+def link_trace(links, name, colour, group, t_type, key):
+    """The links of one legend entry as one line broken between links; the
+    midpoint of each is a point of its path, carrying its marker and hover
+    text (the path's other points have none)."""
+    xs, ys, texts, sizes, symbols = [], [], [], [], []
+    for id, kind, tag, _, path in links:
+        half, mid = middle(path)
+        points = [*path[:half], mid, *path[half:]]
+        text = hover(kind, id, tag)
+        for i, (x, y) in enumerate(points):
+            xs.append(x)
+            ys.append(y)
+            texts.append(text)
+            sizes.append(max(3.0, 4 * MARKERS[kind][2]) if i == half else 0)
+            symbols.append(MARKERS[kind][1])
+        xs.append(None)
+        ys.append(None)
+        texts.append("")
+        sizes.append(0)
+        symbols.append("circle")
+    return {
+        "type": "scattergl", "mode": "lines+markers", "name": name, "legendgroup": t_type,
+        "legendgrouptitle": {"text": group}, "meta": meta(t_type, key),
+        "x": xs, "y": ys, "text": texts, "hovertemplate": "%{text}<extra></extra>",
+        "line": {"color": colour, "width": 1 if key is None else 2},
+        "marker": {"color": colour, "size": sizes, "symbol": symbols, "line": {"width": 0}},
+    }
+
+
+def context_trace(t_type, places):
+    xs, ys = [], []
+    for at in places:
+        for x, y in (at if t_type == "LINK" else [at]):
+            xs.append(x)
+            ys.append(y)
+        if t_type == "LINK":
+            xs.append(None)
+            ys.append(None)
+    return {"type": "scattergl", "mode": "lines" if t_type == "LINK" else "markers",
+            "name": f"{NOUNS[t_type]}s (context)", "legendgroup": "context",
+            "meta": {"type": t_type, "tag": None, "role": "context"}, "x": xs, "y": ys,
+            "hoverinfo": "skip", "line": {"color": CONTEXT, "width": 0.7},
+            "marker": {"color": CONTEXT, "size": 3}}
