@@ -187,7 +187,7 @@ def draw(scene, title, size=(10.0, 7.5), dpi=100):
     # stand out from untagged ones at any size.
     n = sum(scene.drawn.values()) + sum(map(len, scene.context.values()))
     width = 1.4 if n < 1_000 else 0.8 if n < 5_000 else 0.5
-    area = max(2.0, min(14.0, 20_000 / max(n, 1)))
+    area = max(1.5, min(14.0, 10_000 / max(n, 1)))
     if "LINK" in scene.context:
         draw_lines(axes, scene.context["LINK"], CONTEXT, width * 0.5, "solid", 0)
     if "NODE" in scene.context and scene.context["NODE"]:

@@ -10,7 +10,7 @@ import math
 from dataclasses import dataclass, field
 
 from .inpfile import ELEMENTS, InpError, InpFile
-from .output import quoted
+from .output import DATA_ERROR, NO_INPUT, quoted
 
 SECTIONS = {*ELEMENTS, "[COORDINATES]", "[VERTICES]"}
 # The kind of element each section defines, as the map and GIS name it.
@@ -53,14 +53,21 @@ class Model:
 def read_model(path):
     """The Model of the INP file at ``path``, read as the import reads it;
     InpError names the file, the line and the value of anything that cannot
-    be read."""
-    inp, model = InpFile.read(path), Model(path)
+    be read (exit status NO_INPUT for the file, DATA_ERROR for a line)."""
+    try:
+        inp = InpFile.read(path)
+    except InpError as e:
+        raise InpError(str(e), NO_INPUT) from None
+    model = Model(path)
     for number, line, section, header in inp.lines():
         if not header and section in SECTIONS:
             words = line.split(";", 1)[0].split()
             if words:
                 read_line(model, section, words, f"{path}:{number}")
-    inp.check_sections()
+    try:
+        inp.check_sections()
+    except InpError as e:
+        raise InpError(str(e), DATA_ERROR) from None
     return model
 
 
@@ -71,7 +78,7 @@ def read_line(model, section, words, where):
     elif kind == "LINK":
         if len(words) < 3:
             raise InpError(f"{where}: a link line gives an id and two nodes: "
-                           f"{quoted(' '.join(words))}")
+                           f"{quoted(' '.join(words))}", DATA_ERROR)
         model.links[words[0]] = (words[1], words[2])
         model.link_kinds[words[0]] = KINDS[section]
     elif section == "[COORDINATES]":
@@ -83,12 +90,13 @@ def read_line(model, section, words, where):
 def point(words, where):
     """The (x, y) of a coordinate or vertex line."""
     if len(words) < 3:
-        raise InpError(f"{where}: a point gives an id, x and y: {quoted(' '.join(words))}")
+        raise InpError(f"{where}: a point gives an id, x and y: {quoted(' '.join(words))}",
+                       DATA_ERROR)
     try:
         x, y = float(words[1]), float(words[2])
     except ValueError:
         x = y = math.nan
     if not (math.isfinite(x) and math.isfinite(y)):
         raise InpError(f"{where}: bad point {quoted(words[1])} {quoted(words[2])}: "
-                       "x and y are finite numbers")
+                       "x and y are finite numbers", DATA_ERROR)
     return x, y

@@ -133,9 +133,15 @@ class TestRefusals:
         model = tmp_path / "m.inp"
         model.write_text(text)
         for argv in (["map", "net", model, "-o", tmp_path / "m.png"],
+                     ["map", "net", model, "-o", tmp_path / "m.html"],
+                     ["export", "net", "--format", "geojson", "--model", model,
+                      "-o", tmp_path / "m.geojson"],
                      ["summary", "net", "--model", model]):
-            assert tool(*argv) == (1, "", f"tagtool: {model}{message}\n")
-        assert not (tmp_path / "m.png").exists()
+            assert tool(*argv) == (65, "", f"tagtool: {model}{message}\n")
+        gone = tmp_path / "gone.inp"
+        assert tool("map", "net", gone, "-o", tmp_path / "m.png") == (
+            66, "", f"tagtool: {gone}: cannot read: No such file or directory\n")
+        assert not [p.name for p in tmp_path.iterdir() if p.name.startswith("m.") and p != model]
 
     def test_bad_picture_name(self, tool, tmp_path):
         tool("create", "net")
