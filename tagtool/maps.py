@@ -210,41 +210,53 @@ def draw(scene, title, size=(10.0, 7.5), dpi=100):
     return Picture(figure, axes, legend, scene)
 
 
-def draw_lines(axes, paths, colours, widths, style, zorder):
-    from matplotlib.collections import LineCollection
+def groups(elements):
+    """{(kind, colour): [element, ...]}, untagged groups first."""
+    found = {}
+    for element in elements:
+        found.setdefault((element[1], element[3]), []).append(element)
+    return dict(sorted(found.items(), key=lambda item: item[0][1] != UNTAGGED))
 
-    if len(paths):
-        axes.add_collection(LineCollection(paths, colors=colours, linewidths=widths,
-                                           linestyles=style, zorder=zorder, capstyle="round"))
+
+def draw_lines(axes, paths, colour, width, style, zorder):
+    """Paths of one colour as one path of the figure: a collection of a
+    path per link costs seconds at 10^5 links."""
+    import numpy as np
+    from matplotlib.patches import PathPatch
+    from matplotlib.path import Path
+
+    if not paths:
+        return
+    vertices = np.array([point for path in paths for point in path], float)
+    codes = np.full(len(vertices), Path.LINETO, np.uint8)
+    codes[np.cumsum([0] + [len(path) for path in paths[:-1]])] = Path.MOVETO
+    axes.add_artist(PathPatch(Path(vertices, codes), fill=False, edgecolor=colour,
+                              linewidth=width, linestyle=style, zorder=zorder,
+                              capstyle="round", joinstyle="round"))
+    axes.update_datalim(vertices)
 
 
 def draw_links(axes, links, width, area):
-    for kind in LINK_KINDS:
-        of_kind = [e for e in links if e[1] == kind]
-        if not of_kind:
-            continue
-        widths = [width * (1 if e[2] is None else 2) for e in of_kind]
-        draw_lines(axes, [e[4] for e in of_kind], [e[3] for e in of_kind], widths,
-                   LINE_STYLES[kind], 1)
+    for (kind, colour), of_kind in groups(links).items():
+        tagged = colour != UNTAGGED
+        draw_lines(axes, [e[4] for e in of_kind], colour, width * (2 if tagged else 1),
+                   LINE_STYLES[kind], 1.5 if tagged else 1)
         marker, _, scale = MARKERS[kind]
         if marker:
             xs, ys = zip(*(middle(e[4])[1] for e in of_kind))
-            axes.scatter(xs, ys, c=[e[3] for e in of_kind], marker=marker, s=area * scale * 2,
+            axes.scatter(xs, ys, c=colour, marker=marker, s=area * scale * 2,
                          edgecolors="black", linewidths=0.4, zorder=3)
 
 
 def draw_nodes(axes, nodes, area):
-    for kind in NODE_KINDS:
-        of_kind = [e for e in nodes if e[1] == kind]
-        if not of_kind:
-            continue
+    for (kind, colour), of_kind in groups(nodes).items():
         marker, _, scale = MARKERS[kind]
         xs, ys = zip(*(e[4] for e in of_kind))
-        edge = "black" if kind != "junction" else "none"
-        axes.scatter(xs, ys, c=[e[3] for e in of_kind], marker=marker,
-                     s=[area * scale * (1 if e[2] is None else 2) for e in of_kind],
-                     edgecolors=edge, linewidths=0.5 if kind != "junction" else 0,
-                     zorder=2 if kind == "junction" else 4)
+        junction = kind == "junction"
+        axes.scatter(xs, ys, c=colour, marker=marker,
+                     s=area * scale * (1 if colour == UNTAGGED else 2),
+                     edgecolors="none" if junction else "black",
+                     linewidths=0 if junction else 0.5, zorder=2 if junction else 4)
 
 
 def middle(path):
@@ -322,15 +334,15 @@ def scale_bar(axes):
 # the page
 
 def page(scene, title):
-    """One HTML page holding plotly's script and the scene: a WebGL trace
-    per type and legend entry, so that the legend shows and hides each tag;
-    hover tells the kind, id and tag of a node or a link (at its midpoint,
-    where its marker is)."""
+    """One HTML page holding plotly's script and the scene, drawn with
+    WebGL: a legend per type (nodes, links) titled with its count, an entry
+    per tag that shows and hides its elements; hover tells the kind, id and
+    tag of a node, or of a link at the marker in its middle."""
     import plotly.io
 
     traces = []
-    for t_type, paths in scene.context.items():
-        traces.append(context_trace(t_type, paths))
+    for t_type, places in scene.context.items():
+        traces.append(context_trace(t_type, places))
     for t_type, elements in scene.elements.items():
         by_entry = collections.defaultdict(list)
         for element in elements:
@@ -338,13 +350,21 @@ def page(scene, title):
             by_entry[... if tag is not None and tag not in scene.colours else tag].append(element)
         for text, colour, key in scene.legend(t_type):
             if by_entry[key]:
-                traces.append((node_trace if t_type == "NODE" else link_trace)(
-                    by_entry[key], text, colour, scene.group_title(t_type), t_type, key))
+                make = node_traces if t_type == "NODE" else link_traces
+                traces.extend(make(by_entry[key], text, colour, key))
+    legends = {}
+    for t_type in TYPES:
+        name = LEGENDS[t_type]
+        title_text = (f"{NOUNS[t_type]}s (context)" if t_type in scene.context
+                      else scene.group_title(t_type) if t_type in scene.elements else None)
+        if title_text:
+            legends[name] = {"title": {"text": f"<b>{title_text}</b>"}, "x": 1.02,
+                             "y": 1 if t_type == "NODE" else 0.5, "yanchor": "top",
+                             "itemsizing": "constant", "tracegroupgap": 0}
     layout = {
-        "title": {"text": title}, "hovermode": "closest", "dragmode": "pan",
-        "legend": {"groupclick": "toggleitem", "itemsizing": "constant"},
+        "title": {"text": escaped(title)}, "hovermode": "closest", "dragmode": "pan",
         "xaxis": {"visible": False}, "yaxis": {"visible": False, "scaleanchor": "x"},
-        "plot_bgcolor": "white", "margin": {"l": 10, "r": 10, "t": 50, "b": 10},
+        "plot_bgcolor": "white", "margin": {"l": 10, "r": 10, "t": 50, "b": 10}, **legends,
     }
     return plotly.io.to_html({"data": traces, "layout": layout}, include_plotlyjs=True,
                              full_html=True, validate=False, div_id="map",
@@ -352,11 +372,16 @@ def page(scene, title):
                              config={"scrollZoom": True, "displaylogo": False})
 
 
-def meta(t_type, key):
-    """What a trace shows, for a script that reads the page: the type, and
-    the tag (None: untagged, "other": the tags without a colour)."""
+LEGENDS = {"NODE": "legend", "LINK": "legend2"}
+
+
+def meta(t_type, key, role=None):
+    """What a trace shows, for a script that reads the page: the type, the
+    tag ("other": the tags without a colour; None: untagged) and its role
+    ("tag", "untagged", "path": the lines of links whose markers are the
+    "tag" or "untagged" trace beside it, or "context")."""
     return {"type": t_type, "tag": "other" if key is ... else key,
-            "role": "untagged" if key is None else "tag"}
+            "role": role or ("untagged" if key is None else "tag")}
 
 
 def hover(kind, id, tag):
@@ -367,58 +392,58 @@ def escaped(text):
     return shown(text).replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
 
 
-def node_trace(nodes, name, colour, group, t_type, key):
+def markers(t_type, key, name, colour, points, elements, show):
+    """A WebGL trace of a marker per element, each by its kind, hovered."""
     return {
-        "type": "scattergl", "mode": "markers", "name": name, "legendgroup": t_type,
-        "legendgrouptitle": {"text": group}, "meta": meta(t_type, key),
-        "x": [e[4][0] for e in nodes], "y": [e[4][1] for e in nodes],
-        "text": [hover(e[1], e[0], e[2]) for e in nodes], "hovertemplate": "%{text}<extra></extra>",
-        "marker": {"color": colour, "symbol": [MARKERS[e[1]][1] for e in nodes],
-                   "size": [5 * MARKERS[e[1]][2] ** 0.5 for e in nodes],
-                   "line": {"width": 0}},
+        "type": "scattergl", "mode": "markers", "name": name, "legend": LEGENDS[t_type],
+        "legendgroup": f"{t_type} {name}", "showlegend": show, "meta": meta(t_type, key),
+        "x": [p[0] for p in points], "y": [p[1] for p in points],
+        "text": [hover(e[1], e[0], e[2]) for e in elements],
+        "hovertemplate": "%{text}<extra></extra>",
+        "marker": {"color": colour, "line": {"width": 0},
+                   "symbol": [MARKERS[e[1]][1] for e in elements],
+                   "size": [(5 if t_type == "NODE" else 3) * MARKERS[e[1]][2] ** 0.5 or 3
+                            for e in elements]},
     }
 
 
-def link_trace(links, name, colour, group, t_type, key):
-    """The links of one legend entry as one line broken between links; the
-    midpoint of each is a point of its path, carrying its marker and hover
-    text (the path's other points have none)."""
-    xs, ys, texts, sizes, symbols = [], [], [], [], []
-    for id, kind, tag, _, path in links:
-        half, mid = middle(path)
-        points = [*path[:half], mid, *path[half:]]
-        text = hover(kind, id, tag)
-        for i, (x, y) in enumerate(points):
+def node_traces(nodes, name, colour, key):
+    return [markers("NODE", key, name, colour, [e[4] for e in nodes], nodes, True)]
+
+
+def link_traces(links, name, colour, key):
+    """The links of one legend entry: their lines as one path broken
+    between links (not hovered), and a marker in the middle of each."""
+    xs, ys = lines(e[4] for e in links)
+    path = {
+        "type": "scattergl", "mode": "lines", "name": name, "legend": LEGENDS["LINK"],
+        "legendgroup": f"LINK {name}", "meta": meta("LINK", key, "path"),
+        "x": xs, "y": ys, "hoverinfo": "skip",
+        "line": {"color": colour, "width": 1 if key is None else 2},
+    }
+    return [path, markers("LINK", key, name, colour, [middle(e[4])[1] for e in links],
+                          links, False)]
+
+
+def lines(paths):
+    """The x and y of paths drawn as one line, None between two paths."""
+    xs, ys = [], []
+    for path in paths:
+        for x, y in path:
             xs.append(x)
             ys.append(y)
-            texts.append(text)
-            sizes.append(max(3.0, 4 * MARKERS[kind][2]) if i == half else 0)
-            symbols.append(MARKERS[kind][1])
         xs.append(None)
         ys.append(None)
-        texts.append("")
-        sizes.append(0)
-        symbols.append("circle")
-    return {
-        "type": "scattergl", "mode": "lines+markers", "name": name, "legendgroup": t_type,
-        "legendgrouptitle": {"text": group}, "meta": meta(t_type, key),
-        "x": xs, "y": ys, "text": texts, "hovertemplate": "%{text}<extra></extra>",
-        "line": {"color": colour, "width": 1 if key is None else 2},
-        "marker": {"color": colour, "size": sizes, "symbol": symbols, "line": {"width": 0}},
-    }
+    return xs, ys
 
 
 def context_trace(t_type, places):
-    xs, ys = [], []
-    for at in places:
-        for x, y in (at if t_type == "LINK" else [at]):
-            xs.append(x)
-            ys.append(y)
-        if t_type == "LINK":
-            xs.append(None)
-            ys.append(None)
+    if t_type == "LINK":
+        xs, ys = lines(places)
+    else:
+        xs, ys = [p[0] for p in places], [p[1] for p in places]
     return {"type": "scattergl", "mode": "lines" if t_type == "LINK" else "markers",
-            "name": f"{NOUNS[t_type]}s (context)", "legendgroup": "context",
-            "meta": {"type": t_type, "tag": None, "role": "context"}, "x": xs, "y": ys,
+            "name": "drawn as context", "legend": LEGENDS[t_type],
+            "meta": meta(t_type, None, "context"), "x": xs, "y": ys,
             "hoverinfo": "skip", "line": {"color": CONTEXT, "width": 0.7},
             "marker": {"color": CONTEXT, "size": 3}}

@@ -138,18 +138,39 @@ def test_legend_colours_lie_on_their_nodes(dtown, tmp_path):
 # ---------------------------------------------------------------------------
 # the page in a browser
 
-# Run in the page: what each plotly trace draws, by its meta, once drawn.
+# Run in the page: what each plotly trace draws, by its meta, once drawn;
+# the hover text of a trace's first point; whether a click on a legend
+# entry hides its trace.
 READ_PAGE = """
-new Promise(done => setTimeout(done, 500)).then(() => {
+new Promise(done => setTimeout(done, 500)).then(async () => {
   const map = document.getElementById("map");
-  return {
+  const pause = () => new Promise(done => setTimeout(done, 300));
+  const shown = {
     canvases: map.querySelectorAll("canvas").length,
-    traces: map.data.map(t => ({
-      meta: t.meta,
-      nodes: t.mode === "markers" ? t.x.filter(v => v !== null).length : 0,
-      links: t.mode === "lines+markers" ? t.marker.size.filter(s => s > 0).length : 0,
-    })),
+    traces: map.data.map(t => ({meta: t.meta, points: t.x.filter(v => v !== null).length,
+                                breaks: t.x.filter(v => v === null).length})),
+    hovers: [],
   };
+  // The mouse over the first node and the first link marker of a tag.
+  const xaxis = map._fullLayout.xaxis, yaxis = map._fullLayout.yaxis;
+  const box = map.getBoundingClientRect();
+  for (const type of ["NODE", "LINK"]) {
+    const trace = map.data.find(t => t.meta.type === type && t.meta.role === "tag");
+    map.querySelector(".nsewdrag").dispatchEvent(new MouseEvent("mousemove", {
+      bubbles: true, clientX: box.left + xaxis._offset + xaxis.l2p(trace.x[0]),
+      clientY: box.top + yaxis._offset + yaxis.l2p(trace.y[0])}));
+    await pause();
+    const text = map.querySelector(".hovertext");
+    shown.hovers.push([trace.text[0], text ? text.textContent : null]);
+  }
+  // A click on the links' first legend entry.
+  const toggle = map.querySelector(".legend2 .traces .legend2toggle");
+  for (const kind of ["mousedown", "mouseup"]) {
+    toggle.dispatchEvent(new MouseEvent(kind, {bubbles: true}));
+  }
+  await pause();
+  shown.hidden = map.data.map(t => t.visible === "legendonly");
+  return shown;
 })
 """
 
@@ -248,9 +269,19 @@ def test_page_in_chromium_draws_every_element(dtown, tmp_path, capsys):
     assert "exceptionDetails" not in read, read
     shown = read["result"]["value"]
     assert shown["canvases"] > 0
-    drawn = collections.Counter()
+    drawn, paths = collections.Counter(), collections.Counter()
     for trace in shown["traces"]:
         meta = trace["meta"]
-        drawn[meta["type"], meta["tag"]] += trace["nodes"] + trace["links"]
+        if meta["role"] == "path":
+            paths[meta["type"], meta["tag"]] += trace["breaks"]
+        else:
+            drawn[meta["type"], meta["tag"]] += trace["points"]
     assert drawn == per_tag(dtown, read_model(str(DTOWN)))
+    assert paths == {key: n for key, n in drawn.items() if key[0] == "LINK"}
+    for text, told in shown["hovers"]:
+        assert told == text.replace("<br>", ""), (text, told)
+    # The entry hides the lines and the markers of its links, nothing else.
+    first_link = next(i for i, t in enumerate(shown["traces"]) if t["meta"]["type"] == "LINK")
+    assert [i for i, hidden in enumerate(shown["hidden"]) if hidden] == [first_link,
+                                                                         first_link + 1]
     assert console_errors(browser.events) == []
