@@ -249,11 +249,13 @@ def draw_links(axes, links, width, area):
 
 
 def draw_nodes(axes, nodes, area):
+    import numpy as np
+
     for (kind, colour), of_kind in groups(nodes).items():
         marker, _, scale = MARKERS[kind]
-        xs, ys = zip(*(e[4] for e in of_kind))
+        points = np.array([e[4] for e in of_kind], float)
         junction = kind == "junction"
-        axes.scatter(xs, ys, c=colour, marker=marker,
+        axes.scatter(points[:, 0], points[:, 1], c=colour, marker=marker,
                      s=area * scale * (1 if colour == UNTAGGED else 2),
                      edgecolors="none" if junction else "black",
                      linewidths=0 if junction else 0.5, zorder=2 if junction else 4)
