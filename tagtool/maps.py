@@ -106,7 +106,7 @@ def label(tag):
 
 class Scene:
     """What a map shows.  ``elements[type]``: (id, kind, tag, colour, place)
-    of each drawn element, untagged first so that tagged ones lie over them;
+    of each drawn element, in the model's order;
     ``context[type]``: the places of the kind not mapped; ``colours``: the
     colour of each tag that has one (one colour per tag for nodes and links
     alike); ``counts[type]``: Counter of the tags of the model's elements,
@@ -115,7 +115,6 @@ class Scene:
 
     def __init__(self, model, tags, kinds):
         stored = {(t["t_type"], t["id"]): t["tag"] for t in tags if t["tag"] is not None}
-        self.types = kinds
         self.counts, self.kinds, self.elements, self.unplaced = {}, {}, {}, {}
         for t_type in kinds:
             ids = model.elements(t_type)
@@ -132,11 +131,13 @@ class Scene:
                 if at is not None:
                     tag = stored.get((t_type, id))
                     drawn.append((id, model.kind(t_type, id), tag, self.colour(tag), at))
-            drawn.sort(key=lambda e: (e[2] is not None, e[0]))
             self.elements[t_type] = drawn
             self.unplaced[t_type] = len(model.elements(t_type)) - len(drawn)
-        self.context = {t: [p for p in map(lambda id: model.place(t, id), model.elements(t))
-                            if p is not None] for t in TYPES if t not in kinds}
+        self.context = {}
+        for t_type in TYPES:
+            if t_type not in kinds:
+                places = (model.place(t_type, id) for id in model.elements(t_type))
+                self.context[t_type] = [at for at in places if at is not None]
         self.drawn = {t: len(e) for t, e in self.elements.items()}
 
     def colour(self, tag):
@@ -350,7 +351,9 @@ def page(scene, title):
         for element in elements:
             tag = element[2]
             by_entry[... if tag is not None and tag not in scene.colours else tag].append(element)
-        for text, colour, key in scene.legend(t_type):
+        # Untagged first, so that tagged elements are drawn over them; the
+        # legends list them the other way round.
+        for text, colour, key in reversed(scene.legend(t_type)):
             if by_entry[key]:
                 make = node_traces if t_type == "NODE" else link_traces
                 traces.extend(make(by_entry[key], text, colour, key))
@@ -362,7 +365,8 @@ def page(scene, title):
         if title_text:
             legends[name] = {"title": {"text": f"<b>{title_text}</b>"}, "x": 1.02,
                              "y": 1 if t_type == "NODE" else 0.5, "yanchor": "top",
-                             "itemsizing": "constant", "tracegroupgap": 0}
+                             "itemsizing": "constant", "tracegroupgap": 0,
+                             "traceorder": "reversed"}
     layout = {
         "title": {"text": escaped(title)}, "hovermode": "closest", "dragmode": "pan",
         "xaxis": {"visible": False}, "yaxis": {"visible": False, "scaleanchor": "x"},

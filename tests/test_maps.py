@@ -147,7 +147,7 @@ new Promise(done => setTimeout(done, 500)).then(async () => {
   const pause = () => new Promise(done => setTimeout(done, 300));
   const shown = {
     canvases: map.querySelectorAll("canvas").length,
-    traces: map.data.map(t => ({meta: t.meta, points: t.x.filter(v => v !== null).length,
+    traces: map.data.map(t => ({meta: t.meta, name: t.name, points: t.x.filter(v => v !== null).length,
                                 breaks: t.x.filter(v => v === null).length})),
     hovers: [],
   };
@@ -169,6 +169,7 @@ new Promise(done => setTimeout(done, 500)).then(async () => {
     toggle.dispatchEvent(new MouseEvent(kind, {bubbles: true}));
   }
   await pause();
+  shown.clicked = toggle.parentNode.querySelector("text").textContent;
   shown.hidden = map.data.map(t => t.visible === "legendonly");
   return shown;
 })
@@ -280,8 +281,10 @@ def test_page_in_chromium_draws_every_element(dtown, tmp_path, capsys):
     assert paths == {key: n for key, n in drawn.items() if key[0] == "LINK"}
     for text, told in shown["hovers"]:
         assert told == text.replace("<br>", ""), (text, told)
-    # The entry hides the lines and the markers of its links, nothing else.
-    first_link = next(i for i, t in enumerate(shown["traces"]) if t["meta"]["type"] == "LINK")
-    assert [i for i, hidden in enumerate(shown["hidden"]) if hidden] == [first_link,
-                                                                         first_link + 1]
+    # The links' first entry is their most frequent tag; a click on it hides
+    # the lines and the markers of its links, nothing else.
+    assert shown["clicked"] == f"Main ({sum(v == 'Main' for v in LINK_TAGS.values())})"
+    hidden = [t["meta"] for t, gone in zip(shown["traces"], shown["hidden"]) if gone]
+    assert hidden == [{"type": "LINK", "tag": "Main", "role": "path"},
+                      {"type": "LINK", "tag": "Main", "role": "tag"}]
     assert console_errors(browser.events) == []
