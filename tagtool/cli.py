@@ -179,15 +179,19 @@ def build_parser():
 def add_geojson(parser):
     """The export's options for GIS: a GeoJSON file of the model's elements
     with their tags."""
-    parser.add_argument("--format", choices=("inp", "geojson"), default="inp",
-                        help="inp: a [TAGS] section (the default); geojson: the model's nodes "
-                             "and links with their tags, for GIS")
-    parser.add_argument("-o", "--output", metavar="FILE", help="the file to write, as FILE")
-    parser.add_argument("--model", metavar="INP",
-                        help="with --format geojson: the INP file that places the elements")
-    parser.add_argument("--crs", metavar="EPSG:N",
-                        help="with --format geojson: the coordinate system the model's "
-                             "coordinates are in, named in the file (they are not converted)")
+    group = parser.add_argument_group(
+        "GeoJSON", "--format geojson writes, for GIS, a FeatureCollection of the model's nodes "
+        "(Point) and links (LineString through their vertices), each with its id, type, kind "
+        "and tag (null: none); elements without coordinates are counted and left out. "
+        "Example: export net1 --format geojson --model model.inp -o zones.geojson")
+    group.add_argument("--format", choices=("inp", "geojson"), default="inp",
+                       help="inp: a [TAGS] section (the default); geojson: the model's nodes "
+                            "and links with their tags")
+    group.add_argument("-o", "--output", metavar="FILE", help="the file to write, as FILE")
+    group.add_argument("--model", metavar="INP", help="the INP file that places the elements")
+    group.add_argument("--crs", metavar="EPSG:N",
+                       help="the coordinate system of the model's coordinates, named in the "
+                            "file (they are not converted)")
     parser.set_defaults(run=export_writer)
 
 

@@ -5,6 +5,7 @@ read through its own script, the GeoJSON read back with shapely."""
 import collections
 import json
 import os
+import select
 import shutil
 import struct
 import subprocess
@@ -25,6 +26,7 @@ ROOT = Path(__file__).resolve().parents[1]
 DTOWN = ROOT.parent / "shared" / "data" / "inp" / "dtown.inp"
 real_file = pytest.mark.skipif(not DTOWN.exists(), reason=f"no {DTOWN}")
 CHROMIUM = shutil.which("chromium")
+WAIT = 60           # seconds the browser may take to answer
 # A few of D-Town's pipes and a pump tagged, so that links carry tags too.
 LINK_TAGS = {"P1": "Main", "P2": "Main", "P3": "Spur", "PU1": "Main"}
 
@@ -215,7 +217,9 @@ class DevTools:
 
     def receive(self):
         while b"\0" not in self.buffer:
-            chunk = self.read.read1(1 << 16)
+            ready, _, _ = select.select([self.read], [], [], WAIT)
+            assert ready, f"Chromium said nothing for {WAIT} s"
+            chunk = os.read(self.read.fileno(), 1 << 16)
             assert chunk, "Chromium closed the pipe"
             self.buffer += chunk
         message, self.buffer = self.buffer.split(b"\0", 1)
