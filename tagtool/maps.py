@@ -192,8 +192,9 @@ def draw(scene, title, size=(10.0, 7.5), dpi=100):
     if "LINK" in scene.context:
         draw_lines(axes, scene.context["LINK"], CONTEXT, width * 0.5, "solid", 0)
     if "NODE" in scene.context and scene.context["NODE"]:
+        # Small dots over the links, so that the nodes show where they are.
         xs, ys = zip(*scene.context["NODE"])
-        axes.scatter(xs, ys, c=CONTEXT, s=area * 0.4, linewidths=0, zorder=0)
+        axes.scatter(xs, ys, c=CONTEXT, s=area * 0.4, linewidths=0, zorder=2)
     if "LINK" in scene.elements:
         draw_links(axes, scene.elements["LINK"], width, area)
     if "NODE" in scene.elements:
