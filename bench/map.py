@@ -1,7 +1,9 @@
-"""Seconds of `python -m tagtool map`, end to end (start-up, reading the
-tags and the model, drawing, writing the PNG): on a generated grid network
-of about ELEMENTS nodes and links, each tagged with its square zone, and on
-the largest of the shared real INP files, when they are there.
+"""Seconds of `python -m tagtool map` to a PNG and to an HTML page (with
+the page's size) and of `tagtool export --format geojson`, end to end
+(start-up, reading the tags and the model, drawing, writing the file): on a
+generated grid network of about ELEMENTS nodes and links, each tagged with
+its square zone, and on the largest of the shared real INP files, when they
+are there.  Targets at 10^5 elements: PNG 3 s, HTML 5 s and 30 MB, GeoJSON 2 s.
 
     python bench/map.py [ELEMENTS]      (default 100000)
 """
@@ -44,12 +46,24 @@ def tagtool(data, *args):
                           cwd=ROOT, check=True, capture_output=True, text=True).stdout
 
 
-def timed_map(data, name, model, tags, folder):
+def timed(data, *args):
+    start = time.perf_counter()
+    said = tagtool(data, *args)
+    return time.perf_counter() - start, said.strip()
+
+
+def timed_outputs(data, name, model, tags, folder):
+    """(what, seconds, bytes written, what the tool said) of each output."""
     tagtool(data, "create", name)
     tagtool(data, "import", name, tags)
-    start = time.perf_counter()
-    said = tagtool(data, "map", name, model, "-o", Path(folder) / f"{name}.png")
-    return time.perf_counter() - start, said.strip()
+    for what, args, suffix in (
+            ("map PNG", ("map", name, model, "-o"), "png"),
+            ("map HTML", ("map", name, model, "-o"), "html"),
+            ("export GeoJSON", ("export", name, "--format", "geojson", "--model", model, "-o"),
+             "geojson")):
+        path = Path(folder) / f"{name}.{suffix}"
+        seconds, said = timed(data, *args, path)
+        yield what, seconds, path.stat().st_size, said
 
 
 def main():
@@ -64,8 +78,9 @@ def main():
         if real:
             cases.append(("largest", real[-1], real[-1]))
         for name, model, tags in cases:
-            seconds, said = timed_map(data, name, model, tags, folder)
-            print(f"tagtool map, {model.name}: {seconds:.2f} s ({said.split(': ', 1)[1]})")
+            for what, seconds, size, said in timed_outputs(data, name, model, tags, folder):
+                print(f"tagtool {what}, {model.name}: {seconds:.2f} s, {size / 1e6:.1f} MB "
+                      f"({said.split(': ', 1)[-1]})")
 
 
 if __name__ == "__main__":

@@ -172,6 +172,7 @@ def build_parser():
                      help="with --into: leave out the tags of elements the file does not "
                           "define")
     add_encoding(sub)
+    add_geojson(sub)
 
     sub = command("list", "edit.cmd_list",
                   "list every tag: type, id and tag (tab-separated text, JSON or CSV)",
@@ -202,19 +203,83 @@ def build_parser():
     sub.add_argument("--model", metavar="INP", help="count the untagged elements of this model")
     add_format(sub)
 
-    sub = command("map", "views.cmd_map", "draw the network coloured by tag",
+    sub = command("map", "maps.cmd_map", "draw the network coloured by tag",
                   "net1 model.inp -o zones.png",
                   "Draw the network from the model's [COORDINATES] and [VERTICES]: links as "
-                  "lines and nodes as points, each coloured by its tag (the most frequent "
-                  "tags a colour each, the rest 'other', untagged elements light grey), with "
-                  "a legend of the tags and their counts. Elements without coordinates are "
-                  "counted and not drawn.")
+                  "lines (pumps dashed with a triangle, valves with a cross) and nodes as "
+                  "points (tanks squares, reservoirs hexagons), each coloured by its tag (the "
+                  "most frequent tags a colour each, the rest 'other', untagged elements "
+                  "light grey), with a legend of nodes and of links with their counts and a "
+                  "scale bar in the model's units. A .html output is a page to pan, zoom and "
+                  "hover, whose legend shows and hides each tag. Elements without "
+                  "coordinates are counted and not drawn.")
     sub.add_argument("model", metavar="MODEL", help="the INP file that places the elements")
     sub.add_argument("-o", "--output", metavar="FILE", required=True,
-                     help="the picture to write: .png, .svg or .pdf")
+                     help="the map to write: a picture (.png, .svg, .pdf) or a page to pan, "
+                          "zoom and hover in a browser (.html, one file that works offline)")
     sub.add_argument("--type", type=str.upper, choices=("NODE", "LINK"),
-                     help="draw only nodes or only links")
+                     help="map only nodes or only links (the other kind drawn thin and grey)")
+    sub.add_argument("--title", help="the title (default: the network, what is drawn, the model)")
+    sub.add_argument("--size", metavar="WxH", type=picture_size, default=(10.0, 7.5),
+                     help="a picture's size in inches (default: 10x7.5)")
+    sub.add_argument("--dpi", type=positive, default=100,
+                     help="a picture's dots per inch (default: 100)")
     return parser
+
+
+def add_geojson(parser):
+    """The export's options for GIS: a GeoJSON file of the model's elements
+    with their tags."""
+    group = parser.add_argument_group(
+        "GeoJSON", "--format geojson writes, for GIS, a FeatureCollection of the model's nodes "
+        "(Point) and links (LineString through their vertices), each with its id, type, kind "
+        "and tag (null: none); elements without coordinates are counted and left out. "
+        "Example: export net1 --format geojson --model model.inp -o zones.geojson")
+    group.add_argument("--format", choices=("inp", "geojson"), default="inp",
+                       help="inp: a [TAGS] section (the default); geojson: the model's nodes "
+                            "and links with their tags")
+    group.add_argument("-o", "--output", metavar="FILE", help="the file to write, as FILE")
+    group.add_argument("--model", metavar="INP", help="the INP file that places the elements")
+    group.add_argument("--crs", metavar="EPSG:N",
+                       help="the coordinate system of the model's coordinates, named in the "
+                            "file (they are not converted)")
+    parser.set_defaults(run=export_writer)
+
+
+def export_writer(args):
+    """The export's writer: GeoJSON for --format geojson, else the [TAGS]
+    section, which --model and --crs do not concern."""
+    if args.output is not None:
+        if args.file is not None:
+            args.parser.error("give FILE or -o FILE, not both")
+        args.file = args.output
+    if args.format == "geojson":
+        return run("geojson.cmd_export")(args)
+    for option in ("model", "crs"):
+        if getattr(args, option) is not None:
+            args.parser.error(f"--{option} goes with --format geojson")
+    return run("transfer.cmd_export")(args)
+
+
+def picture_size(text):
+    """WxH in inches, each a positive number."""
+    try:
+        width, height = (float(v) for v in text.lower().split("x"))
+    except ValueError:
+        width = height = 0.0
+    if not (0 < width <= 200 and 0 < height <= 200):
+        raise argparse.ArgumentTypeError(f"{text!r} is not WxH in inches (e.g. 8x6)")
+    return width, height
+
+
+def positive(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if not 0 < value <= 1200:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number from 1 to 1200")
+    return value
 
 
 def run(command):
@@ -237,7 +302,8 @@ def main(argv=None):
             database.set_database_url(args.database)
         if args.data_dir is not None:
             database.set_data_dir(args.data_dir)
-        return run(args.run)(args) or 0
+        command = run(args.run) if isinstance(args.run, str) else args.run
+        return command(args) or 0
     except SystemExit as e:
         return e.code or 0
     except Failure as e:

@@ -1,28 +1,14 @@
-"""The commands that show a network's tags as a whole: summary (each tag
-and its count) and map (the network drawn from a model's coordinates,
-coloured by tag)."""
+"""The summary of a network's tags as a whole: each tag and its count, and
+with a model the untagged elements (the map is in maps.py)."""
 
 import collections
-import io
-import os
 
 from api import orvane
 
 from .formats import write_object, write_rows
+from .maps import NOUNS, TYPES, ranked
 from .model import read_model
-from .output import note, out, plural, say, shown
-from .transfer import save
-
-TYPES = ("NODE", "LINK")
-NOUNS = {"NODE": "node", "LINK": "link"}
-
-# Okabe and Ito's colour-blind-safe palette, in the order the most frequent
-# tags take it; the rest share "other", and untagged elements stay faint.
-PALETTE = ["#E69F00", "#0072B2", "#009E73", "#D55E00", "#56B4E9", "#CC79A7", "#F0E442"]
-OTHER = "#555555"
-UNTAGGED = "#CCCCCC"
-PICTURES = ("png", "svg", "pdf")
-LABEL = 40          # characters of a tag shown in the legend
+from .output import out, plural, shown
 
 
 def tag_counts(tags):
@@ -35,11 +21,6 @@ def tag_counts(tags):
             counts[tag["t_type"]][tag["tag"]] += 1
             tagged[tag["t_type"]].add(tag["id"])
     return counts, tagged
-
-
-def ranked(counter):
-    """(tag, count) pairs, most frequent first, then in text order."""
-    return sorted(counter.items(), key=lambda pair: (-pair[1], pair[0]))
 
 
 # ---------------------------------------------------------------------------
@@ -87,126 +68,3 @@ def summary_text(t_type, kind, model):
     width = len(str(kind["tags"][0]["count"])) if kind["tags"] else 1
     for entry in kind["tags"]:
         out(f"  {entry['count']:>{width}}  {shown(entry['tag'])}")
-
-
-# ---------------------------------------------------------------------------
-# map
-
-def cmd_map(args):
-    kind = os.path.splitext(args.output)[1][1:].lower()
-    if kind not in PICTURES:
-        args.parser.error(f"argument -o/--output: {args.output!r} does not end in "
-                          ".png, .svg or .pdf")
-    tags = orvane.get_tags(args.network)
-    model = read_model(args.model)
-    kinds = (args.type.upper(),) if args.type else TYPES
-    picture = draw(model, tags, kinds, args.network)
-    data = io.BytesIO()
-    picture.figure.savefig(data, format=kind)
-    save(args.output, data.getvalue())
-    for t_type, n in picture.unplaced.items():
-        if n:
-            note(f"{args.model}: {plural(n, NOUNS[t_type])} without coordinates, not drawn")
-    for t_type in kinds:
-        ids = model.elements(t_type)
-        missing = sum(1 for t in tags if t["t_type"] == t_type and t["id"] not in ids)
-        if missing:
-            note(f"{args.model}: {plural(missing, 'tagged ' + NOUNS[t_type])} not in the model, "
-                 "not drawn")
-    drawn = " and ".join(plural(picture.drawn[t], NOUNS[t]) for t in kinds)
-    say(f"wrote {args.output}: {drawn}, {plural(len(picture.legend), 'colour')}")
-
-
-class Picture:
-    """The figure of one map, with what a caller checks: the legend (label,
-    colour) pairs, the colour of each tag that has one, where each drawn
-    element is ({type: {id: point or path}}), and how many of each type
-    were not drawn."""
-
-    def __init__(self, figure, axes, legend, colours, places, unplaced):
-        self.figure, self.axes, self.legend, self.colours = figure, axes, legend, colours
-        self.places, self.unplaced = places, unplaced
-        self.drawn = {t: len(p) for t, p in places.items()}
-
-
-def draw(model, tags, kinds, title):
-    """A Picture of ``model``'s elements of ``kinds``, each coloured by its
-    tag in ``tags`` (the network's tags)."""
-    from matplotlib.collections import LineCollection
-    from matplotlib.figure import Figure
-    from matplotlib.lines import Line2D
-
-    stored = {(t["t_type"], t["id"]): t["tag"] for t in tags if t["tag"] is not None}
-    # Untagged elements first, so that tagged ones are drawn over them.
-    elements = sorted(((t_type, id, stored.get((t_type, id)))
-                       for t_type in kinds for id in model.elements(t_type)),
-                      key=lambda e: (e[2] is not None, e[0], e[1]))
-    counts = collections.Counter(tag for _, _, tag in elements if tag is not None)
-    colours = dict(zip((tag for tag, _ in ranked(counts)), PALETTE))
-    places, lines, points = place(model, elements, colours)
-
-    figure = Figure(figsize=(10, 7.5), dpi=100, layout="constrained")
-    axes = figure.add_subplot()
-    # Thinner lines and smaller points as the network grows; tagged elements
-    # stand out from untagged ones at any size.
-    size = len(lines[0]) + len(points[0])
-    width, area = (1.5 if size < 5_000 else 0.5), max(2.0, min(14.0, 20_000 / size))
-    if lines[0]:
-        axes.add_collection(LineCollection(
-            lines[0], colors=lines[1], zorder=1,
-            linewidths=[width * (1 if c == UNTAGGED else 2) for c in lines[1]]))
-    if points[0]:
-        xs, ys = zip(*points[0])
-        axes.scatter(xs, ys, c=points[1], s=[area * (1 if c == UNTAGGED else 2) for c in points[1]],
-                     linewidths=0, zorder=2)
-    axes.autoscale_view()
-    axes.set_aspect("equal", adjustable="datalim")
-    axes.set_axis_off()
-
-    legend = legend_entries(elements, counts, colours, kinds)
-    style = "-" if "LINK" in kinds else ""
-    axes.legend([Line2D([], [], color=c, marker="o", linestyle=style) for _, c in legend],
-                [text for text, _ in legend], loc="upper left", bbox_to_anchor=(1.0, 1.0),
-                frameon=False, title="tag (elements)")
-    what = " and ".join(NOUNS[t] + "s" for t in kinds)
-    axes.set_title(f"{title}: tags of {what} ({os.path.basename(model.path)})")
-    unplaced = {t: len(model.elements(t)) - len(places[t]) for t in kinds}
-    if any(unplaced.values()):
-        figure.text(0.01, 0.01, "not drawn, no coordinates: " + ", ".join(
-            plural(n, NOUNS[t]) for t, n in unplaced.items() if n), fontsize=8)
-    return Picture(figure, axes, legend, colours, places, unplaced)
-
-
-def place(model, elements, colours):
-    """Where each element is drawn and in which colour: ({type: {id: point
-    or path}}, (link paths, their colours), (node points, their colours)).
-    Elements without coordinates are left out."""
-    places = {t_type: {} for t_type, _, _ in elements}
-    lines, points = ([], []), ([], [])
-    for t_type, id, tag in elements:
-        at = model.coordinates.get(id) if t_type == "NODE" else model.link_path(id)
-        if at is None:
-            continue
-        places[t_type][id] = at
-        drawn = points if t_type == "NODE" else lines
-        drawn[0].append(at)
-        drawn[1].append(UNTAGGED if tag is None else colours.get(tag, OTHER))
-    return places, lines, points
-
-
-def legend_entries(elements, counts, colours, kinds):
-    """(label, colour) of each coloured tag, of "other" and of "untagged"."""
-    legend = [(f"{label(tag)} ({counts[tag]})", colour) for tag, colour in colours.items()]
-    if len(counts) > len(colours):
-        rest = sum(counts.values()) - sum(counts[tag] for tag in colours)
-        legend.append((f"other: {plural(len(counts) - len(colours), 'tag')} ({rest})", OTHER))
-    untagged = collections.Counter(t_type for t_type, _, tag in elements if tag is None)
-    if untagged:
-        legend.append(("untagged (" + ", ".join(plural(untagged[t], NOUNS[t]) for t in kinds
-                                                 if untagged[t]) + ")", UNTAGGED))
-    return legend
-
-
-def label(tag):
-    text = shown(tag)
-    return text if len(text) <= LABEL else text[:LABEL - 1] + "…"

@@ -7,10 +7,10 @@ no server the PostgreSQL runs are skipped, saying why, or fail when
 ORVANE_REQUIRE_POSTGRES=1 or ORVANE_REQUIRE_ALL=1, as in CI.
 
 Skipped tests are counted by group (PostgreSQL, the Cython rendering, the
-wheels, the rest), and the groups that ``make test`` skipped before the suite ran come in
-ORVANE_SKIPPED_GROUPS; all of them are named, each with what installs what it
-needs, just before the test runner's closing line.  ORVANE_REQUIRE_ALL=1
-turns a skip of the PostgreSQL, the Cython or the wheels group into a failure.
+wheels, the browser, the rest), and the groups that ``make test`` skipped before the suite
+ran come in ORVANE_SKIPPED_GROUPS; all of them are named, each with what installs what it
+needs, just before the test runner's closing line.  ORVANE_REQUIRE_ALL=1 turns a skip of
+the PostgreSQL, the Cython, the wheels or the browser group into a failure.
 """
 
 import collections
@@ -31,6 +31,7 @@ GROUPS = {
     "postgresql": (("PostgreSQL", "psycopg"), "ORVANE_REQUIRE_POSTGRES"),
     "cython": (("Cython",), None),
     "wheels": (("make wheels", "wine"), None),
+    "browser": (("Chromium",), None),
 }
 
 

@@ -1,0 +1,294 @@
+"""The map and the GeoJSON export as their readers meet them: each output
+format written from a real model, the page opened in headless Chromium and
+read through its own script, the GeoJSON read back with shapely."""
+
+import collections
+import json
+import os
+import select
+import shutil
+import struct
+import subprocess
+import tempfile
+import xml.etree.ElementTree as ElementTree
+from pathlib import Path
+
+import pytest
+
+from api import orvane
+from tagtool import main
+from tagtool.maps import PALETTE, Scene, draw
+from tagtool.model import read_model
+
+pytestmark = pytest.mark.filterwarnings("error")
+
+ROOT = Path(__file__).resolve().parents[1]
+DTOWN = ROOT.parent / "shared" / "data" / "inp" / "dtown.inp"
+real_file = pytest.mark.skipif(not DTOWN.exists(), reason=f"no {DTOWN}")
+CHROMIUM = shutil.which("chromium")
+WAIT = 60           # seconds the browser may take to answer
+# A few of D-Town's pipes and a pump tagged, so that links carry tags too.
+LINK_TAGS = {"P1": "Main", "P2": "Main", "P3": "Spur", "PU1": "Main"}
+
+
+@pytest.fixture
+def dtown(sqlite_backend, capsys):
+    """D-Town's node tags (its own [TAGS]) and LINK_TAGS, in network "d"."""
+    assert main(["create", "d"]) == 0 and main(["import", "d", str(DTOWN)]) == 0
+    for id, tag in LINK_TAGS.items():
+        assert main(["set", "d", "LINK", id, tag]) == 0
+    capsys.readouterr()
+    return orvane.get_tags("d")
+
+
+def per_tag(tags, model):
+    """{(type, tag or None): number of the model's placed elements}."""
+    stored = {(t["t_type"], t["id"]): t["tag"] for t in tags}
+    counts = collections.Counter()
+    for t_type in ("NODE", "LINK"):
+        for id in model.elements(t_type):
+            if model.place(t_type, id) is not None:
+                counts[t_type, stored.get((t_type, id))] += 1
+    return counts
+
+
+@real_file
+@pytest.mark.parametrize("name, argv, check", [
+    ("m.png", ["--title", "D-Town zones", "--size", "6x4", "--dpi", "50"],
+     lambda data: struct.unpack(">II", data[16:24]) == (300, 200)),
+    ("m.svg", ["--type", "node"], lambda data: ElementTree.fromstring(data).tag.endswith("svg")),
+    ("m.pdf", ["--type", "link"], lambda data: data.startswith(b"%PDF-")),
+    ("m.html", ["--title", "D-Town zones"],
+     lambda data: b"D-Town zones" in data and b"scattergl" in data and b'<script src="http' not in data),
+])
+def test_each_output_format(dtown, tmp_path, capsys, name, argv, check):
+    """Each format is written whole, says what it drew, and holds what was
+    asked (a PNG of 6x4 inches at 50 dpi is 300 x 200 pixels)."""
+    output = tmp_path / name
+    assert main(["map", "d", str(DTOWN), "-o", str(output), *argv]) == 0
+    out, err = capsys.readouterr()
+    assert err == ""
+    kinds = {"--type": None}
+    kinds.update(zip(argv[::2], argv[1::2]))
+    drawn = {"node": "407 nodes", "link": "459 links", None: "407 nodes and 459 links"}
+    colours = {"node": "5 colours", "link": "2 colours", None: "7 colours"}[kinds["--type"]]
+    assert out == f"wrote {output}: {drawn[kinds['--type']]}, {colours}\n"
+    assert check(output.read_bytes())
+
+
+@real_file
+def test_geojson_reads_back_as_listed(dtown, tmp_path, capsys):
+    """Every feature read back with shapely lies where the model places it
+    and carries the tag that `list` gives; nothing else is in the file."""
+    shapely = pytest.importorskip("shapely")
+    from shapely.geometry import shape
+
+    path = tmp_path / "d.geojson"
+    assert main(["export", "d", "--format", "geojson", "--model", str(DTOWN),
+                 "--crs", "epsg:32633", "-o", str(path)]) == 0
+    assert capsys.readouterr() == (f"exported 407 nodes and 459 links to {path}\n", "")
+    assert main(["list", "d", "--format", "json"]) == 0
+    listed = {(t["type"], t["id"]): t["tag"] for t in json.loads(capsys.readouterr().out)}
+    data = json.loads(path.read_text())
+    assert data["crs"]["properties"]["name"] == "urn:ogc:def:crs:EPSG::32633"
+    model = read_model(str(DTOWN))
+    seen = set()
+    for feature in data["features"]:
+        p = feature["properties"]
+        key = (p["type"], p["id"])
+        seen.add(key)
+        assert p["tag"] == listed.get(key)
+        assert p["kind"] == model.kind(*key)
+        geometry = shape(feature["geometry"])
+        assert geometry.is_valid and not geometry.is_empty
+        assert geometry.equals(shapely.geometry.shape(
+            {"type": "Point" if key[0] == "NODE" else "LineString",
+             "coordinates": model.place(*key)}))
+    assert len(seen) == len(data["features"]) == 407 + 459
+    assert {k for k in listed if k in seen} == set(listed)
+    assert collections.Counter(k[0] for k in seen) == {"NODE": 407, "LINK": 459}
+
+
+@real_file
+def test_legend_colours_lie_on_their_nodes(dtown, tmp_path):
+    """Each tag's colour is drawn at its nodes, in the PNG as read back."""
+    from matplotlib.image import imread
+
+    picture = draw(Scene(read_model(str(DTOWN)), dtown, ("NODE", "LINK")), "d")
+    assert [c for _, c in picture.legend[:5]] == PALETTE[:5]
+    png = tmp_path / "d.png"
+    picture.figure.savefig(png)
+    image = imread(png)[:, :, :3]
+    height = image.shape[0]
+    to_pixels = picture.axes.transData.transform
+    by_tag = collections.defaultdict(list)
+    for t in dtown:
+        if t["t_type"] == "NODE":
+            by_tag[t["tag"]].append(picture.places["NODE"][t["id"]])
+    assert sorted(by_tag) == ["DMA1", "DMA2", "DMA3", "DMA4", "DMA5"]
+    for tag in by_tag:
+        colour = picture.colours[tag]
+        rgb = [int(colour[i:i + 2], 16) / 255 for i in (1, 3, 5)]
+        found = 0
+        for x, y in to_pixels(by_tag[tag]):
+            row, col = int(round(height - y)), int(round(x))
+            near = image[row - 2:row + 3, col - 2:col + 3]
+            found += bool((abs(near - rgb).max(axis=2) < 0.02).any())
+        assert found >= len(by_tag[tag]) * 0.9, tag
+
+
+# ---------------------------------------------------------------------------
+# the page in a browser
+
+# Run in the page: what each plotly trace draws, by its meta, once drawn;
+# the hover text of a trace's first point; whether a click on a legend
+# entry hides its trace.
+READ_PAGE = """
+new Promise(done => setTimeout(done, 500)).then(async () => {
+  const map = document.getElementById("map");
+  const pause = () => new Promise(done => setTimeout(done, 300));
+  const shown = {
+    canvases: map.querySelectorAll("canvas").length,
+    traces: map.data.map(t => ({meta: t.meta, name: t.name, points: t.x.filter(v => v !== null).length,
+                                breaks: t.x.filter(v => v === null).length})),
+    hovers: [],
+  };
+  // The mouse over the first node and the first link marker of a tag.
+  const xaxis = map._fullLayout.xaxis, yaxis = map._fullLayout.yaxis;
+  const box = map.getBoundingClientRect();
+  for (const type of ["NODE", "LINK"]) {
+    const trace = map.data.find(t => t.meta.type === type && t.meta.role === "tag");
+    map.querySelector(".nsewdrag").dispatchEvent(new MouseEvent("mousemove", {
+      bubbles: true, clientX: box.left + xaxis._offset + xaxis.l2p(trace.x[0]),
+      clientY: box.top + yaxis._offset + yaxis.l2p(trace.y[0])}));
+    await pause();
+    const text = map.querySelector(".hovertext");
+    shown.hovers.push([trace.text[0], text ? text.textContent : null]);
+  }
+  // A click on the links' first legend entry.
+  const toggle = map.querySelector(".legend2 .traces .legend2toggle");
+  for (const kind of ["mousedown", "mouseup"]) {
+    toggle.dispatchEvent(new MouseEvent(kind, {bubbles: true}));
+  }
+  await pause();
+  shown.clicked = toggle.parentNode.querySelector("text").textContent;
+  shown.hidden = map.data.map(t => t.visible === "legendonly");
+  return shown;
+})
+"""
+
+
+class DevTools:
+    """Headless Chromium driven through the DevTools protocol on a pipe
+    (file descriptors 3 and 4; messages end in a NUL byte)."""
+
+    def __init__(self, profile):
+        self.commands, theirs_in = os.pipe()
+        theirs_out, self.replies = os.pipe()
+        # Chromium reads fd 3 and writes fd 4.
+        self.child = subprocess.Popen(
+            [CHROMIUM, "--headless", "--no-sandbox", "--remote-debugging-pipe",
+             "--enable-unsafe-swiftshader", "--no-first-run", f"--user-data-dir={profile}",
+             "about:blank"],
+            pass_fds=(3, 4), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            preexec_fn=lambda: (os.dup2(self.commands, 3), os.dup2(self.replies, 4)))
+        os.close(self.commands)
+        os.close(self.replies)
+        self.write, self.read = os.fdopen(theirs_in, "wb"), os.fdopen(theirs_out, "rb")
+        self.next, self.events, self.buffer = 0, [], b""
+
+    def call(self, method, session=None, **params):
+        self.next += 1
+        message = {"id": self.next, "method": method, "params": params}
+        if session:
+            message["sessionId"] = session
+        self.write.write(json.dumps(message).encode() + b"\0")
+        self.write.flush()
+        while True:
+            reply = self.receive()
+            if reply.get("id") == self.next:
+                assert "error" not in reply, reply
+                return reply["result"]
+            self.events.append(reply)
+
+    def wait_for(self, method):
+        while not any(e.get("method") == method for e in self.events):
+            self.events.append(self.receive())
+
+    def receive(self):
+        while b"\0" not in self.buffer:
+            ready, _, _ = select.select([self.read], [], [], WAIT)
+            assert ready, f"Chromium said nothing for {WAIT} s"
+            chunk = os.read(self.read.fileno(), 1 << 16)
+            assert chunk, "Chromium closed the pipe"
+            self.buffer += chunk
+        message, self.buffer = self.buffer.split(b"\0", 1)
+        return json.loads(message)
+
+    def close(self):
+        try:
+            self.call("Browser.close")
+        finally:
+            self.child.wait(timeout=30)
+            self.write.close()
+            self.read.close()
+
+
+def console_errors(events):
+    """The errors the page told: exceptions, console.error, log entries."""
+    errors = []
+    for e in events:
+        method, params = e.get("method"), e.get("params", {})
+        if method == "Runtime.exceptionThrown":
+            errors.append(params["exceptionDetails"].get("text"))
+        elif method == "Runtime.consoleAPICalled" and params["type"] == "error":
+            errors.append(params["args"])
+        elif method == "Log.entryAdded" and params["entry"]["level"] == "error":
+            errors.append(params["entry"]["text"])
+    return errors
+
+
+@real_file
+@pytest.mark.skipif(CHROMIUM is None, reason="no Chromium browser (Debian's chromium) installed")
+def test_page_in_chromium_draws_every_element(dtown, tmp_path, capsys):
+    """Opened offline in headless Chromium, the page draws with WebGL every
+    placed node and link under its tag, as many as the network has, and
+    tells no error."""
+    page = tmp_path / "d.html"
+    assert main(["map", "d", str(DTOWN), "-o", str(page)]) == 0
+    capsys.readouterr()
+    with tempfile.TemporaryDirectory() as profile:
+        browser = DevTools(profile)
+        try:
+            target = browser.call("Target.createTarget", url="about:blank")["targetId"]
+            session = browser.call("Target.attachToTarget", targetId=target,
+                                   flatten=True)["sessionId"]
+            for domain in ("Runtime", "Log", "Page"):
+                browser.call(f"{domain}.enable", session)
+            browser.call("Page.navigate", session, url=page.as_uri())
+            browser.wait_for("Page.loadEventFired")
+            read = browser.call("Runtime.evaluate", session, expression=READ_PAGE,
+                                awaitPromise=True, returnByValue=True)
+        finally:
+            browser.close()
+    assert "exceptionDetails" not in read, read
+    shown = read["result"]["value"]
+    assert shown["canvases"] > 0
+    drawn, paths = collections.Counter(), collections.Counter()
+    for trace in shown["traces"]:
+        meta = trace["meta"]
+        if meta["role"] == "path":
+            paths[meta["type"], meta["tag"]] += trace["breaks"]
+        else:
+            drawn[meta["type"], meta["tag"]] += trace["points"]
+    assert drawn == per_tag(dtown, read_model(str(DTOWN)))
+    assert paths == {key: n for key, n in drawn.items() if key[0] == "LINK"}
+    for text, told in shown["hovers"]:
+        assert told == text.replace("<br>", ""), (text, told)
+    # The links' first entry is their most frequent tag; a click on it hides
+    # the lines and the markers of its links, nothing else.
+    assert shown["clicked"] == f"Main ({sum(v == 'Main' for v in LINK_TAGS.values())})"
+    hidden = [t["meta"] for t, gone in zip(shown["traces"], shown["hidden"]) if gone]
+    assert hidden == [{"type": "LINK", "tag": "Main", "role": "path"},
+                      {"type": "LINK", "tag": "Main", "role": "tag"}]
+    assert console_errors(browser.events) == []
