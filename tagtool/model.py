@@ -21,6 +21,7 @@ class Model:
     links: dict = field(default_factory=dict)         # id: (start node, end node)
     coordinates: dict = field(default_factory=dict)   # node id: (x, y)
     vertices: dict = field(default_factory=dict)      # link id: [(x, y), ...]
+    sections: dict = field(default_factory=dict)      # (type, id): its section ("[TANKS]")
 
     def elements(self, t_type):
         return self.nodes if t_type == "NODE" else self.links.keys()
@@ -51,6 +52,8 @@ def read_model(path):
 
 def read_line(model, section, words, where):
     kind = ELEMENTS.get(section)
+    if kind is not None:
+        model.sections[kind, words[0]] = section
     if kind == "NODE":
         model.nodes.add(words[0])
     elif kind == "LINK":
