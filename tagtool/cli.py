@@ -126,8 +126,7 @@ def build_parser():
     sub.add_argument("--yes", action="store_true", help="yes, remove it")
 
     sub = command("import", "transfer.cmd_import", "import the [TAGS] section of an INP file",
-                  "net1 model.inp\n  tagtool import net1 tags.csv\n"
-                  "  tagtool import net1 dma.csv --id-column NODE_ID --tag-column DMA",
+                  "net1 dma.csv --id-column NODE_ID --tag-column DMA",
                   "Import the tag lines of the [TAGS] section(s) of an INP file in one "
                   "transaction, reading them as EPANET does: the text from a ';' on is a "
                   "comment, and a line that EPANET would read otherwise (quoted text, a "
@@ -182,8 +181,7 @@ def build_parser():
     add_element(sub)
     add_format(sub)
     sub = command("set", "edit.cmd_set", "set the tag of a node or link (undoable)",
-                  "net1 NODE J1 'North zone'\n  tagtool set net1 NODE --match 'J1*' North\n"
-                  "  tagtool set net1 NODE --kind tank Storage",
+                  "net1 NODE --match 'J1*' North",
                   "Set the tag of one node or link; with --match or --kind (give the type "
                   "and the tag, no id), of every element of the model that matches, as one "
                   "undoable command.")
