@@ -27,17 +27,26 @@ def what(records, before, label):
 
 
 def cmd_history(args):
+    import json
+
     if args.limit is not None and args.limit < 1:
         args.parser.error("--limit takes a number of commands, 1 or more")
-    entries = database.journal(args.network)
-    labels = database.command_labels(args.network) if entries else {}
-    shown_entries = entries[::-1][:args.limit]
-    if not shown_entries:
+    # The journal's own columns, newest first, without its SQL texts; the
+    # records of all the entries parsed in one call.
+    limit = "" if args.limit is None else f" limit {int(args.limit)}"
+    rows = database.read_all(args.network, "select seq, redo_cs, undo_cs, undone from undo_journal"
+                                           f" order by seq desc{limit}")
+    if not rows:
         out(f"{args.network}: no command yet")
         return
-    width = len(str(shown_entries[0]["seq"]))
-    lines = [f"{e['seq']:>{width}}  {what(e['redo_cs'], e['undo_cs'], labels.get(e['seq']))}"
-             f"{'  (undone)' if e['undone'] else ''}" for e in shown_entries]
-    out("\n".join(lines))
-    if len(entries) > len(shown_entries):
-        out(f"... {len(entries) - len(shown_entries)} older (--limit {len(entries)} shows all)")
+    redo = json.loads("[" + ",".join(row["redo_cs"] for row in rows) + "]")
+    undo = json.loads("[" + ",".join(row["undo_cs"] for row in rows) + "]")
+    labels = database.command_labels(args.network)
+    width = len(str(rows[0]["seq"]))
+    out("\n".join(f"{row['seq']:>{width}}  {what(after, before, labels.get(row['seq']))}"
+                  f"{'  (undone)' if row['undone'] else ''}"
+                  for row, after, before in zip(rows, redo, undo)))
+    if args.limit is not None and len(rows) == args.limit:
+        total = database.read_all(args.network, "select count(*) as n from undo_journal")[0]["n"]
+        if total > len(rows):
+            out(f"... {total - len(rows)} older (--limit {total} shows all)")
