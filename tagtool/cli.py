@@ -230,6 +230,8 @@ def build_parser():
                      help="the feature property that gives the tag (default: name)")
     sub.add_argument("--type", type=str.upper, choices=("NODE", "LINK"),
                      help="tag only nodes or only links")
+    sub.add_argument("--kind", choices=KINDS,
+                     help="tag only the elements of this kind (junctions, say)")
     sub.add_argument("--first", action="store_true",
                      help="a node in several polygons takes the first feature's zone")
     add_dry_run(sub)

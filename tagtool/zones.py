@@ -12,7 +12,8 @@ import json
 import os
 
 from .bulk import apply_tags, report
-from .inpfile import read_bytes
+from .cli import KINDS
+from .inpfile import ELEMENTS, read_bytes
 from .model import read_model
 from .output import DATA_ERROR, NO_INPUT, Failure, bad_line, out, plural, quoted, shown, warn
 
@@ -141,9 +142,19 @@ def cmd_zones(args):
         raise Failure(f"{args.zones}: nothing written: {plural(len(conflicts), 'node')} in more "
                       "than one zone (--first takes the first feature)", DATA_ERROR)
     kinds = (args.type,) if args.type else ("NODE", "LINK")
+    section = KINDS.get(args.kind)
+    if section is not None:
+        if args.type is not None and args.type != ELEMENTS[section]:
+            raise Failure(f"a {args.kind} is a {ELEMENTS[section]}, not a {args.type}")
+        kinds = (ELEMENTS[section],)
+
+    def chosen(t_type, ids):
+        if section is None:
+            return ids
+        return [id for id in ids if model.sections.get((t_type, id)) == section]
     wanted, group, outside, between = {}, {}, {"NODE": 0, "LINK": 0}, 0
     if "NODE" in kinds:
-        for node in model.nodes:
+        for node in chosen("NODE", model.nodes):
             zone = where.get(node)
             if zone is None:
                 outside["NODE"] += 1
@@ -151,7 +162,8 @@ def cmd_zones(args):
             wanted["NODE", node] = zones.names[zone]
             group["NODE", node] = zone
     if "LINK" in kinds:
-        for link, (start, end) in model.links.items():
+        for link in chosen("LINK", model.links):
+            start, end = model.links[link]
             a, b = where.get(start), where.get(end)
             if a is None or b is None:
                 outside["LINK"] += 1
@@ -162,7 +174,8 @@ def cmd_zones(args):
                 group["LINK", link] = a
     # Features of one name make one zone in the counts.
     group = {key: zones.names[zone] for key, zone in group.items()}
-    label = f"zones {os.path.basename(args.zones)} ({args.property})"
+    label = (f"zones {os.path.basename(args.zones)} ({args.property}"
+             f"{'' if args.kind is None else ', ' + args.kind + 's'})")
     counts, by_zone = apply_tags(args.network, wanted, label, args.dry_run, strict=args.strict,
                                 group=group)
     for name in dict.fromkeys(zones.names):

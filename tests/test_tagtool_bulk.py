@@ -211,19 +211,25 @@ def test_a_linked_model(tool, tmp_path):
         "tag 'Zone' on 5 nodes (--kind junction): 5 added, 0 changed, 0 unchanged\n")
     assert tool("set", "net", "LINK", "--match", "P[13]", "Main", "--dry-run")[1].endswith(
         "would give 1 added, 1 changed, 0 unchanged\n")
+    area = tmp_path / "all.geojson"
+    area.write_text(json.dumps({"type": "Feature", "properties": {"name": "Zone"}, "geometry": {
+        "type": "Polygon", "coordinates": [[[0, 0], [100, 0], [100, 100], [0, 100], [0, 0]]]}}))
+    assert tool("zones", "net", EXAMPLE, area, "--kind", "tank")[1].endswith(
+        "1 added, 0 changed, 0 unchanged\n")
+    tool("undo", "net")
     tool("delete", "net", "NODE", "J9")
     summary = tool("summary", "net")[1]
     assert f"; {EXAMPLE}: 7 nodes, 2 untagged" in summary
     assert "links: 2 tagged, 2 tags" in summary and "  not in the model: P9\n" in summary
     assert tool("history", "net")[1] == (
-        "4  delete NODE J9 (was 'x')\n"
+        "5  delete NODE J9 (was 'x')\n"
         "3  set NODE --kind junction 'Zone': 5 added, 0 changed, 0 removed\n"
         f"2  import {table}: 2 added, 0 changed, 0 removed\n"
         "1  set NODE J9 'x' (was no tag)\n")
     assert tool("undo", "net", "-n", "3")[0] == 0
     assert tags(tool) == ["NODE\tJ9\tx"]
     assert tool("history", "net", "--limit", "2")[1].startswith(
-        "4  delete NODE J9 (was 'x')  (undone)\n3  set NODE --kind")
+        "5  delete NODE J9 (was 'x')  (undone)\n3  set NODE --kind")
     assert tool("redo", "net", "-n", "9") == (
         1, "redone: import: 2 added, 0 changed, 0 removed\n"
            "redone: import: 5 added, 0 changed, 0 removed\nredone: NODE J9: no tag\n",
