@@ -122,6 +122,7 @@ def columns(path, header, id_column, tag_column):
 
 
 def read_csv(path, text, id_column, tag_column, t_type):
+    csv.field_size_limit(len(text) + 1)     # a tag as long as the file allows
     reader = csv.reader(io.StringIO(text, newline=""))
     table = Table(path, "line")
     try:

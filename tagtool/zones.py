@@ -125,7 +125,9 @@ def node_zones(model, zones, first):
     if not first:
         counts = numpy.diff(numpy.r_[starts, len(points)])
         for start, n in zip(starts[counts > 1].tolist(), counts[counts > 1].tolist()):
-            conflicts.append((ids[points[start]], hits[start:start + n].tolist()))
+            inside = hits[start:start + n].tolist()
+            if len({zones.names[i] for i in inside}) > 1:    # one zone drawn in parts is one
+                conflicts.append((ids[points[start]], inside))
     return where, conflicts
 
 
