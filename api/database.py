@@ -1334,3 +1334,81 @@ def journal(name):
         row["redo_cs"], row["undo_cs"] = json.loads(row["redo_cs"]), json.loads(row["undo_cs"])
         row["undone"] = bool(row["undone"])
     return rows
+
+
+# ---------------------------------------------------------------------------
+# The linked model and the labels of commands
+#
+# Two small tables beside the tags, each made by the first write that needs
+# it: networks made before them lack them, and a read that finds one missing
+# answers as if it were empty, writing nothing.
+#   linked_model (path): at most one row, the INP file the network's tags
+#     belong to, so that a tool can check ids and draw without being told.
+#   command_labels (seq, label): what a journal entry did, in the words of
+#     the tool that wrote it, where its records do not say it (an import of a
+#     table and a placing by zones are both imports to the journal).
+# Values are written as quoted texts, as the tags' own statements are.
+
+_LINKED_MODEL = "create table if not exists linked_model (path text not null)"
+_COMMAND_LABELS = "create table if not exists command_labels (seq bigint primary key, label text not null)"
+__all__ += ["set_linked_model", "linked_model", "label_newest", "command_labels"]
+
+
+def _literal(text):
+    return "'" + _check_text(text, "text").replace("'", "''") + "'"
+
+
+def _has_table(name, table):
+    """Whether network ``name`` holds the table ``table`` (read only)."""
+    if backend_name() == "postgresql":
+        sql = ("select count(*) as n from pg_catalog.pg_tables"
+               f" where schemaname = current_schema() and tablename = '{table}'")
+    else:
+        sql = f"select count(*) as n from sqlite_master where type = 'table' and name = '{table}'"
+    return _query(name, sql)[0]["n"] > 0
+
+
+def set_linked_model(name, path):
+    """Record ``path`` as the model of network ``name`` (None: no model)."""
+    value = None if path is None else _literal(path)
+
+    def work(tx):
+        tx.run(_LINKED_MODEL)
+        tx.run("delete from linked_model")
+        if value is not None:
+            tx.run(f"insert into linked_model (path) values ({value})")
+    _write(name, work)
+
+
+def linked_model(name):
+    """The model recorded for network ``name``, or None."""
+    if not _has_table(name, "linked_model"):
+        return None
+    rows = _query(name, "select path from linked_model")
+    return rows[0]["path"] if rows else None
+
+
+def label_newest(name, label, records):
+    """Label the newest applied journal entry of network ``name`` with
+    ``label`` when its redo records are ``records`` (the entry the caller
+    just wrote, not another writer's since); whether it was labelled."""
+    import json
+
+    text = _literal(label)
+
+    def work(tx):
+        rows = tx.rows("select seq, redo_cs from undo_journal where not undone order by seq desc limit 1")
+        if not rows or json.loads(rows[0]["redo_cs"]) != list(records):
+            return False
+        tx.run(_COMMAND_LABELS)
+        tx.run(f"delete from command_labels where seq = {int(rows[0]['seq'])}")
+        tx.run(f"insert into command_labels (seq, label) values ({int(rows[0]['seq'])}, {text})")
+        return True
+    return _write(name, work)
+
+
+def command_labels(name):
+    """{seq: label} of the labelled journal entries of network ``name``."""
+    if not _has_table(name, "command_labels"):
+        return {}
+    return {row["seq"]: row["label"] for row in _query(name, "select seq, label from command_labels")}

@@ -3,8 +3,8 @@
 # bench/results.png. BENCH_ARGS goes to run.py: `make bench BENCH_ARGS=--million`
 # adds the end-to-end runs on a million tags. Then bench/load.py adds writers
 # under load and a journaled import on SQLite and PostgreSQL (a throwaway
-# cluster of tools/pg.sh), and bench/map.py times `tagtool map` on a network of
-# 10^5 elements. Included by the Makefile, which sets VPY (the venv's Python)
+# cluster of tools/pg.sh), bench/map.py times `tagtool map` on a network of
+# 10^5 elements, and bench/bulk.py the bulk edits (zones, a CSV import, history). Included by the Makefile, which sets VPY (the venv's Python)
 # and PYTHON (the Python 3.12 it was made from).
 
 BENCH_STAMP := bench/build/.installed
@@ -20,3 +20,4 @@ bench: build $(BENCH_STAMP)
 	$(VPY) bench/run.py $(BENCH_ARGS)
 	$(VPY) bench/load.py
 	$(VPY) bench/map.py
+	$(VPY) bench/bulk.py

@@ -98,6 +98,37 @@ def add_encoding(parser):
                              "instead of finding it out")
 
 
+# The kinds of element a model defines, by the section that defines them.
+KINDS = {"junction": "[JUNCTIONS]", "reservoir": "[RESERVOIRS]", "tank": "[TANKS]",
+         "pipe": "[PIPES]", "pump": "[PUMPS]", "valve": "[VALVES]"}
+
+
+def add_dry_run(parser):
+    parser.add_argument("--dry-run", action="store_true",
+                        help="tell what would change and write nothing")
+
+
+def add_strict(parser):
+    parser.add_argument("--strict", action="store_true",
+                        help="refuse, writing nothing, when an id is not in the network's "
+                             "linked model (else a warning names them)")
+
+
+def add_table_options(parser):
+    parser.add_argument("--format", choices=("inp", "csv", "json"),
+                        help="how to read FILE: inp, or a table in csv or json (default: "
+                             "by its extension, .csv and .json being tables)")
+    parser.add_argument("--id-column", metavar="NAME",
+                        help="a table from elsewhere (a GIS attribute table): the column that "
+                             "holds the ids")
+    parser.add_argument("--tag-column", metavar="NAME",
+                        help="with --id-column: the column that holds the tags (an empty value "
+                             "is no tag)")
+    parser.add_argument("--type", type=str.upper, choices=("NODE", "LINK"),
+                        help="with --id-column: the type of every row (default: from a 'type' "
+                             "column, else NODE)")
+
+
 def build_parser():
     parser = Parser(
         prog=PROG, tail=EXIT_STATUSES,
@@ -129,10 +160,24 @@ def build_parser():
         return sub
 
     command("networks", "networks.cmd_networks", "list the networks", "")
-    command("create", "networks.cmd_create", "create an empty network", "net1")
+    sub = command("create", "networks.cmd_create", "create an empty network",
+                  "net1 --model model.inp")
+    sub.add_argument("--model", metavar="INP",
+                     help="link the network to this INP file (see link)")
+    sub = command("link", "linked.cmd_link", "link a network to its INP model, or show it",
+                  "net1 model.inp",
+                  "Record the INP file that the network's tags belong to. Then set, import, "
+                  "zones and the other edits warn about ids the model does not define (and "
+                  "refuse them with --strict), and summary and map read it when they are given "
+                  "no model. Without MODEL, print the linked model.")
+    sub.add_argument("model", metavar="MODEL", nargs="?", help="the INP file")
+    sub.add_argument("--unlink", action="store_true", help="forget the linked model")
+    sub = command("drop", "networks.cmd_drop", "remove a network for good", "net1 --yes",
+                  "Remove the network, its tags and its history; this cannot be undone.")
+    sub.add_argument("--yes", action="store_true", help="yes, remove it")
 
     sub = command("import", "transfer.cmd_import", "import the [TAGS] section of an INP file",
-                  "net1 model.inp",
+                  "net1 dma.csv --id-column NODE_ID --tag-column DMA",
                   "Import the tag lines of the [TAGS] section(s) of an INP file in one "
                   "transaction, reading them as EPANET does: the text from a ';' on is a "
                   "comment, and a line that EPANET would read otherwise (quoted text, a "
@@ -141,14 +186,20 @@ def build_parser():
                   "else Latin-1. A bad line, an id tagged twice or an element that already "
                   "has a tag is reported and nothing is imported, unless --skip-bad. With "
                   "--replace the network's tags become the file's. Either way the import is "
-                  "one undoable command.")
-    sub.add_argument("file", metavar="FILE", help="the INP file (a regular file)")
+                  "one undoable command. A table (.csv or .json, or --format) is read as the "
+                  "tool's own list output (columns type, id, tag), or with --id-column and "
+                  "--tag-column as an attribute table from GIS; its tags are merged: new ones "
+                  "added, different ones changed, equal ones counted unchanged.")
+    sub.add_argument("file", metavar="FILE", help="the INP file or table (a regular file)")
     sub.add_argument("--skip-bad", action="store_true",
                      help="import the good lines and report the bad ones")
     sub.add_argument("--replace", action="store_true",
                      help="make the network's tags equal to the file's: add, change and "
                           "remove tags, and tell how many")
     add_encoding(sub)
+    add_table_options(sub)
+    add_dry_run(sub)
+    add_strict(sub)
 
     sub = command("export", "transfer.cmd_export", "write the tags as a [TAGS] section",
                   "net1 --into model.inp",
@@ -182,9 +233,23 @@ def build_parser():
     add_element(sub)
     add_format(sub)
     sub = command("set", "edit.cmd_set", "set the tag of a node or link (undoable)",
-                  "net1 NODE J1 'North zone'")
-    add_element(sub)
-    sub.add_argument("tag", metavar="TAG", help="the new tag")
+                  "net1 NODE --match 'J1*' North",
+                  "Set the tag of one node or link; with --match or --kind (give the type "
+                  "and the tag, no id), of every element of the model that matches, as one "
+                  "undoable command.")
+    sub.add_argument("type", metavar="NODE|LINK", help="the kind of element")
+    sub.add_argument("id", metavar="ID", help="the id of the node or link (with --match or "
+                                              "--kind: the tag)")
+    sub.add_argument("tag", metavar="TAG", nargs="?", help="the new tag")
+    sub.add_argument("--match", metavar="GLOB",
+                     help="every element of the model whose id matches GLOB (*, ?, [seq])")
+    sub.add_argument("--kind", choices=KINDS,
+                     help="every element of this kind in the model (with --match: of both)")
+    sub.add_argument("--model", metavar="INP",
+                     help="with --match or --kind: the model to choose from (default: the "
+                          "linked model)")
+    add_dry_run(sub)
+    add_strict(sub)
     sub = command("clear", "edit.cmd_clear", "clear the tag of a node or link (undoable)",
                   "net1 LINK P1")
     add_element(sub)
@@ -192,15 +257,45 @@ def build_parser():
                   "delete the tag of a node or link, as deleting the element does (undoable)",
                   "net1 NODE J1")
     add_element(sub)
-    command("undo", "edit.cmd_undo", "undo the latest change", "net1")
-    command("redo", "edit.cmd_redo", "redo the change undone last", "net1")
+    for name, help in (("undo", "undo the latest command (with -n, the latest N)"),
+                       ("redo", "redo the command undone last (with -n, the last N)")):
+        sub = command(name, f"edit.cmd_{name}", help, "net1 -n 3")
+        sub.add_argument("-n", type=int, default=1, metavar="N",
+                         help="how many commands (default 1), one after another")
+    sub = command("history", "history.cmd_history",
+                  "the network's commands, newest first, and whether they are undone",
+                  "net1 --limit 10")
+    sub.add_argument("--limit", type=int, metavar="N", help="show the newest N commands only")
+
+    sub = command("zones", "zones.cmd_zones", "tag the elements inside the polygons of a "
+                  "GeoJSON file (one undoable command)", "net1 model.inp zones.geojson",
+                  "Tag every node of MODEL whose coordinates lie inside (or on the boundary "
+                  "of) a polygon or multipolygon of ZONES with that feature's property, and "
+                  "every link whose two end nodes lie in the same zone. Elements in no zone, "
+                  "and links between zones, keep their tags. A node in two polygons is a "
+                  "conflict: they are listed and nothing is written, unless --first. The "
+                  "file's coordinates are the model's (no polygon over the model's extent is "
+                  "refused).")
+    sub.add_argument("model", metavar="MODEL", help="the INP file that places the elements")
+    sub.add_argument("zones", metavar="ZONES", help="the GeoJSON file of the polygons")
+    sub.add_argument("--property", default="name", metavar="NAME",
+                     help="the feature property that gives the tag (default: name)")
+    sub.add_argument("--type", type=str.upper, choices=("NODE", "LINK"),
+                     help="tag only nodes or only links")
+    sub.add_argument("--kind", choices=KINDS,
+                     help="tag only the elements of this kind (junctions, say)")
+    sub.add_argument("--first", action="store_true",
+                     help="a node in several polygons takes the first feature's zone")
+    add_dry_run(sub)
+    add_strict(sub)
 
     sub = command("summary", "views.cmd_summary", "count the tags of nodes and of links",
                   "net1 --model model.inp",
                   "Print, for nodes and for links, each tag with the number of elements "
                   "that carry it, most frequent first; with --model, how many of the "
                   "model's elements have no tag.")
-    sub.add_argument("--model", metavar="INP", help="count the untagged elements of this model")
+    sub.add_argument("--model", metavar="INP", help="count the untagged elements of this model "
+                                                    "(default: the linked model)")
     add_format(sub)
 
     sub = command("map", "maps.cmd_map", "draw the network coloured by tag",
@@ -213,7 +308,8 @@ def build_parser():
                   "scale bar in the model's units. A .html output is a page to pan, zoom and "
                   "hover, whose legend shows and hides each tag. Elements without "
                   "coordinates are counted and not drawn.")
-    sub.add_argument("model", metavar="MODEL", help="the INP file that places the elements")
+    sub.add_argument("model", metavar="MODEL", nargs="?",
+                     help="the INP file that places the elements (default: the linked model)")
     sub.add_argument("-o", "--output", metavar="FILE", required=True,
                      help="the map to write: a picture (.png, .svg, .pdf) or a page to pan, "
                           "zoom and hover in a browser (.html, one file that works offline)")

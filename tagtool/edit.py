@@ -4,7 +4,9 @@ and redo."""
 from api import database, orvane
 
 from .formats import write_object, write_rows
-from .output import TRY_AGAIN, Failure, describe, first_line, note, out, quoted, say, shown, warn
+from .linked import check_ids
+from .output import (TRY_AGAIN, Failure, describe, first_line, note, out, plural, quoted, say,
+                     shown, warn)
 from .progress import progress
 from .taglines import three_words, unwritable
 
@@ -80,11 +82,66 @@ def cmd_get(args):
 
 
 def cmd_set(args):
+    if args.match is not None or args.kind is not None:
+        return set_many(args)
+    if args.tag is None:
+        args.parser.error("the following arguments are required: TAG")
+    if args.dry_run or args.model is not None:
+        args.parser.error("--dry-run and --model go with --match or --kind")
     t_type, id = type_word(args.type), element_id(args.id, new=True)
+    check_ids(args.network, [(t_type, id)], args.strict)
     apply(args.network, database.ChangeSet({"t_type": t_type, "id": id, "tag": args.tag}))
-    problem = unwritable(t_type, id, args.tag)
+    warn_unwritable(t_type, id, args.tag)
+
+
+def warn_unwritable(t_type, id, tag):
+    problem = unwritable(t_type, id, tag)
     if problem:
         note(f"warning: {t_type} {shown(id)}: {problem}; export will refuse it")
+
+
+def set_many(args):
+    """set --match GLOB and --kind KIND: one tag on every element of the
+    model that matches, as one undoable command."""
+    import fnmatch
+    import re
+
+    from .bulk import apply_tags, report
+    from .cli import KINDS
+    from .inpfile import ELEMENTS
+    from .linked import model_path
+    from .model import read_model
+
+    # NETWORK TYPE TAG: the word after the type is the tag.
+    if args.tag is not None:
+        args.parser.error("with --match or --kind give NODE|LINK and TAG, no ID")
+    t_type, tag = type_word(args.type), args.id
+    section = KINDS.get(args.kind)
+    if section is not None and ELEMENTS[section] != t_type:
+        raise Failure(f"a {args.kind} is a {ELEMENTS[section]}, not a {t_type}")
+    path = model_path(args.network, args.model)
+    if path is None:
+        raise Failure(f"--match and --kind choose among a model's elements: network "
+                      f"{quoted(args.network)} has no linked model (tagtool link), so give "
+                      "--model INP")
+    model = read_model(path)
+    ids = model.elements(t_type)
+    if section is not None:
+        ids = [id for id in ids if model.sections.get((t_type, id)) == section]
+    if args.match is not None:
+        ids = list(filter(re.compile(fnmatch.translate(args.match)).match, ids))
+    if not ids:
+        raise Failure(f"{path}: no {'element' if args.kind is None else args.kind} of type "
+                      f"{t_type}{'' if args.match is None else ' matches ' + quoted(args.match)}")
+    chosen = " ".join(f"--{name} {shown(value)}" for name, value in
+                      (("kind", args.kind), ("match", args.match)) if value is not None)
+    wanted = dict.fromkeys(((t_type, id) for id in ids), tag)
+    counts, _ = apply_tags(args.network, wanted, f"set {t_type} {chosen} {quoted(tag)}",
+                           args.dry_run, strict=args.strict,
+                           model=model if args.model is None else None)
+    report(f"tag {quoted(tag)} on {plural(len(wanted), t_type.lower())} ({chosen})",
+           counts, args.dry_run)
+    warn_unwritable(t_type, ids[0], tag)
 
 
 def cmd_clear(args):
@@ -102,7 +159,8 @@ def cmd_delete(args):
     if not change.operations:
         say(f"{t_type} {shown(id)}: no tag to delete")
         return
-    apply(args.network, change)
+    # The journal holds a deletion as a clear; its label tells them apart.
+    database.label_newest(args.network, "delete", apply(args.network, change))
 
 
 def apply(network, change):
@@ -119,20 +177,30 @@ def apply(network, change):
                 raise Failure(f"{first_line(e)} (tried {TRIES} times)", TRY_AGAIN) from None
     for record in records:
         say(describe(record))
+    return records
 
 
 def cmd_undo(args):
-    return step(args.network, database.undo, "undo", "undone")
+    return step(args, database.undo, "undo", "undone")
 
 
 def cmd_redo(args):
-    return step(args.network, database.redo, "redo", "redone")
+    return step(args, database.redo, "redo", "redone")
 
 
-def step(network, action, verb, done):
-    change = action(network)
-    if not change.operations:
-        warn(f"nothing to {verb} in network {quoted(network)}")
-        return 1
-    for record in change:
-        say(f"{done}: {describe(record)}")
+def step(args, action, verb, done):
+    """Undo or redo the latest ``-n`` commands, one transaction each; stop
+    at the first with nothing left."""
+    if args.n < 1:
+        args.parser.error("-n takes a number of commands, 1 or more")
+    for count in range(args.n):
+        change = action(args.network)
+        if not change.operations:
+            if count:
+                warn(f"nothing more to {verb} in network {quoted(args.network)} after "
+                     f"{plural(count, 'command')}")
+                return 1
+            warn(f"nothing to {verb} in network {quoted(args.network)}")
+            return 1
+        for record in change:
+            say(f"{done}: {describe(record)}")

@@ -7,6 +7,7 @@ import re
 
 from api import orvane
 
+from .linked import model_path
 from .maps import NOUNS, TYPES, report_unplaced, save
 from .model import read_model
 from .output import out, plural, say
@@ -24,9 +25,10 @@ def cmd_export(args):
     """export NET --format geojson --model MODEL [--crs EPSG:N] [-o FILE]."""
     if args.into is not None:
         args.parser.error("--format geojson writes a file of its own, not --into an INP file")
-    # The network's linked model goes here as the default once networks have one.
+    args.model = model_path(args.network, args.model)
     if args.model is None:
-        args.parser.error("--format geojson needs --model INP, the model that places the elements")
+        args.parser.error("--format geojson needs --model INP, the model that places the "
+                          f"elements: network {args.network!r} has no linked model")
     epsg = None if args.crs is None else epsg_code(args.crs)
     if args.crs is not None and epsg is None:
         args.parser.error(f"argument --crs: {args.crs!r} is not EPSG:N (e.g. EPSG:32633)")

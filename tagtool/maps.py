@@ -12,6 +12,7 @@ import os
 from api import orvane
 
 from .inpfile import write_file
+from .linked import model_path
 from .model import LINK_KINDS, NODE_KINDS, read_model
 from .output import Failure, note, plural, say, shown, write_status
 
@@ -48,6 +49,9 @@ def cmd_map(args):
     if kind is None:
         args.parser.error(f"argument -o/--output: {args.output!r} does not end in "
                           ".png, .svg, .pdf or .html")
+    args.model = model_path(args.network, args.model)
+    if args.model is None:
+        args.parser.error(f"give MODEL: network {args.network!r} has no linked model")
     tags = orvane.get_tags(args.network)
     model = read_model(args.model)
     kinds = (args.type,) if args.type else TYPES

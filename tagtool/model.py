@@ -28,6 +28,7 @@ class Model:
     coordinates: dict = field(default_factory=dict)   # node id: (x, y)
     vertices: dict = field(default_factory=dict)      # link id: [(x, y), ...]
     link_kinds: dict = field(default_factory=dict)    # link id: kind
+    sections: dict = field(default_factory=dict)      # (type, id): its section ("[TANKS]")
 
     def elements(self, t_type):
         return self.nodes.keys() if t_type == "NODE" else self.links.keys()
@@ -73,6 +74,8 @@ def read_model(path):
 
 def read_line(model, section, words, where):
     kind = ELEMENTS.get(section)
+    if kind is not None:
+        model.sections[kind, words[0]] = section
     if kind == "NODE":
         model.nodes[words[0]] = KINDS[section]
     elif kind == "LINK":

@@ -1,5 +1,6 @@
-"""The commands on networks as a whole: networks and create.  They need the
-database module alone, so they start quickly."""
+"""The commands on networks as a whole: networks, create, link and drop.
+They need the database module alone (and link the model reader), so they
+start quickly."""
 
 from api import database
 
@@ -14,5 +15,23 @@ def cmd_networks(args):
 def cmd_create(args):
     if database.network_exists(args.network):
         raise Failure(f"network {quoted(args.network)} already exists")
+    model = None
+    if args.model is not None:
+        from .model import read_model
+
+        model = read_model(args.model)      # a bad model is refused before the network is made
     database.create_network(args.network)
     say(f"created network {args.network}")
+    if model is not None:
+        from .linked import link
+
+        link(args.network, args.model, model)
+        say(f"linked {args.network} to {args.model}")
+
+
+def cmd_drop(args):
+    if not args.yes:
+        raise Failure(f"drop removes network {quoted(args.network)}, its tags and its history "
+                      "for good, and cannot be undone: give --yes to go on")
+    database.delete_network(args.network)
+    say(f"dropped network {args.network}")

@@ -4,9 +4,11 @@ export."""
 from api import database, orvane
 
 from .inpfile import TAGS, InpFile, write_file
+from .linked import check_ids
 from .output import (DATA_ERROR, TRY_AGAIN, Failure, bad_line, first_line, note, out, plural,
                      quoted, say, shown, warn, write_status)
 from .progress import progress
+from .tables import import_format, read_table
 from .taglines import (PLAIN, TYPES, BadLine, plain_section, read_tag_line, tag_line,
                        unwritable)
 
@@ -14,6 +16,12 @@ from .taglines import (PLAIN, TYPES, BadLine, plain_section, read_tag_line, tag_
 def cmd_import(args):
     """Import the tags of a file's [TAGS] sections: new tags only, or with
     --replace the file's tags in place of the network's."""
+    fmt = import_format(args)
+    if fmt != "inp":
+        from .bulk import import_tags
+
+        return import_tags(args, read_table(args.file, fmt, args.id_column, args.tag_column,
+                                            args.type, args.encoding))
     inp = InpFile.read(args.file, args.encoding)
     stored = {t_type: {} for t_type in TYPES}
     for tag in orvane.get_tags(args.network):
@@ -53,6 +61,11 @@ def cmd_import(args):
         raise Failure(f"{args.file}: nothing imported: {plural(bad, 'bad line')} "
                       "(--skip-bad imports the rest)", DATA_ERROR)
     inp.release()
+    check_ids(args.network, ((t, id) for t in TYPES for id in tags[t]), args.strict)
+    if args.dry_run:
+        from .bulk import preview
+
+        return preview(args, tags, stored)
     try:
         counts = database.execute_import(args.network, statements(tags, stored),
                                          changes(tags, stored, named if args.replace else None))

@@ -6,6 +6,7 @@ import collections
 from api import orvane
 
 from .formats import write_object, write_rows
+from .linked import NAMED, model_path
 from .maps import NOUNS, TYPES, ranked
 from .model import read_model
 from .output import out, plural, shown
@@ -28,6 +29,7 @@ def tag_counts(tags):
 
 def cmd_summary(args):
     counts, tagged = tag_counts(orvane.get_tags(args.network))
+    args.model = model_path(args.network, args.model)
     model = read_model(args.model) if args.model is not None else None
     kinds = {}
     for t_type in TYPES:
@@ -37,7 +39,8 @@ def cmd_summary(args):
             ids = model.elements(t_type)
             kind["in_model"] = len(ids)
             kind["untagged"] = sum(1 for id in ids if id not in tagged[t_type])
-            kind["not_in_model"] = sum(1 for id in tagged[t_type] if id not in ids)
+            kind["not_in_model"] = len(lacking := sorted(id for id in tagged[t_type] if id not in ids))
+            kind["not_in_model_ids"] = lacking
         kinds[t_type] = kind
     if args.format == "json":
         write_object({"network": args.network, "model": args.model, **kinds})
@@ -65,6 +68,10 @@ def summary_text(t_type, kind, model):
         if kind["not_in_model"]:
             line += f", {kind['not_in_model']} tagged {noun}s not in it"
     out(line)
+    lacking = kind.get("not_in_model_ids")
+    if lacking:
+        more = f" and {len(lacking) - NAMED} more" if len(lacking) > NAMED else ""
+        out(f"  not in the model: {', '.join(map(shown, lacking[:NAMED]))}{more}")
     width = len(str(kind["tags"][0]["count"])) if kind["tags"] else 1
     for entry in kind["tags"]:
         out(f"  {entry['count']:>{width}}  {shown(entry['tag'])}")

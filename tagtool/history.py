@@ -1,0 +1,52 @@
+"""The history command: a network's journal, newest command first, one
+line a command: its number, what it did (a set or a clear with the element
+and its tags, an import or zones with their counts), and whether it is
+undone."""
+
+from api import database
+
+from .output import out, quoted, shown
+
+
+def what(records, before, label):
+    """What one journal entry did, from its redo records, the undo records
+    ``before`` and the tool's label of it (or None)."""
+    if len(records) == 1 and records[0].get("type") == "import":
+        r = records[0]
+        counts = f"{r.get('added')} added, {r.get('changed')} changed, {r.get('removed')} removed"
+        return f"{label or 'import'}: {counts}"
+    parts = []
+    for record, old in zip(records, before):
+        element = f"{record.get('t_type')} {shown(str(record.get('id')))}"
+        was = "no tag" if old.get("tag") is None else quoted(str(old["tag"]))
+        if record.get("tag") is None:
+            parts.append(f"{label or 'clear'} {element} (was {was})")
+        else:
+            parts.append(f"{label or 'set'} {element} {quoted(str(record['tag']))} (was {was})")
+    return "; ".join(parts) or (label or "nothing")
+
+
+def cmd_history(args):
+    import json
+
+    if args.limit is not None and args.limit < 1:
+        args.parser.error("--limit takes a number of commands, 1 or more")
+    # The journal's own columns, newest first, without its SQL texts; the
+    # records of all the entries parsed in one call.
+    limit = "" if args.limit is None else f" limit {int(args.limit)}"
+    rows = database.read_all(args.network, "select seq, redo_cs, undo_cs, undone from undo_journal"
+                                           f" order by seq desc{limit}")
+    if not rows:
+        out(f"{args.network}: no command yet")
+        return
+    redo = json.loads("[" + ",".join(row["redo_cs"] for row in rows) + "]")
+    undo = json.loads("[" + ",".join(row["undo_cs"] for row in rows) + "]")
+    labels = database.command_labels(args.network)
+    width = len(str(rows[0]["seq"]))
+    out("\n".join(f"{row['seq']:>{width}}  {what(after, before, labels.get(row['seq']))}"
+                  f"{'  (undone)' if row['undone'] else ''}"
+                  for row, after, before in zip(rows, redo, undo)))
+    if args.limit is not None and len(rows) == args.limit:
+        total = database.read_all(args.network, "select count(*) as n from undo_journal")[0]["n"]
+        if total > len(rows):
+            out(f"... {total - len(rows)} older (--limit {total} shows all)")

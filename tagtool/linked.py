@@ -1,0 +1,76 @@
+"""The model linked to a network: the INP file its tags belong to, kept in
+the network's database.  Edits check their ids against it (a warning naming
+the ids it does not define, a refusal with --strict), and summary and map
+read it when they are given no model."""
+
+import os
+
+from api import database
+
+from .model import read_model
+from .output import DATA_ERROR, Failure, note, out, plural, quoted, say, shown
+
+NAMED = 20          # unknown ids named one by one; the rest are counted
+
+
+def model_path(network, given=None):
+    """The model a command reads: the one given, else the linked one, else None."""
+    return given if given is not None else database.linked_model(network)
+
+
+def link(network, path, model=None):
+    """Record ``path`` (read as a model first, unless ``model`` is its Model
+    already, so that a bad file is refused before it is linked) as the model
+    of ``network``; the Model read."""
+    model = model or read_model(path)
+    database.set_linked_model(network, os.path.abspath(path))
+    return model
+
+
+def cmd_link(args):
+    if args.unlink:
+        if args.model is not None:
+            args.parser.error("give MODEL or --unlink, not both")
+        database.set_linked_model(args.network, None)
+        out(f"{args.network}: no linked model")
+        return
+    if args.model is None:
+        path = database.linked_model(args.network)
+        out(path if path is not None else f"{args.network}: no linked model")
+        return
+    model = link(args.network, args.model)
+    say(f"linked {args.network} to {os.path.abspath(args.model)}: "
+        f"{plural(len(model.nodes), 'node')}, {plural(len(model.links), 'link')}")
+
+
+def unknown_ids(model, keys):
+    """The (type, id) of ``keys`` that ``model`` does not define, sorted."""
+    return sorted(key for key in keys if key[1] not in model.elements(key[0]))
+
+
+def check_ids(network, keys, strict, model=None):
+    """Warn about the ids of ``keys`` ((type, id) pairs) that the network's
+    linked model (or ``model``, a Model already read) does not define,
+    naming them; with ``strict`` refuse instead.  Without a linked model
+    nothing is checked."""
+    if model is None:
+        path = database.linked_model(network)
+        if path is None:
+            return
+        try:
+            model = read_model(path)
+        except Failure as e:
+            if strict:
+                raise Failure(f"--strict: cannot read the linked model: {e}; nothing written",
+                              e.status) from None
+            note(f"warning: ids not checked: cannot read the linked model: {e}")
+            return
+    unknown = unknown_ids(model, keys)
+    if not unknown:
+        return
+    names = ", ".join(f"{t} {shown(id)}" for t, id in unknown[:NAMED])
+    more = f" and {len(unknown) - NAMED} more" if len(unknown) > NAMED else ""
+    what = f"{plural(len(unknown), 'id')} not in the linked model {quoted(model.path)}: {names}{more}"
+    if strict:
+        raise Failure(f"--strict: {what}; nothing written", DATA_ERROR)
+    note(f"warning: {what}")

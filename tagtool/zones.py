@@ -1,0 +1,196 @@
+"""The zones command: tag the elements of a model by the polygons of a
+GeoJSON file (pressure zones, district metered areas drawn in GIS).
+
+A node lies in a zone when its coordinates lie inside the feature's polygon
+or multipolygon or on its boundary (a hole is outside); a link lies in a
+zone when both its end nodes do.  The points are found with an STRtree of
+the polygons, so a hundred thousand nodes against hundreds of polygons is a
+matter of a second.  The file's coordinates must be the model's: no polygon
+over the model's extent means another coordinate system, and is refused."""
+
+import json
+import os
+
+from .bulk import apply_tags, report
+from .cli import KINDS
+from .inpfile import ELEMENTS, read_bytes
+from .model import read_model
+from .output import DATA_ERROR, NO_INPUT, Failure, bad_line, out, plural, quoted, say, shown, warn
+
+NOUNS = {"NODE": "node", "LINK": "link"}
+AREAS = ("Polygon", "MultiPolygon")
+LISTED = 20         # conflicts listed one by one
+
+
+class Zones:
+    """The zones of a GeoJSON file: the name and the geometry of each
+    feature, in the file's order."""
+
+    def __init__(self, path, names, shapes):
+        self.path, self.names, self.shapes = path, names, shapes
+
+
+def read_zones(path, prop):
+    """The Zones of the GeoJSON file ``path``, each named by its property
+    ``prop``; a feature that is not a polygon or multipolygon with that
+    property is refused, naming its index and value."""
+    import shapely
+    from shapely.geometry import shape
+
+    try:
+        data = read_bytes(path)
+    except Failure as e:
+        raise Failure(str(e), NO_INPUT) from None
+    try:
+        document = json.loads(data)
+    except (json.JSONDecodeError, UnicodeDecodeError) as e:
+        where = f"{path}:{e.lineno}" if isinstance(e, json.JSONDecodeError) else path
+        raise Failure(f"{where}: not GeoJSON: {e}", DATA_ERROR) from None
+    if isinstance(document, dict) and document.get("type") == "Feature":
+        features = [document]
+    elif isinstance(document, dict) and isinstance(document.get("features"), list):
+        features = document["features"]
+    else:
+        raise Failure(f"{path}: not GeoJSON: a FeatureCollection or a Feature holds the "
+                      "polygons", DATA_ERROR)
+    names, shapes, bad = [], [], 0
+    for index, feature in enumerate(features):
+        problem, name, geometry = feature_problem(feature, prop)
+        if problem is None:
+            try:
+                geometry = shape(geometry)
+            except Exception as e:
+                problem = f"bad {feature['geometry'].get('type')} coordinates ({e})"
+            else:
+                if not geometry.is_valid:
+                    problem = f"not a valid polygon: {shapely.is_valid_reason(geometry)}"
+        if problem is not None:
+            bad_line(path, f"feature {index}", problem,
+                     json.dumps(feature, ensure_ascii=False)[:200])
+            bad += 1
+            continue
+        names.append(name)
+        shapes.append(geometry)
+    if bad:
+        raise Failure(f"{path}: nothing written: {plural(bad, 'bad feature')}", DATA_ERROR)
+    if not shapes:
+        raise Failure(f"{path}: no polygon to place elements in", DATA_ERROR)
+    return Zones(path, names, shapes)
+
+
+def feature_problem(feature, prop):
+    """(problem or None, zone name, geometry) of one GeoJSON feature."""
+    if not isinstance(feature, dict) or feature.get("type") != "Feature":
+        return "not a GeoJSON Feature", None, None
+    geometry, properties = feature.get("geometry"), feature.get("properties")
+    if not isinstance(geometry, dict) or geometry.get("type") not in AREAS:
+        kind = geometry.get("type") if isinstance(geometry, dict) else geometry
+        return f"its geometry is {shown(json.dumps(kind))}, not a Polygon or MultiPolygon", None, None
+    name = properties.get(prop) if isinstance(properties, dict) else None
+    if type(name) in (int, float):
+        name = json.dumps(name)
+    if type(name) is not str or not name:
+        return (f"no property {quoted(prop)} to name its zone (it has "
+                f"{shown(json.dumps(name))})", None, None)
+    if "\x00" in name:
+        return f"its property {quoted(prop)} holds a NUL character", None, None
+    return None, name, geometry
+
+
+def node_zones(model, zones, first):
+    """({node: zone index}, conflicts [(node, [zone indices])]) of the
+    model's nodes with coordinates; with ``first`` a node in several zones
+    takes the first, and no conflict is kept."""
+    import numpy
+    import shapely
+
+    ids = list(model.coordinates)
+    if not ids:
+        raise Failure(f"{model.path}: no [COORDINATES]: no node can be placed in a zone",
+                      DATA_ERROR)
+    xy = numpy.array([model.coordinates[id] for id in ids], dtype=float)
+    extent = shapely.box(*xy.min(axis=0), *xy.max(axis=0))
+    tree = shapely.STRtree(zones.shapes)
+    if not len(tree.query(extent, predicate="intersects")):
+        lo, hi = xy.min(axis=0), xy.max(axis=0)
+        raise Failure(f"{zones.path}: no polygon overlaps the model's extent (x {lo[0]:g} to "
+                      f"{hi[0]:g}, y {lo[1]:g} to {hi[1]:g}): different coordinate systems? "
+                      "nothing written", DATA_ERROR)
+    points, hits = tree.query(shapely.points(xy), predicate="intersects")
+    order = numpy.lexsort((hits, points))        # by node, then by feature
+    points, hits = points[order], hits[order]
+    starts = numpy.flatnonzero(numpy.r_[True, points[1:] != points[:-1]])
+    where = dict(zip((ids[i] for i in points[starts].tolist()), hits[starts].tolist()))
+    conflicts = []
+    if not first:
+        counts = numpy.diff(numpy.r_[starts, len(points)])
+        for start, n in zip(starts[counts > 1].tolist(), counts[counts > 1].tolist()):
+            inside = hits[start:start + n].tolist()
+            if len({zones.names[i] for i in inside}) > 1:    # one zone drawn in parts is one
+                conflicts.append((ids[points[start]], inside))
+    return where, conflicts
+
+
+def cmd_zones(args):
+    zones = read_zones(args.zones, args.property)
+    model = read_model(args.model)
+    where, conflicts = node_zones(model, zones, args.first)
+    if conflicts:
+        for node, hits in conflicts[:LISTED]:
+            inside = " and ".join(f"{quoted(zones.names[i])} (feature {i})" for i in hits)
+            warn(f"NODE {shown(node)} lies in {inside}")
+        if len(conflicts) > LISTED:
+            warn(f"... and {plural(len(conflicts) - LISTED, 'more node')} in more than one zone")
+        raise Failure(f"{args.zones}: nothing written: {plural(len(conflicts), 'node')} in more "
+                      "than one zone (--first takes the first feature)", DATA_ERROR)
+    kinds = (args.type,) if args.type else ("NODE", "LINK")
+    section = KINDS.get(args.kind)
+    if section is not None:
+        if args.type is not None and args.type != ELEMENTS[section]:
+            raise Failure(f"a {args.kind} is a {ELEMENTS[section]}, not a {args.type}")
+        kinds = (ELEMENTS[section],)
+
+    def chosen(t_type, ids):
+        if section is None:
+            return ids
+        return [id for id in ids if model.sections.get((t_type, id)) == section]
+    wanted, group, outside, between = {}, {}, {"NODE": 0, "LINK": 0}, 0
+    if "NODE" in kinds:
+        for node in chosen("NODE", model.nodes):
+            zone = where.get(node)
+            if zone is None:
+                outside["NODE"] += 1
+                continue
+            wanted["NODE", node] = zones.names[zone]
+            group["NODE", node] = zone
+    if "LINK" in kinds:
+        for link in chosen("LINK", model.links):
+            start, end = model.links[link]
+            a, b = where.get(start), where.get(end)
+            if a is None or b is None:
+                outside["LINK"] += 1
+            elif zones.names[a] != zones.names[b]:
+                between += 1
+            else:
+                wanted["LINK", link] = zones.names[a]
+                group["LINK", link] = a
+    # Features of one name make one zone in the counts.
+    group = {key: zones.names[zone] for key, zone in group.items()}
+    label = (f"zones {os.path.basename(args.zones)} ({args.property}"
+             f"{'' if args.kind is None else ', ' + args.kind + 's'})")
+    counts, by_zone = apply_tags(args.network, wanted, label, args.dry_run, strict=args.strict,
+                                group=group)
+    for name in dict.fromkeys(zones.names):
+        zone = by_zone.get(name)
+        if zone is None:
+            say(f"zone {quoted(name)}: no element")
+        else:
+            members = zone["added"] + zone["changed"] + zone["unchanged"]
+            say(f"zone {quoted(name)}: {plural(members, 'element')}: {zone['added']} added, "
+                f"{zone['changed']} changed, {zone['unchanged']} unchanged")
+    rest = [plural(outside[t], NOUNS[t]) for t in kinds if outside[t]]
+    if rest:
+        say(f"in no zone, tags kept: {' and '.join(rest)}")
+    if between:
+        say(f"between two zones, tags kept: {plural(between, 'link')}")
+    report(f"zones {args.zones} on {args.network}", counts, args.dry_run)
