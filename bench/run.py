@@ -1,5 +1,5 @@
 """Measures api.orvane against the same module written in plain Python
-(bench/pyorvane.py) and compiled by Cython, and against the floor (the
+(reference/pyorvane.py) and compiled by Cython, and against the floor (the
 result objects built in a C loop), and writes bench/results.md and
 bench/results.png.
 
@@ -261,7 +261,7 @@ def table(values, unit):
 def report(rounds, timed, counts, mem, imports, share, tool, load):
     out = ["# Benchmarks", "",
            "Written by `make bench` (bench/run.py); do not edit by hand. `orvane` is the "
-           "module, `Python` the same module written in plain Python (bench/pyorvane.py), "
+           "module, `Python` the same module written in plain Python (reference/pyorvane.py), "
            "`Cython` that file compiled by Cython as it is, `floor` the result objects "
            "alone built in a C loop (bench/floor.c). The database names are in-memory "
            "doubles; get_tags and inp_out_tag read "

@@ -11,6 +11,7 @@ from hypothesis import given, strategies as st
 
 from api import database as db
 from api import orvane as o
+from helpers import Boom, outcome, pyorvane
 
 pytestmark = pytest.mark.filterwarnings("error")
 
@@ -20,47 +21,15 @@ SELECT_NODE = "select * from tags_node"
 SELECT_LINK = "select * from tags_link"
 
 
-def quote(text):
-    return "'" + text.replace("'", "''") + "'"
-
-
-def py_inp_in_tag(line):
-    tokens = line.split()
-    t_type, id, tag = tokens[0].upper(), tokens[1], tokens[2]
-    if t_type == o.TAG_TYPE_NODE:
-        table = "tags_node"
-    elif t_type == o.TAG_TYPE_LINK:
-        table = "tags_link"
-    else:
-        return ""
-    return f"insert into {table} (id, tag) values ({quote(id)}, {quote(tag)});"
-
-
-def py_inp_out_tag(name):
-    lines = []
-    for sql, constant in ((SELECT_NODE, "TAG_TYPE_NODE"), (SELECT_LINK, "TAG_TYPE_LINK")):
-        for obj in o.read_all(name, sql):
-            t_type = getattr(o, constant)
-            id = obj["id"]
-            tag = obj["tag"]
-            lines.append(f"{format(t_type, '')} {format(id, '')} {format(tag, '')}")
-    return lines
-
-
-def outcome(call, *args):
-    """What a call gives: ("ok", result) or ("raised", type, message)."""
-    try:
-        return ("ok", call(*args))
-    except Exception as e:
-        return ("raised", type(e), str(e))
-
-
 def node(id, tag):
-    return f"insert into tags_node (id, tag) values ({quote(id)}, {quote(tag)});"
+    """The insert an ASCII line of a node gives (no quote to double)."""
+    assert "'" not in id + tag
+    return f"insert into tags_node (id, tag) values ('{id}', '{tag}');"
 
 
 def link(id, tag):
-    return f"insert into tags_link (id, tag) values ({quote(id)}, {quote(tag)});"
+    assert "'" not in id + tag
+    return f"insert into tags_link (id, tag) values ('{id}', '{tag}');"
 
 
 class Hostile:
@@ -74,10 +43,6 @@ class Hostile:
         return self.eq(other)
 
     __hash__ = None
-
-
-class Boom(Exception):
-    pass
 
 
 def boom(*args):
@@ -108,19 +73,19 @@ class TestInpInTag:
     def test_line(self, line, expected):
         result = o.inp_in_tag(line)
         assert type(result) is str
-        assert result == expected == py_inp_in_tag(line)
+        assert result == expected == pyorvane.inp_in_tag(line)
 
     @pytest.mark.parametrize("ws", WHITESPACE, ids=lambda c: f"U+{ord(c):04X}")
     def test_every_whitespace_separates(self, ws):
         line = f"{ws}node{ws}J{ws}{ws}1 é{ws}"
-        assert o.inp_in_tag(line) == node("J", "1") == py_inp_in_tag(line)
+        assert o.inp_in_tag(line) == node("J", "1") == pyorvane.inp_in_tag(line)
 
     @given(st.lists(st.one_of(
         st.sampled_from(["NODE", "node", "LiNk", "lınk", "TANK", ";", "'", "ß", "\0", "\ud800"]),
         st.text(max_size=4)), max_size=5), st.lists(st.sampled_from(WHITESPACE), min_size=6))
     def test_agrees_with_python(self, words, gaps):
         line = "".join(g + w for g, w in zip(gaps, words + [""]))
-        assert outcome(o.inp_in_tag, line) == outcome(py_inp_in_tag, line)
+        assert outcome(o.inp_in_tag, line) == outcome(pyorvane.inp_in_tag, line)
 
     @pytest.mark.parametrize("line", ["", "   ", "\t\r\n", "NODE", "NODE J1", "TANK T1",
                                       "x y", "\u3000LINK\u2029P1\x1c"])
@@ -201,6 +166,7 @@ def tables(monkeypatch):
     def install(*args, **kwargs):
         fake = Tables(*args, **kwargs)
         monkeypatch.setattr(o, "read_all", fake)
+        monkeypatch.setattr(pyorvane, "read_all", fake)
         return fake
     return install
 
@@ -230,7 +196,7 @@ class TestInpOutTag:
                                        type("Text", (str,), {"__format__": lambda s, f: "T"})("x")])
     def test_values_as_format_gives_them(self, tables, value):
         tables([{"id": value, "tag": value}], [{"id": "P1", "tag": value}])
-        assert o.inp_out_tag("net") == py_inp_out_tag("net")
+        assert o.inp_out_tag("net") == pyorvane.inp_out_tag("net")
 
     def test_format_gets_an_empty_spec(self, tables):
         value = Formatted(type("Text", (str,), {})("F"))
@@ -289,7 +255,7 @@ class TestInpOutTag:
         make()
         got = outcome(o.inp_out_tag, "net")
         make()
-        assert got == outcome(py_inp_out_tag, "net")
+        assert got == outcome(pyorvane.inp_out_tag, "net")
 
     @pytest.mark.parametrize("nodes, links, error, message", [
         (42, [], TypeError, "^'int' object is not iterable$"),
