@@ -7,12 +7,9 @@ from types import SimpleNamespace
 import pytest
 
 from api import database, orvane
+from helpers import Boom
 
 DONE = object()   # what the execute_command double answers
-
-
-class Boom(Exception):
-    pass
 
 
 def lookup(table, id):

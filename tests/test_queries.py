@@ -6,12 +6,9 @@ import sqlite3
 import pytest
 
 from api import orvane
+from helpers import Boom
 
 NODES, LINKS = "select * from tags_node", "select * from tags_link"
-
-
-class Boom(Exception):
-    pass
 
 
 class NeverNe:
