@@ -4,6 +4,8 @@ of about ELEMENTS nodes and links, each tagged with its square zone, and on
 the largest of the shared real INP files, when they are there.
 
     python bench/map.py [ELEMENTS]      (default 100000)
+
+The times are printed and recorded in bench/results.json (section "map").
 """
 
 import os
@@ -12,6 +14,8 @@ import sys
 import tempfile
 import time
 from pathlib import Path
+
+import report
 
 ROOT = Path(__file__).resolve().parents[1]
 SHARED = ROOT.parent / "shared" / "data" / "inp"
@@ -63,9 +67,12 @@ def main():
         real = sorted(SHARED.glob("*.inp"), key=lambda p: p.stat().st_size)
         if real:
             cases.append(("largest", real[-1], real[-1]))
+        maps = []
         for name, model, tags in cases:
             seconds, said = timed_map(data, name, model, tags, folder)
             print(f"tagtool map, {model.name}: {seconds:.2f} s ({said.split(': ', 1)[1]})")
+            maps.append((model.name, seconds, said.split(": ", 1)[1]))
+    report.record("map", {"elements": elements, "maps": maps})
 
 
 if __name__ == "__main__":
