@@ -151,24 +151,6 @@ class TestGetTagsRows:
 
 
 class TestGetTagsWalk:
-    def test_list_shortened_by_a_row(self, calls):
-        rows = []
-        rows += [Row("J1", "a", hook=lambda: rows.__delitem__(slice(1, None))), Row("J2", "b")]
-        tables(calls, rows)
-        assert orvane.get_tags("net") == [{"t_type": "NODE", "id": "J1", "tag": "a"}]
-
-    def test_list_grown_by_a_row(self, calls):
-        rows = []
-        rows.append(Row("J1", "a", hook=lambda: rows.append(Row("J2", "b"))))
-        tables(calls, rows)
-        assert [d["id"] for d in orvane.get_tags("net")] == ["J1", "J2"]
-
-    def test_row_dropped_from_its_list_while_read(self, calls):
-        rows = []
-        rows.append(Row("J1", "a", hook=rows.clear))  # the list holds the only reference
-        tables(calls, rows)
-        assert orvane.get_tags("net") == [{"t_type": "NODE", "id": "J1", "tag": "a"}]
-
     def test_list_subclass_is_walked_by_its_own_iterator(self, calls):
         class Reversed(list):
             def __iter__(self):
@@ -217,15 +199,6 @@ class TestGlobals:
         assert orvane.get_tag("net", "NODE", "J1")["tag"] is None
         assert orvane.get_tag("net", "KNOT", "J1")["tag"] is None
         assert calls == [("try_read", ("net", "select * from tags_node where id = 'J1'"))]
-
-    @pytest.mark.parametrize("missing, call", [
-        ("read_all", lambda: orvane.get_tags("net")),
-        ("try_read", lambda: orvane.get_tag("net", "LINK", "P1")),
-        ("TAG_TYPE_NODE", lambda: orvane.get_tag("net", "LINK", "P1"))])
-    def test_deleted_name(self, monkeypatch, missing, call):
-        monkeypatch.delattr(orvane, missing)
-        with pytest.raises(NameError, match=f"^name '{missing}' is not defined$"):
-            call()
 
     @pytest.mark.parametrize("name, call", [
         ("read_all", lambda: orvane.get_tags("net")),
