@@ -214,13 +214,6 @@ class TestDelete:
         db.monkeypatch.setattr(orvane, "TAG_TYPE_NODE", "KNOT")
         assert orvane.delete_tag_by_node("net", "J1").operations[0]["t_type"] == "KNOT"
 
-    @pytest.mark.parametrize("delete, param", [
-        (orvane.delete_tag_by_node, "node"), (orvane.delete_tag_by_link, "link")])
-    def test_id_must_be_text(self, db, delete, param):
-        with pytest.raises(TypeError, match=rf"^Argument '{param}' has incorrect type \(expected str, got int\)$"):
-            delete("net", 5)
-        assert db.calls == []
-
 
 def update_records(name):
     result = orvane._set_tag(name, change(t_type="NODE", id="J1", tag="b"))

@@ -256,11 +256,3 @@ class TestGetTag:
                 return True
         stored(calls, EqualsAll(id="J1", tag="a"))
         assert orvane.get_tag("net", "NODE", "J1")["tag"] == "a"
-
-    @pytest.mark.parametrize("args, bad", [
-        ((5, "NODE", 5), "name"), (("net", None, "J1"), "t_type"), (("net", "NODE", 5), "id")])
-    def test_argument_types_are_checked_before_any_call(self, calls, args, bad):
-        stored(calls, None)
-        with pytest.raises(TypeError, match=rf"^Argument '{bad}' has incorrect type \(expected str"):
-            orvane.get_tag(*args)
-        assert calls == []
