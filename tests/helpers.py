@@ -51,6 +51,20 @@ class Boom(Exception):
     """The error a hostile value raises."""
 
 
+def hostile(name="Hostile", **methods):
+    """An object whose special methods (`ne=False` for __ne__) return the
+    given values, or raise them when they are exceptions."""
+
+    def method(value):
+        def answer(self, *args):
+            if isinstance(value, BaseException):
+                raise value
+            return value
+        return answer
+
+    return type(name, (), {f"__{m}__": method(v) for m, v in methods.items()})()
+
+
 class Ops:
     """A change set: the operations alone."""
 

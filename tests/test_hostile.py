@@ -15,7 +15,7 @@ import pytest
 
 import api
 import api.orvane as orvane
-from helpers import IMPLS, Boom, Ops, op, rebound
+from helpers import IMPLS, Boom, Ops, hostile, op, rebound
 
 def exactly(message):
     return "^" + re.escape(message) + "$"
@@ -37,20 +37,6 @@ def doubles(**names):
 
 # ---------------------------------------------------------------------------
 # Hostile helpers: each special method raises, or returns what it was given.
-
-def hostile(name="Hostile", **methods):
-    """An object whose special methods (`ne=False` for __ne__) return the
-    given values, or raise them when they are exceptions."""
-
-    def method(value):
-        def answer(self, *args):
-            if isinstance(value, BaseException):
-                raise value
-            return value
-        return answer
-
-    return type(name, (), {f"__{m}__": method(v) for m, v in methods.items()})()
-
 
 class Text(str):
     pass

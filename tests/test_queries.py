@@ -6,41 +6,16 @@ import sqlite3
 import pytest
 
 from api import orvane
-from helpers import Boom
+from helpers import Boom, hostile
 
 NODES, LINKS = "select * from tags_node", "select * from tags_link"
 
 
-class NeverNe:
-    """Claims to equal everything, so `x != None` is false."""
-    def __ne__(self, other):
-        return False
-
-    def __str__(self):
-        return "never"
-
-
-class NeRaises:
-    def __ne__(self, other):
-        raise Boom("ne")
-
-    def __str__(self):
-        return "raises"
-
-
-class Falsehood:
-    def __bool__(self):
-        raise Boom("bool")
-
-
-class NeBadTruth:
-    def __ne__(self, other):
-        return Falsehood()
-
-
-class StrRaises:
-    def __str__(self):
-        raise Boom("str")
+# Values whose != None, truth or text form misbehave.
+NeverNe = hostile(ne=False, str="never")        # equal to everything: != None is false
+NeRaises = hostile(ne=Boom("ne"), str="raises")
+NeBadTruth = hostile(ne=hostile(bool=Boom("bool")))
+StrRaises = hostile(str=Boom("str"))
 
 
 class Row:
@@ -121,7 +96,7 @@ class TestGetTagsCalls:
 
 class TestGetTagsRows:
     @pytest.mark.parametrize("raw, tag", [
-        (None, None), ("", ""), ("north", "north"), (0, "0"), (2.5, "2.5"), (NeverNe(), None)])
+        (None, None), ("", ""), ("north", "north"), (0, "0"), (2.5, "2.5"), (NeverNe, None)])
     def test_tag_is_tested_with_not_equal_none(self, calls, raw, tag):
         tables(calls, [{"id": 7, "tag": raw}])
         assert orvane.get_tags("net") == [{"t_type": "NODE", "id": "7", "tag": tag}]
@@ -141,8 +116,8 @@ class TestGetTagsRows:
         assert e.value.args == ("tag",)
 
     @pytest.mark.parametrize("row, boom", [
-        ({"id": "J1", "tag": NeRaises()}, "ne"), ({"id": "J1", "tag": NeBadTruth()}, "bool"),
-        ({"id": StrRaises(), "tag": None}, "str"), ({"id": "J1", "tag": StrRaises()}, "str")])
+        ({"id": "J1", "tag": NeRaises}, "ne"), ({"id": "J1", "tag": NeBadTruth}, "bool"),
+        ({"id": StrRaises, "tag": None}, "str"), ({"id": "J1", "tag": StrRaises}, "str")])
     def test_errors_of_values_pass_unchanged(self, calls, row, boom):
         tables(calls, [row], [{"id": "P1", "tag": None}])
         with pytest.raises(Boom, match=f"^{boom}$"):
@@ -236,8 +211,8 @@ class TestGetTag:
 
     @pytest.mark.parametrize("row, id, tag", [
         ({"id": 7, "tag": "a"}, "7", "a"), ({"id": "X", "tag": ""}, "X", ""),
-        ({"id": "J1", "tag": 0}, "J1", "0"), ({"id": "J1", "tag": NeverNe()}, "J1", "never"),
-        ({"id": "J1", "tag": NeRaises()}, "J1", "raises"), (Defaults(), "<id>", "<tag>"),
+        ({"id": "J1", "tag": 0}, "J1", "0"), ({"id": "J1", "tag": NeverNe}, "J1", "never"),
+        ({"id": "J1", "tag": NeRaises}, "J1", "raises"), (Defaults(), "<id>", "<tag>"),
         (sqlite_row("J1", None), "J1", None)])
     def test_row_is_read_and_tag_tested_by_identity(self, calls, row, id, tag):
         stored(calls, row)
