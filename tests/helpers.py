@@ -47,6 +47,24 @@ def same(call, *args):
     return got["orvane"]
 
 
+class Calls(list):
+    """Doubles of the database names on a module, each recording its calls
+    here as (name, positional args) before it answers."""
+
+    def __init__(self, monkeypatch, module=orvane):
+        super().__init__()
+        self.monkeypatch, self.module = monkeypatch, module
+
+    def bind(self, name, answer):
+        def double(*args):
+            self.append((name, args))
+            return answer(*args)
+        self.monkeypatch.setattr(self.module, name, double)
+
+    def names(self):
+        return [name for name, _ in self]
+
+
 class Boom(Exception):
     """The error a hostile value raises."""
 

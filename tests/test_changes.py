@@ -7,7 +7,7 @@ from types import SimpleNamespace
 import pytest
 
 from api import database, orvane
-from helpers import Boom
+from helpers import Boom, Calls
 
 DONE = object()   # what the execute_command double answers
 
@@ -22,21 +22,13 @@ class Doubles:
     get_tag is the module's own, wrapped."""
 
     def __init__(self, monkeypatch, rows):
-        self.calls, self.monkeypatch = [], monkeypatch
+        self.calls, self.monkeypatch = Calls(monkeypatch), monkeypatch
+        self.bind, self.names = self.calls.bind, self.calls.names
         answers = {"get_tag": orvane.get_tag, "try_read": lambda name, sql: rows.get(sql),
                    "DbChangeSet": database.DbChangeSet, "ChangeSet": database.ChangeSet,
                    "execute_command": lambda name, cs: DONE}
         for name, answer in answers.items():
             self.bind(name, answer)
-
-    def bind(self, name, answer):
-        def double(*args):
-            self.calls.append((name, args))
-            return answer(*args)
-        self.monkeypatch.setattr(orvane, name, double)
-
-    def names(self):
-        return [name for name, _ in self.calls]
 
 
 @pytest.fixture

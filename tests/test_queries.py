@@ -6,7 +6,7 @@ import sqlite3
 import pytest
 
 from api import orvane
-from helpers import Boom, hostile
+from helpers import Boom, Calls, hostile
 
 NODES, LINKS = "select * from tags_node", "select * from tags_link"
 
@@ -39,19 +39,6 @@ def sqlite_row(id, tag):
     conn = sqlite3.connect(":memory:")
     conn.row_factory = sqlite3.Row
     return conn.execute("select ? as id, ? as tag", (id, tag)).fetchone()
-
-
-class Calls(list):
-    """The calls made to the doubles, as (name, positional args)."""
-    def __init__(self, monkeypatch):
-        super().__init__()
-        self.monkeypatch = monkeypatch
-
-    def bind(self, name, answer):
-        def double(*args):
-            self.append((name, args))
-            return answer(*args)
-        self.monkeypatch.setattr(orvane, name, double)
 
 
 @pytest.fixture
