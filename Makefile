@@ -9,8 +9,7 @@ ifeq ($(PYTHON),)
 $(error no Python 3.12: install one with pyenv or set PYTHON=/path/to/python3.12)
 endif
 
-VENV := .venv
-VPY := $(VENV)/bin/python
+include tools/venv.mk
 BUILD := build
 STAMP := $(VENV)/.installed
 
@@ -20,8 +19,7 @@ all: build
 
 include win/win.mk
 
-$(STAMP): requirements-dev.txt requirements-pg.txt requirements-engines.txt
-	@test -x $(VPY) || $(PYTHON) -m venv $(VENV)
+$(STAMP): requirements-dev.txt requirements-pg.txt requirements-engines.txt | $(VPY)
 	$(VPY) -m pip install --disable-pip-version-check -q -r requirements-dev.txt
 	@touch $@
 

@@ -1,10 +1,12 @@
 # make bench: measure api.orvane against the same module in plain Python and
-# compiled by Cython, and against the floor; writes bench/results.md and
-# bench/results.png. BENCH_ARGS goes to run.py: `make bench BENCH_ARGS=--million`
-# adds the end-to-end runs on a million tags. Then bench/load.py adds writers
-# under load and a journaled import on SQLite and PostgreSQL (a throwaway
-# cluster of tools/pg.sh), bench/map.py times `tagtool map` on a network of
-# 10^5 elements, and bench/bulk.py the bulk edits (zones, a CSV import, history). Included by the Makefile, which sets VPY (the venv's Python)
+# compiled by Cython, and against the floor (bench/run.py). BENCH_ARGS goes to
+# run.py: `make bench BENCH_ARGS=--million` adds the end-to-end runs on a
+# million tags. Then bench/load.py measures writers under load and a journaled
+# import on SQLite and PostgreSQL (a throwaway cluster of tools/pg.sh), and
+# bench/map.py times `tagtool map` on a network of 10^5 elements, and
+# bench/bulk.py the bulk edits (zones, a CSV import, history). Each records
+# its figures in bench/results.json, from which bench/report.py writes
+# bench/results.md and bench/results.png afresh. Included by the Makefile, which sets VPY (the venv's Python)
 # and PYTHON (the Python 3.12 it was made from).
 
 BENCH_STAMP := bench/build/.installed

@@ -1,7 +1,7 @@
 """Builds the benchmarks' extensions into bench/build/, each only when its
 source is newer than the built file:
 
-- cyorvane: bench/pyorvane.py compiled by Cython as it is, with no directive
+- cyorvane: reference/pyorvane.py compiled by Cython as it is, with no directive
   and no change, so it is what a user of Cython would get;
 - floor: bench/floor.c, the result objects built in a plain C loop;
 - cgmark: bench/cgmark.c, the callgrind marks;
@@ -66,7 +66,7 @@ def compile_c(source, out, extension=True):
 
 
 def build_cython():
-    source = os.path.join(HERE, "pyorvane.py")
+    source = os.path.join(os.path.dirname(HERE), "reference", "pyorvane.py")
     out = target("cyorvane")
     if not stale(out, source):
         return

@@ -17,6 +17,7 @@ import subprocess
 import sys
 import tempfile
 
+import harness
 import workload as w
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -80,10 +81,7 @@ def run(cmd, perf=False, stdout=subprocess.DEVNULL):
         full = [RUSAGE, usage, *cmd]
         if perf:
             full = ["perf", "stat", "-x,", "-e", "instructions:u", "-o", counts, "--", *full]
-        proc = subprocess.run(full, stdout=stdout, stderr=subprocess.PIPE, text=True, cwd=ROOT)
-        if proc.returncode != 0:
-            last = (proc.stderr.strip().splitlines() or ["no message"])[-1]
-            raise SystemExit(f"bench/e2e.py: {' '.join(cmd)} failed: {last}")
+        harness.run(full, "bench/e2e.py", stdout=stdout)
         with open(usage) as f:
             user, system, peak = f.read().split()
         instructions = None
@@ -164,83 +162,5 @@ def start(runs=11):
 
 
 def callgrind_total(cmd, tmp):
-    if shutil.which("valgrind") is None:
-        return None
-    out = os.path.join(tmp, "callgrind.out")
-    proc = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *cmd],
-                          cwd=ROOT, capture_output=True)
-    if proc.returncode != 0:
-        say(f"  callgrind of {' '.join(cmd)} failed: no instruction count")
-        return None
-    with open(out) as f:
-        for line in f:
-            if line.startswith(("summary:", "totals:")):
-                return int(line.split()[1])
-    return None
-
-
-# Writing it
-
-def ratio(a, b):
-    return a / b if b else None
-
-
-def mark(r, target):
-    return f"{r:.2f}x" + ("" if r <= target else " ✗")
-
-
-def rows(results, starts):
-    """Markdown lines of the table, and the targets each missed."""
-    perf = any(c["tagtool"]["instructions"] is not None
-               for r in results.values() for c in r.values())
-    head = "| tags | command | tagtool CPU s | floor CPU s | tagtool / floor (target) |"
-    head += " tagtool / floor instructions per tag |" if perf else ""
-    head += " peak RSS tagtool / floor MB | RSS ratio (≤1.5x) |"
-    lines = [head, "|" + "---|" * head.count(" |")]
-    missed = []
-    for size, commands in results.items():
-        for command, cell in commands.items():
-            t, f = cell["tagtool"], cell["floor"]
-            cpu, rss = ratio(t["cpu"], f["cpu"]), ratio(t["rss"], f["rss"])
-            if cpu > TARGETS[command]:
-                missed.append(f"{command} at {size:,} tags ({cpu:.2f}x CPU)")
-            if rss > RSS_TARGET:
-                missed.append(f"{command} at {size:,} tags ({rss:.2f}x peak RSS)")
-            line = (f"| {size:,} | {command} | {t['cpu']:.2f} | {f['cpu']:.2f} | "
-                    f"{mark(cpu, TARGETS[command])} (≤{TARGETS[command]:g}x) |")
-            if perf:
-                line += (f" {t['instructions'] / size:,.0f} / {f['instructions'] / size:,.0f} |")
-            line += f" {t['rss'] / 1e6:.0f} / {f['rss'] / 1e6:.0f} | {mark(rss, RSS_TARGET)} |"
-            lines.append(line)
-    lines += ["", "| start | `python -m tagtool networks` | `python -c \"import sqlite3\"` "
-              f"| ratio (≤{START_TARGET:g}x) |", "|---|---|---|---|"]
-    for key, label, scale in (("cpu", "CPU ms", 1e3), ("instructions", "instructions, M", 1e-6)):
-        t, s = starts["tagtool"][key], starts["sqlite3"][key]
-        if t is None or s is None:
-            continue
-        r = ratio(t, s)
-        lines.append(f"| {label} | {t * scale:,.0f} | {s * scale:,.0f} | {mark(r, START_TARGET)} |")
-        if r > START_TARGET:
-            missed.append(f"the start ({r:.2f}x by {label.split(',')[0]})")
-    return lines, missed, perf
-
-
-def panel(ax, results):
-    """CPU microseconds per tag of each command and size, the tool against
-    the floor."""
-    labels, tool, base = [], [], []
-    for size, commands in results.items():
-        for command, cell in commands.items():
-            labels.append(f"{command}, {size:,} tags")
-            tool.append(cell["tagtool"]["cpu"] / size * 1e6)
-            base.append(cell["floor"]["cpu"] / size * 1e6)
-    ys = range(len(labels))
-    ax.barh([y - 0.2 for y in ys], tool, height=0.4, label="tagtool", color="#1f77b4")
-    ax.barh([y + 0.2 for y in ys], base, height=0.4, label="floor: sqlite3 alone",
-            color="#7f7f7f")
-    ax.set_yticks(list(ys), labels)
-    ax.invert_yaxis()
-    ax.set_xlabel("CPU µs per tag, whole process; shorter is faster", labelpad=2)
-    ax.grid(axis="x", alpha=0.3)
-    ax.legend(loc="lower right", frameon=False)
-    ax.set_title("python -m tagtool against the floor")
+    parts = harness.callgrind_parts(cmd, tmp)
+    return None if not parts else sum(parts.values())

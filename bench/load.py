@@ -1,6 +1,6 @@
 """Writers under load, and a journaled import of a million tags, on SQLite and
-PostgreSQL; writes the section "Writers under load" at the end of
-bench/results.md (after bench/run.py, which writes the rest).
+PostgreSQL; records its figures in bench/results.json, the section "load"
+that bench/report.py writes into bench/results.md.
 
     python bench/load.py [--seconds S] [--tags N] [--root DIR] [--print]
 
@@ -23,9 +23,10 @@ import tempfile
 import textwrap
 import time
 
+import report
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-HEADING = "## Writers under load"
 
 WRITER = """
     import json, os, sys, time
@@ -128,39 +129,12 @@ def postgres():
     return started.stdout.strip(), folder
 
 
-def report(rows, imports, count, seconds):
-    lines = [HEADING, "",
-             f"`orvane.set_tag` on a tag of its own element by each of 1 and 8 writer processes on one network, "
-             f"{seconds:g} s each: commands per second over the run, and the median and 99th percentile of one "
-             "call's time (two reads and the command with its conflict check). PostgreSQL over loopback, on the "
-             "throwaway cluster of tools/pg.sh.", "",
-             "| backend | writers | commands/s | p50 ms | p99 ms |", "|---|---|---|---|---|"]
-    for backend, n, figures in rows:
-        if isinstance(figures, str):
-            lines.append(f"| {backend} | {n} | {figures} | | |")
-        else:
-            lines.append(f"| {backend} | {n} | {figures[0]:,.0f} | {figures[1]:.2f} | {figures[2]:.2f} |")
-    lines += ["", f"`database.execute_import` of {count:,} new node tags into an empty network, then `undo` and "
-              "`redo` of it: seconds, and growth of the process's peak resident memory over what the "
-              "import's input already took.", "",
-              "| backend | import s | undo s | redo s | peak growth MiB (import / undo / redo) |",
-              "|---|---|---|---|---|"]
-    for backend, result in imports:
-        if isinstance(result, str):
-            lines.append(f"| {backend} | {result} | | | |")
-        else:
-            lines.append(f"| {backend} | {result['import'][0]:.1f} | {result['undo'][0]:.1f} | "
-                         f"{result['redo'][0]:.1f} | {result['import'][1]:.0f} / {result['undo'][1]:.0f} / "
-                         f"{result['redo'][1]:.0f} |")
-    return "\n".join(lines) + "\n"
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=4.0)
     parser.add_argument("--tags", type=int, default=1_000_000)
     parser.add_argument("--root", default=ROOT, help="the tree whose api/ is measured")
-    parser.add_argument("--print", action="store_true", help="print the section, leave results.md alone")
+    parser.add_argument("--print", action="store_true", help="print the section, record nothing")
     args = parser.parse_args()
     root = os.path.abspath(args.root)
     pg_url, pg_folder = postgres()
@@ -178,18 +152,11 @@ def main():
     finally:
         if pg_url and pg_folder:
             subprocess.run(["bash", os.path.join(ROOT, "tools", "pg.sh"), "stop", pg_folder])
-    text = report(rows, imports, args.tags, args.seconds)
+    figures = {"writers": rows, "imports": imports, "tags": args.tags, "seconds": args.seconds}
     if args.print:
-        print(text)
-        return
-    path = os.path.join(HERE, "results.md")
-    with open(path, encoding="utf-8") as f:
-        old = f.read()
-    old = old.split("\n" + HEADING + "\n")[0].rstrip("\n") + "\n"
-    with open(path + ".tmp", "w", encoding="utf-8") as f:
-        f.write(old + "\n" + text)
-    os.replace(path + ".tmp", path)
-    say(f"wrote the section {HEADING[3:]!r} of {path}")
+        print("\n".join(report.load_section(figures)))
+    else:
+        report.record("load", figures)
 
 
 if __name__ == "__main__":

@@ -6,6 +6,8 @@ its square zone, and on the largest of the shared real INP files, when they
 are there.  Targets at 10^5 elements: PNG 3 s, HTML 5 s and 30 MB, GeoJSON 2 s.
 
     python bench/map.py [ELEMENTS]      (default 100000)
+
+The times are printed and recorded in bench/results.json (section "map").
 """
 
 import os
@@ -14,6 +16,8 @@ import sys
 import tempfile
 import time
 from pathlib import Path
+
+import report
 
 ROOT = Path(__file__).resolve().parents[1]
 SHARED = ROOT.parent / "shared" / "data" / "inp"
@@ -77,10 +81,13 @@ def main():
         real = sorted(SHARED.glob("*.inp"), key=lambda p: p.stat().st_size)
         if real:
             cases.append(("largest", real[-1], real[-1]))
+        maps = []
         for name, model, tags in cases:
             for what, seconds, size, said in timed_outputs(data, name, model, tags, folder):
-                print(f"tagtool {what}, {model.name}: {seconds:.2f} s, {size / 1e6:.1f} MB "
-                      f"({said.split(': ', 1)[-1]})")
+                said = said.split(": ", 1)[-1]
+                print(f"tagtool {what}, {model.name}: {seconds:.2f} s, {size / 1e6:.1f} MB ({said})")
+                maps.append((f"{what}, {model.name}", seconds, size, said))
+    report.record("map", {"elements": elements, "maps": maps})
 
 
 if __name__ == "__main__":

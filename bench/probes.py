@@ -23,6 +23,7 @@ from collections import deque
 from itertools import cycle, islice, repeat, starmap
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+REFERENCE = os.path.join(os.path.dirname(HERE), "reference")
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
 
@@ -89,7 +90,7 @@ def memory():
 def import_cost(impl):
     """Time and resident memory of the import alone: its sibling module and
     typing are loaded first, as they are in the application."""
-    sys.path[:0] = [os.path.join(HERE, "build"), HERE, os.path.dirname(HERE)]
+    sys.path[:0] = [os.path.join(HERE, "build"), HERE, os.path.dirname(HERE), REFERENCE]
     import typing  # noqa: F401
     import api.database  # noqa: F401
     names = {"orvane": "api.orvane", "python": "pyorvane", "cython": "cyorvane"}
@@ -134,7 +135,7 @@ def tagtool(impl, argv):
     module function and of a database function that the module makes is
     timed; the module's own time is the first less the second, less what the
     timing itself costs."""
-    sys.path[:0] = [os.path.join(HERE, "build"), HERE, os.path.dirname(HERE)]
+    sys.path[:0] = [os.path.join(HERE, "build"), HERE, os.path.dirname(HERE), REFERENCE]
     import workload as w
     import api
     import api.database

@@ -4,7 +4,7 @@ runs:
 
     valgrind --tool=callgrind python bench/workload.py IMPL
 
-IMPL is orvane (api.orvane), python (bench/pyorvane.py), cython (the same
+IMPL is orvane (api.orvane), python (reference/pyorvane.py), cython (the same
 compiled by Cython) or floor.  Each case runs its calls between the marks of
 cgmark, so the profile holds one part per case whose label is the case's
 name, and one for its overhead; BENCH_ONLY="as_dict get_tags" runs only
@@ -23,7 +23,7 @@ from itertools import chain, repeat
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-for path in (ROOT, HERE, os.path.join(HERE, "build")):
+for path in (ROOT, HERE, os.path.join(HERE, "build"), os.path.join(ROOT, "reference")):
     if path not in sys.path:
         sys.path.append(path)
 

@@ -87,16 +87,15 @@ int take_over(PyObject *globals, PyObject *name, PyObject *raw_new, PyObject *ne
 // The table of the operation's tag type: compared with ==, the operation's
 // value on the left; anything but NODE and LINK is refused.
 PyObject *table_of(PyObject *globals, PyObject *new_dict) {
-    const Global *const types[] = {&G.TAG_TYPE_NODE, &G.TAG_TYPE_LINK};
-    PyObject *const tables[] = {T.tags_node, T.tags_link};
-    for (int i = 0; i < 2; i++) {
+    // The operation's type is read again for each constant, before it.
+    for (const Element &e : kElements) {
         Ref t_type = item(new_dict, T.t_type);
         if (!t_type) return nullptr;
-        Ref wanted = global(globals, *types[i]);
+        Ref wanted = global(globals, G.*e.type);
         if (!wanted) return nullptr;
         int eq = equal(t_type.get(), wanted.get());
         if (eq < 0) return nullptr;
-        if (eq) return tables[i];
+        if (eq) return T.*e.table;
     }
     PyErr_SetString(PyExc_Exception, "Only support NODE and Link");
     return nullptr;
@@ -197,17 +196,16 @@ PyObject *set_tag(PyObject *globals, PyObject *const *args) {
 
 // The removal of the tag of one node or link: a change record with the tag
 // None when the element has a row, else an empty change set.
-PyObject *delete_tag(PyObject *globals, PyObject *name, PyObject *id, PyObject *lookup,
-                     const Global &type_name) {
+PyObject *delete_tag(PyObject *globals, PyObject *name, PyObject *id, const Element &e) {
     Ref try_read = global(globals, G.try_read);
     if (!try_read) return nullptr;
-    Ref sql = lookup_statement(lookup, id);
+    Ref sql = lookup_statement(T.*e.lookup, id);
     if (!sql) return nullptr;
     Ref row = call(try_read.get(), name, sql.get());
     if (!row) return nullptr;
     if (row.get() == Py_None) return call_global(globals, G.ChangeSet).release();
 
-    Ref t_type = global(globals, type_name);
+    Ref t_type = global(globals, G.*e.type);
     if (!t_type) return nullptr;
     PyObject *const keys[] = {T.type, T.t_type, T.id, T.tag};
     PyObject *const values[] = {T.tag, t_type.get(), id, Py_None};
@@ -234,11 +232,11 @@ PyObject *delete_tag(PyObject *globals, PyObject *name, PyObject *id, PyObject *
 }
 
 PyObject *delete_tag_by_node(PyObject *globals, PyObject *const *args) {
-    return delete_tag(globals, args[0], args[1], T.lookup_node, G.TAG_TYPE_NODE);
+    return delete_tag(globals, args[0], args[1], kElements[0]);
 }
 
 PyObject *delete_tag_by_link(PyObject *globals, PyObject *const *args) {
-    return delete_tag(globals, args[0], args[1], T.lookup_link, G.TAG_TYPE_LINK);
+    return delete_tag(globals, args[0], args[1], kElements[1]);
 }
 
 // ---------------------------------------------------------------------------
@@ -251,22 +249,32 @@ const Param link_params[] = {{"name", Kind::Str, "str"}, {"link", Kind::Str, "st
 const char *const set_tag_impl_locals[] = {"old",    "raw_new", "new_dict", "schema",
                                            "key",    "value",   "new",      "table",
                                            "redo_sql", "undo_sql", "redo_cs", "undo_cs"};
-const char *const no_locals[] = {nullptr};
 const char *const delete_locals[] = {"row"};
 
 }  // namespace
 
 const FunctionDef def_set_tag_impl = {
-    "_set_tag", "_set_tag", change_params, count(change_params), "DbChangeSet",
-    set_tag_impl_locals, count(set_tag_impl_locals), 57, false, set_tag_impl};
+    .name = "_set_tag", .qualname = "_set_tag",
+    .params = change_params, .nparams = count(change_params), .returns = "DbChangeSet",
+    .locals = set_tag_impl_locals, .nlocals = count(set_tag_impl_locals),
+    .first_line = 57, .body = set_tag_impl,
+};
 const FunctionDef def_set_tag = {
-    "set_tag", "set_tag", change_params, count(change_params), "ChangeSet", no_locals, 0, 90,
-    false, set_tag};
+    .name = "set_tag", .qualname = "set_tag",
+    .params = change_params, .nparams = count(change_params), .returns = "ChangeSet",
+    .first_line = 90, .body = set_tag,
+};
 const FunctionDef def_delete_tag_by_node = {
-    "delete_tag_by_node", "delete_tag_by_node", node_params, count(node_params), "ChangeSet",
-    delete_locals, count(delete_locals), 131, false, delete_tag_by_node};
+    .name = "delete_tag_by_node", .qualname = "delete_tag_by_node",
+    .params = node_params, .nparams = count(node_params), .returns = "ChangeSet",
+    .locals = delete_locals, .nlocals = count(delete_locals),
+    .first_line = 131, .body = delete_tag_by_node,
+};
 const FunctionDef def_delete_tag_by_link = {
-    "delete_tag_by_link", "delete_tag_by_link", link_params, count(link_params), "ChangeSet",
-    delete_locals, count(delete_locals), 138, false, delete_tag_by_link};
+    .name = "delete_tag_by_link", .qualname = "delete_tag_by_link",
+    .params = link_params, .nparams = count(link_params), .returns = "ChangeSet",
+    .locals = delete_locals, .nlocals = count(delete_locals),
+    .first_line = 138, .body = delete_tag_by_link,
+};
 
 }  // namespace orvane

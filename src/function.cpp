@@ -1,6 +1,8 @@
-// The function type that every callable of the module is made of, and the
-// binder that applies the calling rules to a call's arguments, with the
-// texts of the argument errors.
+// The function type that every callable of the module is made of, in the
+// order of the host's own function type: the object, its making, clearing,
+// traversal and deallocation, binding as a method, the call (the binder that
+// applies the calling rules to a call's arguments, with the texts of the
+// argument errors), the attributes, and the type's slots.
 
 #include "orvane.hpp"
 
@@ -13,7 +15,171 @@ PyTypeObject *g_function_type = nullptr;  // made by the first exec step
 constexpr const char *kSourceName = "<api.orvane>";
 
 // ---------------------------------------------------------------------------
-// Argument errors. Cold: they only format.
+// The function type. Instances behave like the host's functions: the same
+// attributes, binding as methods, fast calls.
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionDef *def;
+    PyObject *varnames;     // tuple: the parameters first, interned
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *module;
+    PyObject *doc;
+    PyObject *globals;
+    PyObject *annotations;  // nullptr until asked for again after a delete
+    PyObject *code;
+    PyObject *dict;
+    PyObject *weakrefs;
+};
+
+Function *as_function(PyObject *op) { return reinterpret_cast<Function *>(op); }
+
+PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
+                              PyObject *kwnames);
+
+// ---------------------------------------------------------------------------
+// New functions: the code object, annotations and local names of a callable,
+// made from its entry.
+
+// The code object of a callable: its argument count, its local names (the
+// parameters first), its names and first line, for signature introspection.
+Ref make_code(const FunctionDef &d, PyObject *varnames, PyObject *qualname) {
+    Ref empty = steal(reinterpret_cast<PyObject *>(
+        PyCode_NewEmpty(kSourceName, d.name, d.first_line)));
+    if (!empty) return Ref();
+    Ref replace = steal(PyObject_GetAttrString(empty.get(), "replace"));
+    Ref argcount = steal(PyLong_FromLong(d.nparams));
+    Ref nlocals = steal(PyLong_FromSsize_t(PyTuple_GET_SIZE(varnames)));
+    Ref flags = steal(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
+    Ref kwnames = steal(Py_BuildValue("(sssss)", "co_argcount", "co_nlocals", "co_varnames",
+                                      "co_flags", "co_qualname"));
+    if (!replace || !argcount || !nlocals || !flags || !kwnames) return Ref();
+    PyObject *args[] = {argcount.get(), nlocals.get(), varnames, flags.get(), qualname};
+    return steal(PyObject_Vectorcall(replace.get(), args, 0, kwnames.get()));
+}
+
+Ref make_annotations(const FunctionDef &d) {
+    Ref ann = steal(PyDict_New());
+    if (!ann) return Ref();
+    for (int i = 0; i < d.nparams; i++) {
+        const Param &p = d.params[i];
+        if (!p.annotation) continue;
+        Ref value = steal(PyUnicode_FromString(p.annotation));
+        if (!value || PyDict_SetItemString(ann.get(), p.name, value.get()) < 0) return Ref();
+    }
+    Ref value = steal(PyUnicode_FromString(d.returns));
+    if (!value || PyDict_SetItemString(ann.get(), "return", value.get()) < 0) return Ref();
+    return ann;
+}
+
+Ref make_varnames(const FunctionDef &d) {
+    Ref names = steal(PyTuple_New(d.nparams + d.nlocals));
+    if (!names) return Ref();
+    for (int i = 0; i < d.nparams + d.nlocals; i++) {
+        const char *text = i < d.nparams ? d.params[i].name : d.locals[i - d.nparams];
+        PyObject *name = PyUnicode_InternFromString(text);
+        if (!name) return Ref();
+        PyTuple_SET_ITEM(names.get(), i, name);
+    }
+    return names;
+}
+
+}  // namespace
+
+Ref make_function(const FunctionDef &d, PyObject *globals) {
+    Ref varnames = make_varnames(d);
+    if (!varnames) return Ref();
+    Ref name = steal(PyUnicode_InternFromString(d.name));
+    Ref qualname = steal(PyUnicode_InternFromString(d.qualname));
+    Ref module = steal(PyUnicode_InternFromString(kModuleName));
+    if (!name || !qualname || !module) return Ref();
+    Ref annotations = make_annotations(d);
+    if (!annotations) return Ref();
+    Ref code = make_code(d, varnames.get(), qualname.get());
+    if (!code) return Ref();
+    Function *f = PyObject_GC_New(Function, g_function_type);
+    if (!f) return Ref();
+    Py_INCREF(g_function_type);  // heap type: each instance holds its type
+    f->vectorcall = function_vectorcall;
+    f->def = &d;
+    f->varnames = varnames.release();
+    f->name = name.release();
+    f->qualname = qualname.release();
+    f->module = module.release();
+    f->doc = Py_NewRef(Py_None);
+    f->globals = Py_NewRef(globals);
+    f->annotations = annotations.release();
+    f->code = code.release();
+    f->dict = nullptr;
+    f->weakrefs = nullptr;
+    PyObject_GC_Track(reinterpret_cast<PyObject *>(f));
+    return steal(reinterpret_cast<PyObject *>(f));
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Clearing, traversal and deallocation.
+
+// Keeps the globals: a function the collector has cleared may still be
+// called from a finalizer of its cycle, and the cycle through the module's
+// dict breaks when that dict is cleared.
+int function_clear(PyObject *self) {
+    Function *f = as_function(self);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+int function_traverse(PyObject *self, visitproc visit, void *arg) {
+    Function *f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject *self) {
+    Function *f = as_function(self);
+    PyTypeObject *tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->varnames);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject *function_repr(PyObject *self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// Pickled and copied by reference: the qualified name, found again in the
+// module named by __module__.
+PyObject *function_reduce(PyObject *self, PyObject *) {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+// ---------------------------------------------------------------------------
+// Calls: the binder, with the texts of the argument errors (cold: they only
+// format), and the fast call itself.
+
 
 ORVANE_COLD PyObject *count_error(const FunctionDef &d, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
@@ -50,28 +216,6 @@ ORVANE_COLD PyObject *result_type_error(PyObject *result) {
     Py_DECREF(result);
     return nullptr;
 }
-
-// ---------------------------------------------------------------------------
-// The function type. Instances behave like the host's functions: the same
-// attributes, binding as methods, fast calls.
-
-struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    const FunctionDef *def;
-    PyObject *varnames;     // tuple: the parameters first, interned
-    PyObject *name;
-    PyObject *qualname;
-    PyObject *module;
-    PyObject *doc;
-    PyObject *globals;
-    PyObject *annotations;  // nullptr until asked for again after a delete
-    PyObject *code;
-    PyObject *dict;
-    PyObject *weakrefs;
-};
-
-Function *as_function(PyObject *op) { return reinterpret_cast<Function *>(op); }
 
 // Does the keyword name `key` name the parameter `param`? By pointer first,
 // then by text.
@@ -168,58 +312,8 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
     return result;
 }
 
-int function_traverse(PyObject *self, visitproc visit, void *arg) {
-    Function *f = as_function(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->globals);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->dict);
-    return 0;
-}
-
-// Keeps the globals: a function the collector has cleared may still be
-// called from a finalizer of its cycle, and the cycle through the module's
-// dict breaks when that dict is cleared.
-int function_clear(PyObject *self) {
-    Function *f = as_function(self);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->dict);
-    return 0;
-}
-
-void function_dealloc(PyObject *self) {
-    Function *f = as_function(self);
-    PyTypeObject *tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (f->weakrefs) PyObject_ClearWeakRefs(self);
-    function_clear(self);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->varnames);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->code);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
-PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
-    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
-    return PyMethod_New(self, obj);
-}
-
-PyObject *function_repr(PyObject *self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
-}
-
-// Pickled and copied by reference: the qualified name, found again in the
-// module named by __module__.
-PyObject *function_reduce(PyObject *self, PyObject *) {
-    return Py_NewRef(as_function(self)->qualname);
-}
+// ---------------------------------------------------------------------------
+// Attributes.
 
 PyObject *get_name(PyObject *self, void *) { return Py_NewRef(as_function(self)->name); }
 PyObject *get_qualname(PyObject *self, void *) { return Py_NewRef(as_function(self)->qualname); }
@@ -311,6 +405,9 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// ---------------------------------------------------------------------------
+// The type.
+
 PyType_Slot function_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void *>(function_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void *>(function_traverse)},
@@ -334,85 +431,12 @@ PyType_Spec function_spec = {
     .slots = function_slots,
 };
 
-// The code object of a callable: its argument count, its local names (the
-// parameters first), its names and first line, for signature introspection.
-Ref make_code(const FunctionDef &d, PyObject *varnames, PyObject *qualname) {
-    Ref empty = steal(reinterpret_cast<PyObject *>(
-        PyCode_NewEmpty(kSourceName, d.name, d.first_line)));
-    if (!empty) return Ref();
-    Ref replace = steal(PyObject_GetAttrString(empty.get(), "replace"));
-    Ref argcount = steal(PyLong_FromLong(d.nparams));
-    Ref nlocals = steal(PyLong_FromSsize_t(PyTuple_GET_SIZE(varnames)));
-    Ref flags = steal(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
-    Ref kwnames = steal(Py_BuildValue("(sssss)", "co_argcount", "co_nlocals", "co_varnames",
-                                      "co_flags", "co_qualname"));
-    if (!replace || !argcount || !nlocals || !flags || !kwnames) return Ref();
-    PyObject *args[] = {argcount.get(), nlocals.get(), varnames, flags.get(), qualname};
-    return steal(PyObject_Vectorcall(replace.get(), args, 0, kwnames.get()));
-}
-
-Ref make_annotations(const FunctionDef &d) {
-    Ref ann = steal(PyDict_New());
-    if (!ann) return Ref();
-    for (int i = 0; i < d.nparams; i++) {
-        const Param &p = d.params[i];
-        if (!p.annotation) continue;
-        Ref value = steal(PyUnicode_FromString(p.annotation));
-        if (!value || PyDict_SetItemString(ann.get(), p.name, value.get()) < 0) return Ref();
-    }
-    Ref value = steal(PyUnicode_FromString(d.returns));
-    if (!value || PyDict_SetItemString(ann.get(), "return", value.get()) < 0) return Ref();
-    return ann;
-}
-
-Ref make_varnames(const FunctionDef &d) {
-    Ref names = steal(PyTuple_New(d.nparams + d.nlocals));
-    if (!names) return Ref();
-    for (int i = 0; i < d.nparams + d.nlocals; i++) {
-        const char *text = i < d.nparams ? d.params[i].name : d.locals[i - d.nparams];
-        PyObject *name = PyUnicode_InternFromString(text);
-        if (!name) return Ref();
-        PyTuple_SET_ITEM(names.get(), i, name);
-    }
-    return names;
-}
-
 }  // namespace
 
 int make_function_type() {
     if (g_function_type) return 0;
     g_function_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&function_spec));
     return g_function_type ? 0 : -1;
-}
-
-Ref make_function(const FunctionDef &d, PyObject *globals) {
-    Ref varnames = make_varnames(d);
-    if (!varnames) return Ref();
-    Ref name = steal(PyUnicode_InternFromString(d.name));
-    Ref qualname = steal(PyUnicode_InternFromString(d.qualname));
-    Ref module = steal(PyUnicode_InternFromString(kModuleName));
-    if (!name || !qualname || !module) return Ref();
-    Ref annotations = make_annotations(d);
-    if (!annotations) return Ref();
-    Ref code = make_code(d, varnames.get(), qualname.get());
-    if (!code) return Ref();
-    Function *f = PyObject_GC_New(Function, g_function_type);
-    if (!f) return Ref();
-    Py_INCREF(g_function_type);  // heap type: each instance holds its type
-    f->vectorcall = function_vectorcall;
-    f->def = &d;
-    f->varnames = varnames.release();
-    f->name = name.release();
-    f->qualname = qualname.release();
-    f->module = module.release();
-    f->doc = Py_NewRef(Py_None);
-    f->globals = Py_NewRef(globals);
-    f->annotations = annotations.release();
-    f->code = code.release();
-    f->dict = nullptr;
-    f->weakrefs = nullptr;
-    PyObject_GC_Track(reinterpret_cast<PyObject *>(f));
-    return steal(reinterpret_cast<PyObject *>(f));
 }
 
 PyObject *function_name(PyObject *function) { return as_function(function)->name; }

@@ -95,15 +95,7 @@ Ref upper_word(PyObject *line, Span word) {
 // Writes the quoted form of an ASCII range: its quotes doubled.
 Py_UCS1 *put_quoted(Py_UCS1 *out, const Py_UCS1 *from, Span span, Py_ssize_t quotes) {
     *out++ = '\'';
-    if (quotes == 0) {
-        memcpy(out, from + span.start, static_cast<size_t>(span.end - span.start));
-        out += span.end - span.start;
-    } else {
-        for (Py_ssize_t i = span.start; i < span.end; i++) {
-            *out++ = from[i];
-            if (from[i] == '\'') *out++ = '\'';
-        }
-    }
+    out = copy_doubled(out, from + span.start, span.end - span.start, quotes);
     *out++ = '\'';
     return out;
 }
@@ -148,22 +140,15 @@ PyObject *inp_in_tag(PyObject *globals, PyObject *const *args) {
     // plain str (its own == decides).
     const bool ascii = is_ascii(line, t[0]);
     Ref upper;
-    const Global *const types[] = {&G.TAG_TYPE_NODE, &G.TAG_TYPE_LINK};
-    PyObject *const inserts[] = {T.insert_node, T.insert_link};
-    for (int i = 0; i < 2; i++) {
-        Ref wanted = global(globals, *types[i]);
-        if (!wanted) return nullptr;
-        int eq;
-        if (ascii && PyUnicode_CheckExact(wanted.get())) {
-            eq = ascii_upper_equals(line, t[0], wanted.get());
-        } else {
-            if (!upper && !(upper = upper_word(line, t[0]))) return nullptr;
-            eq = equal(upper.get(), wanted.get());
-            if (eq < 0) return nullptr;
-        }
-        if (eq) return insert_statement(inserts[i], line, t[1], t[2]).release();
-    }
-    return Py_NewRef(T.empty);
+    bool failed;
+    const Element *e = find_element(globals, &failed, [&](PyObject *wanted) {
+        if (ascii && PyUnicode_CheckExact(wanted))
+            return ascii_upper_equals(line, t[0], wanted) ? 1 : 0;
+        if (!upper && !(upper = upper_word(line, t[0]))) return -1;
+        return equal(upper.get(), wanted);
+    });
+    if (e) return insert_statement(T.*e->insert, line, t[1], t[2]).release();
+    return failed ? nullptr : Py_NewRef(T.empty);
 }
 
 // ---------------------------------------------------------------------------
@@ -236,10 +221,16 @@ const char *const out_locals[] = {"lines", "objs", "obj", "t_type", "id", "tag"}
 }  // namespace
 
 const FunctionDef def_inp_in_tag = {
-    "inp_in_tag", "inp_in_tag", line_param, count(line_param), "str", in_locals,
-    count(in_locals), 96, true, inp_in_tag};
+    .name = "inp_in_tag", .qualname = "inp_in_tag",
+    .params = line_param, .nparams = count(line_param), .returns = "str",
+    .locals = in_locals, .nlocals = count(in_locals),
+    .first_line = 96, .returns_str = true, .body = inp_in_tag,
+};
 const FunctionDef def_inp_out_tag = {
-    "inp_out_tag", "inp_out_tag", name_param, count(name_param), "list[str]", out_locals,
-    count(out_locals), 114, false, inp_out_tag};
+    .name = "inp_out_tag", .qualname = "inp_out_tag",
+    .params = name_param, .nparams = count(name_param), .returns = "list[str]",
+    .locals = out_locals, .nlocals = count(out_locals),
+    .first_line = 114, .body = inp_out_tag,
+};
 
 }  // namespace orvane

@@ -90,6 +90,21 @@ inline Py_ssize_t quotes_in(const Py_UCS1 *s, Py_ssize_t n) {
     return count;
 }
 
+// Copies n one-byte characters that hold `quotes` single quotes, each
+// quote doubled: the inside of a quoted form. Returns the end of the copy.
+inline Py_UCS1 *copy_doubled(Py_UCS1 *out, const Py_UCS1 *from, Py_ssize_t n,
+                             Py_ssize_t quotes) {
+    if (quotes == 0) {
+        memcpy(out, from, static_cast<size_t>(n));
+        return out + n;
+    }
+    for (Py_ssize_t i = 0; i < n; i++) {
+        *out++ = from[i];
+        if (from[i] == '\'') *out++ = '\'';
+    }
+    return out;
+}
+
 // Joins the pieces into one new str. A piece that is not a str raises the
 // TypeError that `+` between texts raises.
 inline constexpr size_t kMaxPieces = 16;
@@ -136,7 +151,7 @@ struct FunctionDef {
     const Param *params;
     int nparams;
     const char *returns;    // return annotation
-    const char *const *locals;  // local names after the parameters, for __code__
+    const char *const *locals;  // local names after the parameters, for __code__ (none: nullptr)
     int nlocals;
     int first_line;
     bool returns_str;       // the result must be exactly str
@@ -256,6 +271,42 @@ bool is_plain_tag(PyObject *obj);
 inline int set_attribute(PyObject *obj, PyObject *name, PyObject *value) {
     return is_plain_tag(obj) ? PyObject_GenericSetAttr(obj, name, value)
                              : PyObject_SetAttr(obj, name, value);
+}
+
+// ---------------------------------------------------------------------------
+// The two kinds of element that carry tags, in the order the module treats
+// them: the node first. Each names its type constant among the globals and
+// its table's texts.
+
+struct Element {
+    Global Globals::*type;                 // TAG_TYPE_NODE or TAG_TYPE_LINK
+    PyObject *Texts::*table, *Texts::*select, *Texts::*lookup, *Texts::*insert;
+};
+inline constexpr Element kElements[] = {
+    {&Globals::TAG_TYPE_NODE, &Texts::tags_node, &Texts::select_node, &Texts::lookup_node,
+     &Texts::insert_node},
+    {&Globals::TAG_TYPE_LINK, &Texts::tags_link, &Texts::select_link, &Texts::lookup_link,
+     &Texts::insert_link},
+};
+
+// The first element whose type constant, looked up afresh, `matches`
+// (1 yes, 0 no, -1 error): the element, nullptr when none does (*failed
+// false) or on an error (*failed true, an exception set).
+template <class Match>
+const Element *find_element(PyObject *globals, bool *failed, Match &&matches) {
+    *failed = true;
+    for (const Element &e : kElements) {
+        Ref wanted = global(globals, G.*e.type);
+        if (!wanted) return nullptr;
+        int m = matches(wanted.get());
+        if (m < 0) return nullptr;
+        if (m) {
+            *failed = false;
+            return &e;
+        }
+    }
+    *failed = false;
+    return nullptr;
 }
 
 // ---------------------------------------------------------------------------

@@ -173,21 +173,15 @@ PyObject *get_tag(PyObject *globals, PyObject *const *args) {
     PyObject *id = args[2];
 
     // Only NODE and LINK reach the database; any other type reads as no row.
-    PyObject *lookup = nullptr;
-    const Global *const types[] = {&G.TAG_TYPE_NODE, &G.TAG_TYPE_LINK};
-    PyObject *const lookups[] = {T.lookup_node, T.lookup_link};
-    for (int i = 0; i < 2 && !lookup; i++) {
-        Ref wanted = global(globals, *types[i]);
-        if (!wanted) return nullptr;
-        int eq = equal(t_type, wanted.get());
-        if (eq < 0) return nullptr;
-        if (eq) lookup = lookups[i];
-    }
+    bool failed;
+    const Element *e =
+        find_element(globals, &failed, [&](PyObject *wanted) { return equal(t_type, wanted); });
+    if (failed) return nullptr;
     Ref row;
-    if (lookup) {
+    if (e) {
         Ref try_read = global(globals, G.try_read);
         if (!try_read) return nullptr;
-        Ref sql = lookup_statement(lookup, id);
+        Ref sql = lookup_statement(T.*e->lookup, id);
         if (!sql) return nullptr;
         row = call(try_read.get(), name, sql.get());
         if (!row) return nullptr;
@@ -225,7 +219,6 @@ const Param init_params[] = {{"self", Kind::Any, nullptr},
                              {"input", Kind::Dict, "dict[str, Any]"}};
 const Param self_param[] = {{"self", Kind::Any, nullptr}};
 
-const char *const no_locals[] = {nullptr};
 const char *const get_tags_locals[] = {"results", "rows", "row", "tag"};
 const char *const get_tag_locals[] = {"t", "d"};
 
@@ -234,13 +227,11 @@ const char *const get_tag_locals[] = {"t", "d"};
 PyObject *read_tables(PyObject *globals, PyObject *name, RowVisitor visit) {
     Ref results = steal(PyList_New(0));
     if (!results) return nullptr;
-    PyObject *const statements[] = {T.select_node, T.select_link};
-    const Global *const types[] = {&G.TAG_TYPE_NODE, &G.TAG_TYPE_LINK};
-    for (int i = 0; i < 2; i++) {
-        Ref rows = call_global(globals, G.read_all, name, statements[i]);
+    for (const Element &e : kElements) {
+        Ref rows = call_global(globals, G.read_all, name, T.*e.select);
         if (!rows) return nullptr;
         int r = for_each(rows.get(), [&](PyObject *row) {
-            return visit(globals, results.get(), row, *types[i]);
+            return visit(globals, results.get(), row, G.*e.type);
         });
         if (r < 0) return nullptr;
     }
@@ -248,19 +239,31 @@ PyObject *read_tables(PyObject *globals, PyObject *name, RowVisitor visit) {
 }
 
 const FunctionDef def_get_tag_schema = {
-    "get_tag_schema", "get_tag_schema", name_param, count(name_param),
-    "dict[str, dict[str, Any]]", no_locals, 0, 7, false, get_tag_schema};
+    .name = "get_tag_schema", .qualname = "get_tag_schema",
+    .params = name_param, .nparams = count(name_param), .returns = "dict[str, dict[str, Any]]",
+    .first_line = 7, .body = get_tag_schema,
+};
 const FunctionDef def_get_tags = {
-    "get_tags", "get_tags", name_param, count(name_param), "list[dict[str, Any]]",
-    get_tags_locals, count(get_tags_locals), 13, false, get_tags};
+    .name = "get_tags", .qualname = "get_tags",
+    .params = name_param, .nparams = count(name_param), .returns = "list[dict[str, Any]]",
+    .locals = get_tags_locals, .nlocals = count(get_tags_locals),
+    .first_line = 13, .body = get_tags,
+};
 const FunctionDef def_get_tag = {
-    "get_tag", "get_tag", get_tag_params, count(get_tag_params), "dict[str, Any]",
-    get_tag_locals, count(get_tag_locals), 26, false, get_tag};
+    .name = "get_tag", .qualname = "get_tag",
+    .params = get_tag_params, .nparams = count(get_tag_params), .returns = "dict[str, Any]",
+    .locals = get_tag_locals, .nlocals = count(get_tag_locals),
+    .first_line = 26, .body = get_tag,
+};
 const FunctionDef def_tag_init = {
-    "__init__", "Tag.__init__", init_params, count(init_params), "None", no_locals, 0, 42,
-    false, tag_init};
+    .name = "__init__", .qualname = "Tag.__init__",
+    .params = init_params, .nparams = count(init_params), .returns = "None",
+    .first_line = 42, .body = tag_init,
+};
 const FunctionDef def_tag_as_dict = {
-    "as_dict", "Tag.as_dict", self_param, count(self_param), "dict[str, Any]", no_locals, 0,
-    53, false, tag_as_dict};
+    .name = "as_dict", .qualname = "Tag.as_dict",
+    .params = self_param, .nparams = count(self_param), .returns = "dict[str, Any]",
+    .first_line = 53, .body = tag_as_dict,
+};
 
 }  // namespace orvane

@@ -194,15 +194,7 @@ Ref join_ascii(const Piece *pieces, size_t n, const Py_ssize_t *lens,
         const Piece &p = pieces[i];
         const Py_UCS1 *from = PyUnicode_1BYTE_DATA(p.text) + p.start;
         if (p.quoted) *out++ = '\'';
-        if (quotes[i] == 0) {
-            memcpy(out, from, static_cast<size_t>(lens[i]));
-            out += lens[i];
-        } else {
-            for (Py_ssize_t j = 0; j < lens[i]; j++) {
-                *out++ = from[j];
-                if (from[j] == '\'') *out++ = '\'';
-            }
-        }
+        out = copy_doubled(out, from, lens[i], quotes[i]);
         if (p.quoted) *out++ = '\'';
     }
     return result;
@@ -275,15 +267,7 @@ Ref lookup_statement(PyObject *prefix, PyObject *id) {
     memcpy(out, PyUnicode_1BYTE_DATA(prefix), static_cast<size_t>(before));
     out += before;
     *out++ = '\'';
-    if (quotes == 0) {
-        memcpy(out, s, static_cast<size_t>(n));
-        out += n;
-    } else {
-        for (Py_ssize_t i = 0; i < n; i++) {
-            *out++ = s[i];
-            if (s[i] == '\'') *out++ = '\'';
-        }
-    }
+    out = copy_doubled(out, s, n, quotes);
     *out = '\'';
     return result;
 }

@@ -1,5 +1,5 @@
-"""The plain-Python rendering that the benchmarks measure api.orvane against
-(bench/pyorvane.py, and its Cython build when bench/build.py has made it)
+"""The plain-Python reference that the benchmarks measure api.orvane against
+(reference/pyorvane.py, and its Cython build when bench/build.py has made it)
 does what the module does: same results, same calls into the database
 names, same argument errors.  Otherwise the baseline would not be fair."""
 
@@ -16,8 +16,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BENCH = os.path.join(ROOT, "bench")
 sys.path += [BENCH, os.path.join(BENCH, "build")]
 
-import pyorvane  # noqa: E402
 import workload  # noqa: E402
+from helpers import pyorvane  # noqa: E402
 
 try:
     import cyorvane

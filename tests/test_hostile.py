@@ -1,11 +1,12 @@
 """A catalogue of hostile objects: values, rows, change sets, prefixes and
 callbacks whose special methods raise, return odd values, or change the
-lists and module globals that a call is using. Each case names its expected
+lists and module globals that a call is using. Each test names its expected
 result or exception; the riskiest also run in a child interpreter, so that a
-crash fails one case and not the run."""
+crash fails one test and not the run."""
 
 import collections
 import os
+import re
 import subprocess
 import sys
 import types
@@ -14,36 +15,15 @@ import pytest
 
 import api
 import api.orvane as orvane
+from helpers import IMPLS, Boom, Ops, hostile, op, rebound
 
-CASES = {}
-ISOLATED = set()
-
-
-def case(expected, isolated=False):
-    def register(f):
-        CASES[f.__name__] = (f, expected)
-        if isolated:
-            ISOLATED.add(f.__name__)
-        return f
-    return register
+def exactly(message):
+    return "^" + re.escape(message) + "$"
 
 
-class Raises:
-    def __init__(self, exc, message):
-        self.exc, self.message = exc, message
-
-    def __eq__(self, other):
-        return isinstance(other, Raises) and (self.exc, self.message) == (other.exc, other.message)
-
-    def __repr__(self):
-        return f"Raises({self.exc.__name__}, {self.message!r})"
-
-
-def outcome(f):
-    try:
-        return f()
-    except Exception as e:
-        return Raises(type(e), str(e))
+def starting(message):
+    """A message whose end names where it happened."""
+    return "^" + re.escape(message)
 
 
 def doubles(**names):
@@ -55,35 +35,8 @@ def doubles(**names):
     vars(orvane).update(bound)
 
 
-class Ops:
-    def __init__(self, *operations):
-        self.operations = list(operations)
-
-
-def op(t_type="NODE", id="J1", tag="x"):
-    return {"t_type": t_type, "id": id, "tag": tag}
-
-
 # ---------------------------------------------------------------------------
 # Hostile helpers: each special method raises, or returns what it was given.
-
-class Boom(Exception):
-    pass
-
-
-def hostile(name="Hostile", **methods):
-    """An object whose special methods (`ne=False` for __ne__) return the
-    given values, or raise them when they are exceptions."""
-
-    def method(value):
-        def answer(self, *args):
-            if isinstance(value, BaseException):
-                raise value
-            return value
-        return answer
-
-    return type(name, (), {f"__{m}__": method(v) for m, v in methods.items()})()
-
 
 class Text(str):
     pass
@@ -120,74 +73,74 @@ def raise_(e):
 # ---------------------------------------------------------------------------
 # __eq__
 
-@case(Raises(Boom, "eq"))
-def eq_raising_type_constant_in_get_tag():
+def test_eq_raising_type_constant_in_get_tag():
     doubles(TAG_TYPE_NODE=hostile(eq=Boom("eq")))
-    return orvane.get_tag("net", "NODE", "J1")
+    with pytest.raises(Boom, match=exactly("eq")):
+        orvane.get_tag("net", "NODE", "J1")
 
 
-@case(Raises(Boom, "eq"))
-def eq_raising_type_constant_in_inp_in_tag():
+def test_eq_raising_type_constant_in_inp_in_tag():
     doubles(TAG_TYPE_NODE=hostile(eq=Boom("eq")))
-    return orvane.inp_in_tag("node J1 x")
+    with pytest.raises(Boom, match=exactly("eq")):
+        orvane.inp_in_tag("node J1 x")
 
 
-@case(Raises(Boom, "bool"))
-def eq_returning_a_value_whose_truth_raises():
+def test_eq_returning_a_value_whose_truth_raises():
     doubles(TAG_TYPE_NODE=hostile(eq=hostile(bool=Boom("bool"))))
-    return orvane.get_tag("net", "NODE", "J1")
+    with pytest.raises(Boom, match=exactly("bool")):
+        orvane.get_tag("net", "NODE", "J1")
 
 
-@case({"t_type": "NODE", "id": "J7", "tag": "found"})
-def eq_returning_a_truthy_number():
+def test_eq_returning_a_truthy_number():
     doubles(TAG_TYPE_NODE=hostile(eq=1), try_read=lambda name, sql: {"id": "J7", "tag": "found"})
-    return orvane.get_tag("net", "NODE", "J1")
+    got = orvane.get_tag("net", "NODE", "J1")
+    assert got == {"t_type": "NODE", "id": "J7", "tag": "found"}
 
 
-@case("insert into tags_link (id, tag) values ('J1', 'x');")
-def eq_returning_an_empty_list_is_false():
+def test_eq_returning_an_empty_list_is_false():
     doubles(TAG_TYPE_NODE=hostile(eq=[]), TAG_TYPE_LINK=hostile(eq=[0]))
-    return orvane.inp_in_tag("node J1 x")
+    got = orvane.inp_in_tag("node J1 x")
+    assert got == "insert into tags_link (id, tag) values ('J1', 'x');"
 
 
-@case(Raises(Boom, "eq"))
-def eq_raising_operation_type():
+def test_eq_raising_operation_type():
     doubles(get_tag=lambda name, t_type, id: {"t_type": "NODE", "id": "J1", "tag": None})
-    return orvane._set_tag("net", Ops(op(t_type=hostile(eq=Boom("eq")))))
+    with pytest.raises(Boom, match=exactly("eq")):
+        orvane._set_tag("net", Ops(op(t_type=hostile(eq=Boom("eq")))))
 
 
 # ---------------------------------------------------------------------------
 # __ne__
 
-@case(Raises(Boom, "ne"))
-def ne_raising_row_tag_in_get_tags():
+def test_ne_raising_row_tag_in_get_tags():
     doubles(read_all=lambda name, sql: [{"id": "J1", "tag": hostile(ne=Boom("ne"), str="ne")}])
-    return orvane.get_tags("net")
+    with pytest.raises(Boom, match=exactly("ne")):
+        orvane.get_tags("net")
 
 
-@case([{"t_type": "NODE", "id": "J1", "tag": None}])
-def ne_false_reads_as_no_tag():
+def test_ne_false_reads_as_no_tag():
     rows = {"select * from tags_node": [{"id": "J1", "tag": hostile(ne=False, str="ne")}]}
     doubles(read_all=lambda name, sql: rows.get(sql, []))
-    return orvane.get_tags("net")
+    got = orvane.get_tags("net")
+    assert got == [{"t_type": "NODE", "id": "J1", "tag": None}]
 
 
-@case(Raises(Boom, "bool"))
-def ne_returning_a_value_whose_truth_raises_in_tag():
-    return vars(orvane.Tag({"t_type": "NODE", "id": "J1", "tag": hostile(ne=hostile(bool=Boom("bool")))}))
+def test_ne_returning_a_value_whose_truth_raises_in_tag():
+    with pytest.raises(Boom, match=exactly("bool")):
+        vars(orvane.Tag({"t_type": "NODE", "id": "J1", "tag": hostile(ne=hostile(bool=Boom("bool")))}))
 
 
-@case({"t_type": "NODE", "id": "J1", "tag": "ne"})
-def ne_is_not_asked_by_get_tag():
+def test_ne_is_not_asked_by_get_tag():
     doubles(try_read=lambda name, sql: {"id": "J1", "tag": hostile(ne=Boom("ne"), str="ne")})
-    return orvane.get_tag("net", "NODE", "J1")
+    got = orvane.get_tag("net", "NODE", "J1")
+    assert got == {"t_type": "NODE", "id": "J1", "tag": "ne"}
 
 
-@case(["NODE J1 ne"])
-def ne_is_not_asked_by_inp_out_tag():
+def test_ne_is_not_asked_by_inp_out_tag():
     rows = {"select * from tags_node": [{"id": "J1", "tag": hostile(ne=Boom("ne"), str="ne")}]}
     doubles(read_all=lambda name, sql: rows.get(sql, []))
-    return orvane.inp_out_tag("net")
+    got = orvane.inp_out_tag("net")
+    assert got == ["NODE J1 ne"]
 
 
 # ---------------------------------------------------------------------------
@@ -197,46 +150,45 @@ def schema_with(readonly):
     return lambda name: {"tag": {"readonly": readonly}}
 
 
-@case(Raises(Boom, "bool"))
-def bool_raising_readonly():
+def test_bool_raising_readonly():
     doubles(get_tag_schema=schema_with(hostile(bool=Boom("bool"))))
-    return orvane._set_tag("net", Ops(op()))
+    with pytest.raises(Boom, match=exactly("bool")):
+        orvane._set_tag("net", Ops(op()))
 
 
-@case(Raises(TypeError, "__bool__ should return bool, returned int"))
-def bool_returning_an_int():
+def test_bool_returning_an_int():
     doubles(get_tag_schema=schema_with(hostile(bool=2)))
-    return orvane._set_tag("net", Ops(op()))
+    with pytest.raises(TypeError, match=exactly("__bool__ should return bool, returned int")):
+        orvane._set_tag("net", Ops(op()))
 
 
-@case(("delete from tags_node where id = 'J1';", "delete from tags_node where id = 'J1';"))
-def readonly_true_keeps_the_stored_tag():
+def test_readonly_true_keeps_the_stored_tag():
     doubles(get_tag_schema=schema_with(hostile(bool=True)))
-    return orvane._set_tag("net", Ops(op()))[:2]
+    got = orvane._set_tag("net", Ops(op()))[:2]
+    assert got == ("delete from tags_node where id = 'J1';", "delete from tags_node where id = 'J1';")
 
 
 # ---------------------------------------------------------------------------
 # __str__
 
-@case(Raises(Boom, "str"))
-def str_raising_row_id():
+def test_str_raising_row_id():
     doubles(read_all=lambda name, sql: [{"id": hostile(str=Boom("str")), "tag": "x"}])
-    return orvane.get_tags("net")
+    with pytest.raises(Boom, match=exactly("str")):
+        orvane.get_tags("net")
 
 
-@case(Raises(TypeError, "__str__ returned non-string (type int)"))
-def str_returning_an_int():
-    return orvane.Tag({"t_type": hostile(str=5), "id": "J1"})
+def test_str_returning_an_int():
+    with pytest.raises(TypeError, match=exactly("__str__ returned non-string (type int)")):
+        orvane.Tag({"t_type": hostile(str=5), "id": "J1"})
 
 
-@case((Text, "'J\u00e9'", "null"))
-def str_returning_a_str_subclass():
+def test_str_returning_a_str_subclass():
     t = orvane.Tag({"t_type": "NODE", "id": hostile(str=Text("J\u00e9"))})
-    return type(t.id), t.f_id, t.f_tag
+    got = type(t.id), t.f_id, t.f_tag
+    assert got == (Text, "'J\u00e9'", "null")
 
 
-@case({"tag": None, "f_tag": "null"})
-def str_emptying_the_input_mid_call():
+def test_str_emptying_the_input_mid_call():
     class Clearing:
         def __str__(self):
             input.clear()
@@ -244,59 +196,59 @@ def str_emptying_the_input_mid_call():
 
     input = {"t_type": "NODE", "tag": "x", "id": Clearing()}
     t = orvane.Tag(input)
-    return {"tag": t.tag, "f_tag": t.f_tag}
+    got = {"tag": t.tag, "f_tag": t.f_tag}
+    assert got == {"tag": None, "f_tag": "null"}
 
 
 # ---------------------------------------------------------------------------
 # __format__
 
-@case(Raises(Boom, "format"))
-def format_raising_row_id():
+def test_format_raising_row_id():
     doubles(read_all=lambda name, sql: [{"id": hostile(format=Boom("format")), "tag": "x"}])
-    return orvane.inp_out_tag("net")
+    with pytest.raises(Boom, match=exactly("format")):
+        orvane.inp_out_tag("net")
 
 
-@case(Raises(TypeError, "__format__ must return a str, not int"))
-def format_returning_an_int():
+def test_format_returning_an_int():
     doubles(read_all=lambda name, sql: [{"id": "J1", "tag": hostile(format=5)}])
-    return orvane.inp_out_tag("net")
+    with pytest.raises(TypeError, match=exactly("__format__ must return a str, not int")):
+        orvane.inp_out_tag("net")
 
 
-@case(["N J1 x", "N J1 x"])
-def format_of_a_rebound_type_constant():
+def test_format_of_a_rebound_type_constant():
     doubles(read_all=lambda name, sql: [{"id": "J1", "tag": "x"}],
             TAG_TYPE_NODE=hostile(format="N"), TAG_TYPE_LINK=hostile(format="N"))
-    return orvane.inp_out_tag("net")
+    got = orvane.inp_out_tag("net")
+    assert got == ["N J1 x", "N J1 x"]
 
 
 # ---------------------------------------------------------------------------
 # __getitem__
 
-@case(Raises(Boom, "getitem"))
-def getitem_raising_row():
+def test_getitem_raising_row():
     doubles(read_all=lambda name, sql: [Row(hook=lambda row, key: raise_(Boom("getitem")))])
-    return orvane.get_tags("net")
+    with pytest.raises(Boom, match=exactly("getitem")):
+        orvane.get_tags("net")
 
 
-@case([{"t_type": "NODE", "id": "ID", "tag": "TAG"}])
-def dict_subclass_row_is_read_through_its_getitem():
+def test_dict_subclass_row_is_read_through_its_getitem():
     class Upper(dict):
         def __getitem__(self, key):
             return key.upper()
 
     rows = {"select * from tags_node": [Upper(id="J1", tag="x")]}
     doubles(read_all=lambda name, sql: rows.get(sql, []))
-    return orvane.get_tags("net")
+    got = orvane.get_tags("net")
+    assert got == [{"t_type": "NODE", "id": "ID", "tag": "TAG"}]
 
 
-@case(Raises(KeyError, "'tag'"))
-def dict_row_without_tag():
+def test_dict_row_without_tag():
     doubles(read_all=lambda name, sql: [{"id": "J1"}])
-    return orvane.get_tags("net")
+    with pytest.raises(KeyError, match=exactly("'tag'")):
+        orvane.get_tags("net")
 
 
-@case(Raises(Boom, "eq"))
-def dict_row_with_a_key_whose_eq_raises():
+def test_dict_row_with_a_key_whose_eq_raises():
     class Key:
         def __eq__(self, other):
             raise Boom("eq")
@@ -305,11 +257,11 @@ def dict_row_with_a_key_whose_eq_raises():
             return hash("tag")
 
     doubles(read_all=lambda name, sql: [{"id": "J1", Key(): "x"}])
-    return orvane.get_tags("net")
+    with pytest.raises(Boom, match=exactly("eq")):
+        orvane.get_tags("net")
 
 
-@case(Raises(Boom, "operations"))
-def getitem_raising_operations():
+def test_getitem_raising_operations():
     class Operations:
         def __getitem__(self, index):
             raise Boom("operations")
@@ -317,11 +269,11 @@ def getitem_raising_operations():
     cs = Ops()
     cs.operations = Operations()
     doubles()
-    return orvane.set_tag("net", cs)
+    with pytest.raises(Boom, match=exactly("operations")):
+        orvane.set_tag("net", cs)
 
 
-@case(Raises(Exception, "Only support NODE and Link"))
-def operation_type_changing_between_reads():
+def test_operation_type_changing_between_reads():
     class Shifty(dict):
         reads = 0
 
@@ -332,28 +284,29 @@ def operation_type_changing_between_reads():
             return "NODE" if Shifty.reads <= 3 else "TANK"
 
     doubles()
-    return orvane._set_tag("net", Ops(Shifty(op())))
+    with pytest.raises(Exception, match=exactly("Only support NODE and Link")):
+        orvane._set_tag("net", Ops(Shifty(op())))
 
 
 # ---------------------------------------------------------------------------
 # __iter__ and __next__
 
-@case(Raises(Boom, "iter"))
-def iter_raising_rows():
+def test_iter_raising_rows():
     doubles(read_all=lambda name, sql: hostile(iter=Boom("iter")))
-    return orvane.get_tags("net")
+    with pytest.raises(Boom, match=exactly("iter")):
+        orvane.get_tags("net")
 
 
-@case(Raises(TypeError, "iter() returned non-iterator of type 'int'"))
-def iter_returning_a_non_iterator():
+def test_iter_returning_a_non_iterator():
     doubles(read_all=lambda name, sql: hostile(iter=5))
-    return orvane.inp_out_tag("net")
+    with pytest.raises(TypeError, match=exactly("iter() returned non-iterator of type 'int'")):
+        orvane.inp_out_tag("net")
 
 
-@case(Raises(TypeError, "'int' object is not iterable"))
-def rows_not_iterable():
+def test_rows_not_iterable():
     doubles(read_all=lambda name, sql: 5)
-    return orvane.get_tags("net")
+    with pytest.raises(TypeError, match=exactly("'int' object is not iterable")):
+        orvane.get_tags("net")
 
 
 class Cursor:
@@ -371,8 +324,7 @@ class Cursor:
         raise self.end
 
 
-@case((Raises(Boom, "next"), ["select * from tags_node"]))
-def next_raising_midway():
+def test_next_raising_midway():
     calls = []
 
     def read_all(name, sql):
@@ -380,51 +332,53 @@ def next_raising_midway():
         return Cursor([{"id": "J1", "tag": "x"}], Boom("next"))
 
     doubles(read_all=read_all)
-    return outcome(lambda: orvane.get_tags("net")), calls
+    with pytest.raises(Boom, match="^next$"):
+        orvane.get_tags("net")
+    assert calls == ["select * from tags_node"]
 
 
-@case([])
-def next_stopping_at_once():
+def test_next_stopping_at_once():
     doubles(read_all=lambda name, sql: Cursor([], StopIteration()))
-    return orvane.inp_out_tag("net")
+    got = orvane.inp_out_tag("net")
+    assert got == []
 
 
-@case(Raises(Boom, "items"))
-def schema_items_raising_on_iteration():
+def test_schema_items_raising_on_iteration():
     class Schema:
         def items(self):
             return hostile(iter=Boom("items"))
 
     doubles(get_tag_schema=lambda name: Schema())
-    return orvane._set_tag("net", Ops(op()))
+    with pytest.raises(Boom, match=exactly("items")):
+        orvane._set_tag("net", Ops(op()))
 
 
 # ---------------------------------------------------------------------------
 # __contains__
 
-@case(Raises(Boom, "contains"))
-def contains_raising():
+def test_contains_raising():
     doubles()
-    return orvane.set_tag("net", Ops(Contains(lambda key: raise_(Boom("contains")), **op())))
+    with pytest.raises(Boom, match=exactly("contains")):
+        orvane.set_tag("net", Ops(Contains(lambda key: raise_(Boom("contains")), **op())))
 
 
-@case(Raises(Boom, "bool"))
-def contains_returning_a_value_whose_truth_raises():
+def test_contains_returning_a_value_whose_truth_raises():
     doubles()
-    return orvane.set_tag("net", Ops(Contains(lambda key: hostile(bool=Boom("bool")), **op())))
+    with pytest.raises(Boom, match=exactly("bool")):
+        orvane.set_tag("net", Ops(Contains(lambda key: hostile(bool=Boom("bool")), **op())))
 
 
-@case([])
-def contains_returning_zero():
+def test_contains_returning_zero():
     doubles()
-    return orvane.set_tag("net", Ops(Contains(lambda key: 0, **op())))
+    got = orvane.set_tag("net", Ops(Contains(lambda key: 0, **op())))
+    assert got == []
 
 
-@case(Raises(Boom, "tag"))
-def contains_raising_during_the_take_over():
+def test_contains_raising_during_the_take_over():
     doubles()
     cs = Ops(Contains(lambda key: key != "tag" or raise_(Boom("tag")), **op()))
-    return orvane._set_tag("net", cs)
+    with pytest.raises(Boom, match=exactly("tag")):
+        orvane._set_tag("net", cs)
 
 
 # ---------------------------------------------------------------------------
@@ -433,22 +387,22 @@ def contains_raising_during_the_take_over():
 FOUND = {"id": "J1", "tag": "x"}
 
 
-@case(Raises(Boom, "or"))
-def or_raising_prefix():
+def test_or_raising_prefix():
     doubles(try_read=lambda name, sql: FOUND, g_update_prefix=hostile("Prefix", **{"or": Boom("or")}))
-    return orvane.delete_tag_by_node("net", "J1")
+    with pytest.raises(Boom, match=exactly("or")):
+        orvane.delete_tag_by_node("net", "J1")
 
 
-@case([42])
-def or_returning_a_number():
+def test_or_returning_a_number():
     doubles(try_read=lambda name, sql: FOUND, g_update_prefix=hostile("Prefix", **{"or": 42}))
-    return orvane.delete_tag_by_link("net", "P1")
+    got = orvane.delete_tag_by_link("net", "P1")
+    assert got == [42]
 
 
-@case(Raises(TypeError, "unsupported operand type(s) for |: 'Prefix' and 'dict'"))
-def or_returning_not_implemented():
+def test_or_returning_not_implemented():
     doubles(try_read=lambda name, sql: FOUND, g_update_prefix=hostile("Prefix", **{"or": NotImplemented}))
-    return orvane.delete_tag_by_node("net", "J1")
+    with pytest.raises(TypeError, match=exactly("unsupported operand type(s) for |: 'Prefix' and 'dict'")):
+        orvane.delete_tag_by_node("net", "J1")
 
 
 @pytest.mark.parametrize("prefix", [[("a", 1)], None, 5, {"a"}, "a"])
@@ -457,60 +411,56 @@ def test_prefix_that_cannot_unite_with_a_dict(prefix):
     message = f"unsupported operand type(s) for |: '{type(prefix).__name__}' and 'dict'"
     for f in (lambda: orvane.delete_tag_by_node("net", "J1"),
               lambda: orvane._set_tag("net", Ops(op()))):
-        assert outcome(f) == Raises(TypeError, message)
+        with pytest.raises(TypeError, match=exactly(message)):
+            f()
 
 
-@case((collections.OrderedDict, [("tag", None), ("a", 1), ("type", "tag"), ("t_type", "NODE"),
-                                 ("id", "J1")]))
-def ordered_dict_prefix():
+def test_ordered_dict_prefix():
     doubles(try_read=lambda name, sql: FOUND,
             g_update_prefix=collections.OrderedDict([("tag", "kept"), ("a", 1)]))
     [record] = orvane.delete_tag_by_node("net", "J1")
-    return type(record), list(record.items())
+    got = type(record), list(record.items())
+    assert got == (collections.OrderedDict, [("tag", None), ("a", 1), ("type", "tag"), ("t_type", "NODE"),
+                                 ("id", "J1")])
 
 
-@case((dict, {"a": 1, "type": "tag", "t_type": "LINK", "id": "P1", "tag": "x"}))
-def mapping_proxy_prefix():
+def test_mapping_proxy_prefix():
     doubles(g_update_prefix=types.MappingProxyType({"a": 1}))
     _, _, [redo], _ = orvane._set_tag("net", Ops(op("LINK", "P1")))
-    return type(redo), redo
+    got = type(redo), redo
+    assert got == (dict, {"a": 1, "type": "tag", "t_type": "LINK", "id": "P1", "tag": "x"})
 
 
 # ---------------------------------------------------------------------------
 # Lists shortened or grown by a row's own code mid-walk
 
-def walk(f, hook):
-    """Runs f with read_all giving one list of three rows whose first row
-    runs `hook(list)` when read."""
-    rows = []
-    rows.extend([Row("J1", "a", hook=lambda row, key: key == "tag" and hook(rows)),
-                 Row("J2", "b"), Row("J3", "c")])
-    doubles(read_all=lambda name, sql: rows if "node" in sql else [])
-    return f("net")
+# What a row's code does to its list when its tag is read: the walk goes by
+# position and reads the length again at each step, as a for loop does.
+MID_WALK = {
+    "cleared": (lambda rows: rows.clear(), ["J1"]),
+    "grown": (lambda rows: rows.append(Row("J4", "d")), ["J1", "J2", "J3", "J4"]),
+    "shortened": (lambda rows: rows.__delitem__(slice(1, None)), ["J1"]),
+    "replaced": (lambda rows: rows.__setitem__(slice(1, None), [Row("J9", "z")]), ["J1", "J9"]),
+    "first popped": (lambda rows: rows.pop(0), ["J1", "J3"]),
+}
 
 
-@case([{"t_type": "NODE", "id": "J1", "tag": "a"}], isolated=True)
-def list_cleared_by_its_first_row():
-    return walk(orvane.get_tags, lambda rows: rows.clear())
+@pytest.mark.parametrize("change", MID_WALK)
+@pytest.mark.parametrize("call", ["get_tags", "inp_out_tag"])
+def test_list_changed_mid_walk_by_its_first_row(call, change):
+    hook, ids = MID_WALK[change]
+    got = {}
+    for impl, mod in IMPLS.items():
+        rows = []
+        rows.extend([Row("J1", "a", hook=lambda row, key: key == "tag" and hook(rows)),
+                     Row("J2", "b"), Row("J3", "c")])
+        with rebound(read_all=lambda name, sql: rows if "node" in sql else []):
+            got[impl] = getattr(mod, call)("net")
+    assert got["orvane"] == got["python"]
+    assert [r["id"] if call == "get_tags" else r.split()[1] for r in got["orvane"]] == ids
 
 
-@case(["NODE J1 a", "NODE J2 b", "NODE J3 c", "NODE J4 d"])
-def list_grown_by_its_first_row():
-    def grow(rows):
-        rows.append(Row("J4", "d"))
-    return walk(orvane.inp_out_tag, grow)
-
-
-@case([{"t_type": "NODE", "id": "J1", "tag": "a"}, {"t_type": "NODE", "id": "J9", "tag": "z"}],
-      isolated=True)
-def list_item_replaced_by_its_first_row():
-    def replace(rows):
-        rows[1:] = [Row("J9", "z")]
-    return walk(orvane.get_tags, replace)
-
-
-@case([{"t_type": "NODE", "id": "J1", "tag": "x"}], isolated=True)
-def row_removing_itself_from_the_only_list_that_holds_it():
+def test_row_removing_itself_from_the_only_list_that_holds_it():
     rows = []
 
     def remove(row, key):
@@ -519,12 +469,11 @@ def row_removing_itself_from_the_only_list_that_holds_it():
 
     rows.append(Row(hook=remove))
     doubles(read_all=lambda name, sql: rows if "node" in sql else [])
-    return orvane.get_tags("net")
+    got = orvane.get_tags("net")
+    assert got == [{"t_type": "NODE", "id": "J1", "tag": "x"}]
 
 
-@case(("delete from tags_node where id = 'J1';", "delete from tags_node where id = 'J1';"),
-      isolated=True)
-def schema_items_cleared_mid_walk():
+def test_schema_items_cleared_mid_walk():
     items = []
 
     class Readonly:
@@ -540,81 +489,81 @@ def schema_items_cleared_mid_walk():
             return items
 
     doubles(get_tag_schema=lambda name: Schema())
-    return orvane._set_tag("net", Ops(op()))[:2]
+    got = orvane._set_tag("net", Ops(op()))[:2]
+    assert got == ("delete from tags_node where id = 'J1';", "delete from tags_node where id = 'J1';")
 
 
 # ---------------------------------------------------------------------------
 # Module globals deleted or rebound by a callback during a call
 
-@case(Raises(NameError, "name 'TAG_TYPE_NODE' is not defined"))
-def read_all_deleting_a_type_constant():
+def test_read_all_deleting_a_type_constant():
     def read_all(name, sql):
         del orvane.TAG_TYPE_NODE
         return [{"id": "J1", "tag": "x"}]
 
     doubles(read_all=read_all)
-    return orvane.get_tags("net")
+    with pytest.raises(NameError, match=exactly("name 'TAG_TYPE_NODE' is not defined")):
+        orvane.get_tags("net")
 
 
-@case(["X J1 x", "LINK J1 x"])
-def read_all_rebinding_a_type_constant():
+def test_read_all_rebinding_a_type_constant():
     def read_all(name, sql):
         orvane.TAG_TYPE_NODE = "X"
         return [{"id": "J1", "tag": "x"}]
 
     doubles(read_all=read_all)
-    return orvane.inp_out_tag("net")
+    got = orvane.inp_out_tag("net")
+    assert got == ["X J1 x", "LINK J1 x"]
 
 
-@case(Raises(NameError, "name 'Tag' is not defined"))
-def try_read_deleting_tag_during_an_update():
+def test_try_read_deleting_tag_during_an_update():
     def try_read(name, sql):
         vars(orvane).pop("Tag", None)
 
     doubles(try_read=try_read)
-    return orvane._set_tag("net", Ops(op()))
+    with pytest.raises(NameError, match=exactly("name 'Tag' is not defined")):
+        orvane._set_tag("net", Ops(op()))
 
 
-@case(Raises(NameError, "name 'get_tag' is not defined"), isolated=True)
-def try_read_clearing_every_global():
+def test_try_read_clearing_every_global():
     def try_read(name, sql):
         vars(orvane).clear()
 
     doubles(try_read=try_read)
-    return orvane._set_tag("net", Ops(op()))
+    with pytest.raises(NameError, match=exactly("name 'get_tag' is not defined")):
+        orvane._set_tag("net", Ops(op()))
 
 
-@case(Raises(NameError, "name '_set_tag' is not defined"))
-def contains_deleting_the_builder():
+def test_contains_deleting_the_builder():
     def answer(key):
         vars(orvane).pop("_set_tag", None)
         return True
 
     doubles()
-    return orvane.set_tag("net", Ops(Contains(answer, **op())))
+    with pytest.raises(NameError, match=exactly("name '_set_tag' is not defined")):
+        orvane.set_tag("net", Ops(Contains(answer, **op())))
 
 
-@case(Raises(TypeError, "'int' object is not callable"))
-def try_read_rebinding_the_schema_to_a_number():
+def test_try_read_rebinding_the_schema_to_a_number():
     def try_read(name, sql):
         orvane.get_tag_schema = 5
 
     doubles(try_read=try_read)
-    return orvane._set_tag("net", Ops(op()))
+    with pytest.raises(TypeError, match=exactly("'int' object is not callable")):
+        orvane._set_tag("net", Ops(op()))
 
 
-@case([{"type": "tag", "t_type": "NODE", "id": "J1", "tag": None}])
-def change_set_deleting_itself_while_called():
+def test_change_set_deleting_itself_while_called():
     def change_set(*records):
         del orvane.ChangeSet
         return list(records)
 
     doubles(try_read=lambda name, sql: FOUND, ChangeSet=change_set)
-    return orvane.delete_tag_by_node("net", "J1")
+    got = orvane.delete_tag_by_node("net", "J1")
+    assert got == [{"type": "tag", "t_type": "NODE", "id": "J1", "tag": None}]
 
 
-@case("survived", isolated=True)
-def threads_walking_rows_while_another_rebinds_and_shrinks():
+def test_threads_walking_rows_while_another_rebinds_and_shrinks():
     import threading
     import time
 
@@ -647,7 +596,8 @@ def threads_walking_rows_while_another_rebinds_and_shrinks():
         t.start()
     for t in threads:
         t.join()
-    return "survived"
+    got = "survived"
+    assert got == "survived"
 
 
 # ---------------------------------------------------------------------------
@@ -667,46 +617,45 @@ class Shifting:
         return value
 
 
-@case(Raises(IndexError, "list index out of range"))
-def operations_emptied_after_the_first_read():
+def test_operations_emptied_after_the_first_read():
     doubles()
-    return orvane.set_tag("net", Shifting([op()], []))
+    with pytest.raises(IndexError, match=exactly("list index out of range")):
+        orvane.set_tag("net", Shifting([op()], []))
 
 
-@case(Raises(KeyError, "'id'"))
-def operation_losing_its_id_after_the_checks():
+def test_operation_losing_its_id_after_the_checks():
     doubles()
-    return orvane.set_tag("net", Shifting([op()], [op()], [op()], [{"t_type": "NODE"}]))
+    with pytest.raises(KeyError, match=exactly("'id'")):
+        orvane.set_tag("net", Shifting([op()], [op()], [op()], [{"t_type": "NODE"}]))
 
 
-@case(Raises(Boom, "fourth read"))
-def operations_raising_on_the_fourth_read():
+def test_operations_raising_on_the_fourth_read():
     doubles()
-    return orvane.set_tag("net", Shifting([op()], [op()], [op()], Boom("fourth read")))
+    with pytest.raises(Boom, match=exactly("fourth read")):
+        orvane.set_tag("net", Shifting([op()], [op()], [op()], Boom("fourth read")))
 
 
-@case(Raises(TypeError, "'generator' object is not subscriptable"))
-def operations_that_cannot_be_indexed():
+def test_operations_that_cannot_be_indexed():
     doubles()
     cs = Ops()
     cs.operations = (o for o in [op()])
-    return orvane._set_tag("net", cs)
+    with pytest.raises(TypeError, match=exactly("'generator' object is not subscriptable")):
+        orvane._set_tag("net", cs)
 
 
-@case(("delete from tags_link where id = 'P1';\ninsert into tags_link (id, tag) values ('P1', 'y');",
-       "delete from tags_link where id = 'P1';"))
-def operations_as_a_mapping_of_index_zero():
+def test_operations_as_a_mapping_of_index_zero():
     doubles()
     cs = Ops()
     cs.operations = {0: op("LINK", "P1", "y")}
-    return orvane._set_tag("net", cs)[:2]
+    got = orvane._set_tag("net", cs)[:2]
+    assert got == ("delete from tags_link where id = 'P1';\ninsert into tags_link (id, tag) values ('P1', 'y');",
+       "delete from tags_link where id = 'P1';")
 
 
 # ---------------------------------------------------------------------------
 # Keywords, instances and recursion
 
-@case({"t_type": "NODE", "id": "J1", "tag": None})
-def keyword_names_that_are_hostile_str_subclasses():
+def test_keyword_names_that_are_hostile_str_subclasses():
     class Name(str):
         def __eq__(self, other):
             raise Boom("eq")
@@ -715,25 +664,25 @@ def keyword_names_that_are_hostile_str_subclasses():
             return str.__hash__(self)
 
     doubles()
-    return orvane.get_tag(**{Name("name"): "net", Name("t_type"): "NODE", Name("id"): "J1"})
+    got = orvane.get_tag(**{Name("name"): "net", Name("t_type"): "NODE", Name("id"): "J1"})
+    assert got == {"t_type": "NODE", "id": "J1", "tag": None}
 
 
-@case(Raises(AttributeError, "'int' object has no attribute 'type'"))
-def init_on_an_instance_without_attributes():
-    return orvane.Tag.__init__(5, {"t_type": "NODE", "id": "J1"})
+def test_init_on_an_instance_without_attributes():
+    with pytest.raises(AttributeError, match=exactly("'int' object has no attribute 'type'")):
+        orvane.Tag.__init__(5, {"t_type": "NODE", "id": "J1"})
 
 
-@case(Raises(TypeError, 'can only concatenate str (not "int") to str'))
-def init_on_an_instance_that_stores_numbers():
+def test_init_on_an_instance_that_stores_numbers():
     class Counting:
         def __setattr__(self, name, value):
             object.__setattr__(self, name, len(str(value)))
 
-    return orvane.Tag.__init__(Counting(), {"t_type": "NODE", "id": "J1"})
+    with pytest.raises(TypeError, match=exactly('can only concatenate str (not "int") to str')):
+        orvane.Tag.__init__(Counting(), {"t_type": "NODE", "id": "J1"})
 
 
-@case(("'t\u00e4g''s'", "'J''1 \U0001f30a'", "'a''b'", Text))
-def init_on_an_instance_that_stores_str_subclasses():
+def test_init_on_an_instance_that_stores_str_subclasses():
     # A subclass text keeps its characters apart from the object; the quoted
     # forms are read from such texts alike.
     class Storing:
@@ -744,22 +693,23 @@ def init_on_an_instance_that_stores_str_subclasses():
 
     t = Storing()
     orvane.Tag.__init__(t, {"t_type": "NODE", "id": "J'1 \U0001f30a", "tag": "a'b"})
-    return t.f_type, t.f_id, t.f_tag, type(t.id)
+    got = t.f_type, t.f_id, t.f_tag, type(t.id)
+    assert got == ("'t\u00e4g''s'", "'J''1 \U0001f30a'", "'a''b'", Text)
 
 
-@case(Raises(AttributeError, "'object' object has no attribute 'type'"))
-def as_dict_on_a_bare_object():
-    return orvane.Tag.as_dict(object())
+def test_as_dict_on_a_bare_object():
+    with pytest.raises(AttributeError, match=exactly("'object' object has no attribute 'type'")):
+        orvane.Tag.as_dict(object())
 
 
-@case(Raises(RecursionError, "maximum recursion depth exceeded"), isolated=True)
-def row_calling_get_tags_from_its_text_form_without_end():
+def test_row_calling_get_tags_from_its_text_form_without_end():
     class Deep:
         def __str__(self):
             return str(orvane.get_tags("net"))
 
     doubles(read_all=lambda name, sql: [{"id": Deep(), "tag": "x"}])
-    return orvane.get_tags("net")
+    with pytest.raises(RecursionError, match=starting("maximum recursion depth exceeded")):
+        orvane.get_tags("net")
 
 
 # ---------------------------------------------------------------------------
@@ -770,27 +720,22 @@ def restore_globals(monkeypatch):
         monkeypatch.setitem(vars(orvane), name, value)
 
 
-def run_case(name):
-    f, _ = CASES[name]
-    result = outcome(f)
-    if isinstance(result, Raises) and result.exc is RecursionError:
-        result.message = result.message.split(" while ")[0]
-    return result
+ISOLATED = ["list_changed_mid_walk_by_its_first_row('get_tags', 'cleared')",
+            "list_changed_mid_walk_by_its_first_row('get_tags', 'replaced')",
+            "row_removing_itself_from_the_only_list_that_holds_it()",
+            "schema_items_cleared_mid_walk()", "try_read_clearing_every_global()",
+            "threads_walking_rows_while_another_rebinds_and_shrinks()",
+            "row_calling_get_tags_from_its_text_form_without_end()"]
 
 
-@pytest.mark.parametrize("name", CASES)
-def test_case(name):
-    assert run_case(name) == CASES[name][1]
-
-
-@pytest.mark.parametrize("name", sorted(ISOLATED))
-def test_case_in_a_child_interpreter(name):
+@pytest.mark.parametrize("name", ISOLATED)
+def test_in_a_child_interpreter(name):
     package_root = os.path.dirname(os.path.dirname(os.path.abspath(api.__file__)))
     here = os.path.dirname(os.path.abspath(__file__))
     code = (f"import sys; sys.path[:0] = [{package_root!r}, {here!r}]\n"
             f"import test_hostile as t\n"
-            f"got = t.run_case({name!r})\n"
-            f"print('same' if got == t.CASES[{name!r}][1] else repr(got))\n")
+            f"t.test_{name}\n"
+            f"print('same')\n")
     child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                            timeout=120)
     assert child.returncode == 0, child.stderr[-3000:]

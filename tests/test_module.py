@@ -24,6 +24,7 @@ import weakref
 import pytest
 
 import api.orvane as orvane
+from helpers import IMPLS
 
 SO = orvane.__file__
 
@@ -518,18 +519,26 @@ class TestGlobalLookups:
         monkeypatch.setattr(builtins, "read_all", lambda name, sql: [], raising=False)
         assert orvane.get_tags("net") == []
 
-    @pytest.mark.parametrize("call, name", [
-        (lambda: orvane.get_tags("net"), "read_all"),
-        (lambda: orvane.inp_out_tag("net"), "read_all"),
-        (lambda: orvane.get_tag("net", "NODE", "J1"), "try_read"),
-        (lambda: orvane.get_tag("net", "LINK", "P1"), "TAG_TYPE_LINK"),
-        (lambda: orvane.delete_tag_by_node("net", "J1"), "try_read"),
+    @pytest.mark.parametrize("impl", IMPLS)
+    @pytest.mark.parametrize("call, name, error", [
+        (lambda m: m.get_tags("net"), "read_all", None),
+        (lambda m: m.inp_out_tag("net"), "read_all", None),
+        (lambda m: m.get_tag("net", "NODE", "J1"), "try_read", None),
+        (lambda m: m.get_tag("net", "LINK", "P1"), "try_read", None),
+        (lambda m: m.get_tag("net", "LINK", "P1"), "TAG_TYPE_NODE", None),
+        (lambda m: m.get_tag("net", "LINK", "P1"), "TAG_TYPE_LINK", None),
+        (lambda m: m.delete_tag_by_node("net", "J1"), "try_read", None),
+        (lambda m: m.inp_in_tag("LINK P1 x"), "TAG_TYPE_NODE", None),
+        # Too few words is found before any name is looked up.
+        (lambda m: m.inp_in_tag("LINK P1"), "TAG_TYPE_NODE", "list index out of range"),
     ])
-    def test_a_deleted_name_is_a_name_error(self, monkeypatch, call, name):
-        monkeypatch.setattr(orvane, "read_all", lambda name, sql: [])
-        monkeypatch.setattr(orvane, "try_read", lambda name, sql: None)
-        monkeypatch.delattr(orvane, name)
-        raises(f"name '{name}' is not defined", call, NameError)
+    def test_a_deleted_name_is_a_name_error(self, monkeypatch, impl, call, name, error):
+        mod = IMPLS[impl]
+        monkeypatch.setattr(mod, "read_all", lambda name, sql: [])
+        monkeypatch.setattr(mod, "try_read", lambda name, sql: None)
+        monkeypatch.delattr(mod, name)
+        raises(error or f"name '{name}' is not defined", lambda: call(mod),
+               IndexError if error else NameError)
 
     @pytest.mark.parametrize("change", [
         lambda g: g.update(TAG_TYPE_NODE="TANK"),

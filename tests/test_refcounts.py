@@ -16,6 +16,7 @@ import tracemalloc
 import pytest
 
 import api.orvane as orvane
+from helpers import Ops
 
 CALLS = 2000
 WARMUP = 100
@@ -60,11 +61,6 @@ def raising(exc, message, f, *args, **kwargs):
             raise AssertionError(f"{f.__name__} did not raise {exc.__name__}")
 
     return call
-
-
-class Ops:
-    def __init__(self, *operations):
-        self.operations = list(operations)
 
 
 class Db:

@@ -10,6 +10,7 @@ import sys
 import pytest
 
 import api.orvane as orvane
+from helpers import pyorvane
 
 SCHEMA = {
     "t_type": {"type": "str", "optional": False, "readonly": False},
@@ -17,25 +18,6 @@ SCHEMA = {
     "tag": {"type": "str", "optional": True, "readonly": False},
 }
 ATTRIBUTES = ["type", "t_type", "id", "tag", "f_type", "f_t_type", "f_id", "f_tag"]
-
-
-def quoted(text):
-    return "'" + text.replace("'", "''") + "'"
-
-
-class PyTag:
-    def __init__(self, input):
-        self.type = "tag"
-        self.t_type = str(input["t_type"])
-        self.id = str(input["id"])
-        self.tag = str(input["tag"]) if "tag" in input and input["tag"] != None else None  # noqa: E711
-        self.f_type = quoted(self.type)
-        self.f_t_type = quoted(self.t_type)
-        self.f_id = quoted(self.id)
-        self.f_tag = quoted(self.tag) if self.tag != None else "null"  # noqa: E711
-
-    def as_dict(self):
-        return {"type": self.type, "t_type": self.t_type, "id": self.id, "tag": self.tag}
 
 
 class Equal:
@@ -67,7 +49,7 @@ class Raises:
 # ---------------------------------------------------------------------------
 # The tag model: get_tag_schema and Tag.
 
-@pytest.fixture(params=[orvane.Tag, PyTag], ids=["module", "python"])
+@pytest.fixture(params=[orvane.Tag, pyorvane.Tag], ids=["module", "python"])
 def Tag(request):
     return request.param
 
@@ -221,4 +203,4 @@ class TestTag:
             if when == "after":
                 monkeypatch.setattr(Tag, name, value, raising=False)
             return dict(vars(t)), [getattr(t, k) for k in ("tag", "f_id", "f_tag")], t.as_dict()
-        assert outcome(orvane.Tag) == outcome(PyTag)
+        assert outcome(orvane.Tag) == outcome(pyorvane.Tag)

@@ -15,15 +15,15 @@ PYTHON := $(shell scripts/find-python)
 endif
 
 WIN_MK := $(lastword $(MAKEFILE_LIST))
+include tools/venv.mk
 WIN := build-win
 WIN_PYD := $(WIN)/orvane.cp312-win_amd64.pyd
-WIN_VENV := .venv
-WIN_ZIG_STAMP := $(WIN_VENV)/.installed-zig
+WIN_ZIG_STAMP := $(VENV)/.installed-zig
 # Zig keeps its caches (the start-up code and the runtime helpers it builds for
 # the target, once) under build-win like every other output.
 export ZIG_GLOBAL_CACHE_DIR := $(abspath $(WIN))/zig-cache
 export ZIG_LOCAL_CACHE_DIR := $(ZIG_GLOBAL_CACHE_DIR)
-WIN_ZIG := $(WIN_VENV)/bin/python -m ziglang
+WIN_ZIG := $(VPY) -m ziglang
 WIN_TARGET := -target x86_64-windows-gnu
 WIN_CXX := $(WIN_ZIG) c++ $(WIN_TARGET)
 WIN_CC := $(WIN_ZIG) cc $(WIN_TARGET)
@@ -35,9 +35,9 @@ WIN_PACKAGES := wine wine64 binutils xz-utils debian-archive-keyring
 
 # The Windows pyconfig.h defines MS_WIN64 only for MSVC; without it the
 # headers describe a 32-bit target (sizes.cpp refuses that).
-WIN_CXXFLAGS := -std=c++20 -O2 -DNDEBUG -DMS_WIN64 -fno-exceptions -fno-rtti \
-	-fno-threadsafe-statics -fvisibility=hidden -Wall -Wextra -Wno-missing-field-initializers \
-	-I$(WIN)/include
+# The flags every build of the module shares are src/cxxflags.txt's.
+WIN_CXXFLAGS := -std=c++20 -O2 -DNDEBUG -DMS_WIN64 -fvisibility=hidden \
+	$(shell grep -v '^\#' src/cxxflags.txt) -I$(WIN)/include
 WIN_SOURCES := $(wildcard src/*.cpp)
 WIN_OBJECTS := $(patsubst src/%.cpp,$(WIN)/obj/%.o,$(WIN_SOURCES))
 WIN_INCLUDE := $(WIN)/include/.copied
@@ -71,9 +71,8 @@ windows-test:
 	fi
 
 # Zig from PyPI, pinned by win/requirements.txt.
-$(WIN_ZIG_STAMP): win/requirements.txt
-	@test -x $(WIN_VENV)/bin/python || $(PYTHON) -m venv $(WIN_VENV)
-	$(WIN_VENV)/bin/python -m pip install --disable-pip-version-check -q -r $<
+$(WIN_ZIG_STAMP): win/requirements.txt | $(VPY)
+	$(VPY) -m pip install --disable-pip-version-check -q -r $<
 	@touch $@
 
 # CPython's Windows configuration header, fetched once.
@@ -90,7 +89,7 @@ $(WIN_INCLUDE): $(WIN)/pyconfig.h
 	cp $(WIN)/pyconfig.h $(WIN)/include/pyconfig.h
 	touch $@
 
-$(WIN)/obj/%.o: src/%.cpp $(WIN_INCLUDE) $(WIN_ZIG_STAMP) win/win.mk
+$(WIN)/obj/%.o: src/%.cpp $(WIN_INCLUDE) $(WIN_ZIG_STAMP) win/win.mk src/cxxflags.txt
 	@mkdir -p $(@D)
 	$(WIN_CXX) $(WIN_CXXFLAGS) -MMD -MP -c $< -o $@
 

@@ -1,6 +1,8 @@
-"""The tag module written in plain Python: what a user could write instead of
-api.orvane, and the baseline its benchmarks measure it against.  The same
-file compiled by Cython is the second baseline.
+"""The tag module written in plain Python: the one reference of api.orvane's
+rules. The tests run their comparisons against it and api.orvane alike, the
+property tests and the fuzzer take it as their oracle, and the benchmarks
+measure the module against it (what a user could write instead) and against
+this same file compiled by Cython.
 
 Every module-level name is looked up at each use, as in api.orvane, so the
 benchmarks swap in-memory doubles for the database names by rebinding them

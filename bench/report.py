@@ -1,0 +1,416 @@
+"""The one report writer of the benchmarks: every script records its
+figures in the one results file, bench/results.json, under a section of its
+own (record), and the report, bench/results.md and bench/results.png, is
+written afresh from the whole file (write):
+
+- "calls" (bench/run.py): times and instructions per call, memory, import,
+  the module's share of the tool's time, and the tool against the floor;
+- "load" (bench/load.py): writers under load and a journaled import;
+- "map" (bench/map.py): `tagtool map` on a large network.
+
+    python bench/report.py      # writes the report again from the file
+"""
+
+import json
+import os
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+NAMES = {"orvane": "orvane", "cython": "Cython", "python": "Python", "floor": "floor"}
+IMPLS = ("orvane", "cython", "python")
+TARGET_VS_PYTHON = 1.5
+TARGET_VS_CYTHON = 1.25
+# Tag.as_dict only builds a dict from four attributes: less to save.
+TARGETS_VS_PYTHON = {"as_dict": 1.3}
+# Most a command may cost against the floor, in CPU time and in peak memory;
+# the most the tool's start may cost against importing sqlite3.
+TARGETS = {"import": 2.0, "export": 1.5, "list": 1.5}
+RSS_TARGET = 1.5
+START_TARGET = 1.5
+CASES = []  # (name, label) of each case, in the order of the tables: the results' own
+
+
+# The results file
+
+def results_file(out):
+    return os.path.join(out, "results.json")
+
+
+def read(out=HERE):
+    try:
+        with open(results_file(out), encoding="utf-8") as f:
+            return json.load(f)
+    except FileNotFoundError:
+        return {}
+
+
+def record(section, figures, out=HERE):
+    """Puts one script's figures in the results file, in place of its last
+    ones, then writes the report into the folder out."""
+    results = read(out)
+    results[section] = figures
+    write_file(results_file(out), json.dumps(results, indent=1, ensure_ascii=False) + "\n")
+    write(results, out)
+
+
+def by_pair(figures):
+    """{"name/impl": v} of the file as {(name, impl): v}."""
+    return {tuple(k.split("/", 1)): v for k, v in figures.items()}
+
+
+def decoded(calls):
+    r = dict(calls)
+    for key in ("times", "instructions", "share"):
+        r[key] = by_pair(calls.get(key, {}))
+    tool = calls.get("e2e") or {}
+    if tool:
+        tool = {"sizes": {int(n): c for n, c in tool["sizes"].items()}, "start": tool["start"]}
+    r["e2e"] = tool
+    return r
+
+
+def write(results=None, out=HERE):
+    """Writes results.md and results.png from the results file. Without
+    bench/run.py's section there is no report to write: the others' sections
+    are printed instead, and results.md is left alone."""
+    results = read(out) if results is None else results
+    lines = []
+    if "load" in results:
+        lines += ["", *load_section(results["load"])]
+    if "map" in results:
+        lines += ["", *map_section(results["map"])]
+    if "calls" not in results:
+        print("\n".join(lines).strip("\n"))
+        say(f"no figures of bench/run.py in {results_file(out)}: results.md is left alone")
+        return
+    calls = decoded(results["calls"])
+    CASES[:] = [tuple(c) for c in calls["meta"]["cases"]]
+    text = "\n".join(calls_sections(calls) + lines) + "\n"
+    write_file(os.path.join(out, "results.md"), text)
+    chart(calls["times"], calls["e2e"], os.path.join(out, "results.png"))
+    say(f"wrote {os.path.join(out, 'results.md')} and results.png")
+
+
+def say(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+# bench/run.py's sections
+
+def fmt_ns(ns):
+    if ns is None:
+        return "n/a"
+    return f"{ns:,.0f}" if ns >= 100 else f"{ns:.1f}"
+
+
+def fmt_ratio(r, ok):
+    if r is None:
+        return ""
+    return f"{r:.2f}x" + ("" if ok else " ✗")
+
+
+def target_vs_python(name):
+    return TARGETS_VS_PYTHON.get(name, TARGET_VS_PYTHON)
+
+
+def table(values, unit):
+    """Markdown rows: each case, the figure of each implementation, and the
+    ratios against the targets (✗ marks one missed). The floor is shown, not
+    held to a target."""
+    head = (f"| callable | orvane {unit} | Cython {unit} | Python {unit} | floor {unit} "
+            f"| orvane vs Python (≥{TARGET_VS_PYTHON:g}x) | orvane vs Cython "
+            f"(≥{TARGET_VS_CYTHON:g}x) | orvane / floor |")
+    rows = [head, "|" + "---|" * 8]
+    missed = []
+    for name, label in CASES:
+        v = {impl: values.get((name, impl)) for impl in NAMES}
+        if v["orvane"] is None:
+            continue
+        vs_py = v["python"] / v["orvane"] if v["python"] else None
+        vs_cy = v["cython"] / v["orvane"] if v["cython"] else None
+        vs_floor = v["orvane"] / v["floor"] if v["floor"] else None
+        ok = (vs_py is None or vs_py >= target_vs_python(name),
+              vs_cy is None or vs_cy >= TARGET_VS_CYTHON)
+        targets = (f"≥{target_vs_python(name):g}x Python", f"≥{TARGET_VS_CYTHON:g}x Cython")
+        missed += [(label, what) for what, good in zip(targets, ok) if not good]
+        py_target = "" if name not in TARGETS_VS_PYTHON else f" (≥{target_vs_python(name):g}x)"
+        rows.append(f"| {label} | {fmt_ns(v['orvane'])} | {fmt_ns(v['cython'])} | "
+                    f"{fmt_ns(v['python'])} | {fmt_ns(v['floor']) if v['floor'] else ''} | "
+                    f"{fmt_ratio(vs_py, ok[0])}{py_target} | {fmt_ratio(vs_cy, ok[1])} | "
+                    f"{fmt_ratio(vs_floor, True)} |")
+    return rows, missed
+
+
+def calls_sections(r):
+    """The sections of bench/run.py's results, and the targets they missed."""
+    meta, timed, counts = r["meta"], r["times"], r["instructions"]
+    mem, imports, share, tool = r["memory"], r["import"], r["share"], r["e2e"]
+    rounds, load = meta["rounds"], meta["load"]
+    out = ["# Benchmarks", "",
+           "Written by `make bench` (bench/run.py); do not edit by hand. `orvane` is the "
+           "module, `Python` the same module written in plain Python (reference/pyorvane.py), "
+           "`Cython` that file compiled by Cython as it is, `floor` the result objects "
+           "alone built in a C loop (bench/floor.c). The database names are in-memory "
+           "doubles; get_tags and inp_out_tag read "
+           f"{meta['rows']:,} rows, inp_in_tag reads {meta['rows']:,} tag lines of ten shapes. Every "
+           "callable is called from a Python loop, as an application calls it; each figure "
+           "is the run's less that of the same run without the callable (the empty loop, "
+           "and the doubles called from C as often as the callable calls them), so it is "
+           "the callable's own.", "",
+           f"Python {meta['python']}, {meta['cpu']}, {meta['cores']} cores, "
+           f"{meta['date']}; load average {load[0]:.1f} at the start, "
+           f"{load[1]:.1f} at the end. Times move with the load of a shared machine; the "
+           "instruction counts do not.", ""]
+    if timed:
+        rows, missed_t = table(timed, "ns")
+        out += ["## Time per call", "",
+                f"Median ns per call (per row or line where marked) over {rounds} rounds.",
+                "", *rows, ""]
+    if counts:
+        rows, missed_i = table(counts, "Ir")
+        out += ["## Instructions per call", "",
+                "Instructions per call (per row or line) counted by callgrind: "
+                f"{meta['calls']:,} calls per case, 10,000 rows or lines for the cases over "
+                "rows; the figure that machine load does not move.", "", *rows, ""]
+    if tool:
+        lines, missed_e, perf = e2e_rows(tool["sizes"], tool["start"])
+        sizes = list(tool["sizes"])
+        out += ["## End to end: tagtool against the floor", "",
+                "Each command a process of its own on a new SQLite network that `tagtool "
+                "create` made: `python -m tagtool import` of a generated INP file of "
+                f"{' and '.join(f'{n:,}' for n in sizes).replace(' and ', ', ', len(sizes) - 2)} "
+                "tag lines, then `export` to a file and "
+                "`list`; against the floor (bench/sqlfloor.py), the same jobs done with "
+                "Python's sqlite3 alone: the file read line by line, `executemany` of the "
+                "rows into the same two tables in one WAL transaction, a plain select of "
+                "each table to read them back. CPU seconds (user and system) and peak "
+                "resident memory of the whole process, median of 3 runs (one at "
+                f"{meta['million']:,} tags, which `--million` adds).", ""]
+        if not perf:
+            out += ["`perf stat` cannot count instructions on this machine, so the table "
+                    "gives CPU time only; the start's instructions are callgrind's.", ""]
+        out += [*lines, ""]
+    if share:
+        out += ["## End to end: the module's share", "",
+                f"`python -m tagtool import` of a [TAGS] section of {meta['share_tags']:,} tag lines "
+                "into an empty network, then `export` of it; seconds of the whole process "
+                "(median of 3), and the time spent in the module's own code (its calls "
+                "timed, less the database's time inside them).", "",
+                "| step | orvane s | Cython s | Python s | module's time: orvane / Cython "
+                "/ Python | module's share: orvane / Cython / Python |", "|---|---|---|---|---|---|"]
+        for step in ("import", "export"):
+            cell = {impl: share[step, impl] for impl in IMPLS}
+            out.append(
+                f"| {step} | " + " | ".join(f"{cell[i][0] / 1e9:.2f}" for i in IMPLS) + " | "
+                + " / ".join(f"{cell[i][1] / 1e6:.0f} ms" for i in IMPLS) + " | "
+                + " / ".join(f"{100 * cell[i][1] / cell[i][0]:.1f}%" for i in IMPLS) + " |")
+        out.append("")
+    if mem:
+        worst_blocks = max(m["blocks"] for m in mem.values())
+        worst_rss = max(m["rss"] for m in mem.values())
+        out += ["## Memory", "",
+                "A million calls of each callable (after a hundred thousand to fill the "
+                "caches), on its usual path and on three failing ones: growth of the "
+                "interpreter's allocated blocks and of resident memory.", "",
+                "| callable | blocks | resident KiB |", "|---|---|---|"]
+        out += [f"| {name} | {m['blocks']:+d} | {m['rss'] / 1024:+.0f} |" for name, m in mem.items()]
+        out += ["", f"Largest growth: {worst_blocks:+d} blocks, {worst_rss / 1024:+.0f} KiB "
+                "resident.", ""]
+    if imports:
+        out += ["## Import", "",
+                "Import alone (`api.database` and `typing` already loaded, as in the "
+                "application), median of 31 fresh processes; target under 1 ms and under "
+                "100 KiB.", "", "| implementation | ms | resident KiB |", "|---|---|---|"]
+        out += [f"| {NAMES[i]} | {imports[i]['ns'] / 1e6:.2f} | {imports[i]['rss'] / 1024:.0f} |"
+                for i in IMPLS]
+        out.append("")
+    out += ["## Targets", ""]
+    if timed:
+        out.append("By time: " + describe_missed(missed_t))
+    if counts:
+        out.append("By instructions: " + describe_missed(missed_i))
+    if tool:
+        out.append("End to end: " + ("every target holds." if not missed_e else
+                                     "missed " + "; ".join(missed_e) + "."))
+    if mem:
+        out.append(f"No growth across a million calls: {'holds' if worst_blocks < 1000 and worst_rss < 1 << 20 else 'missed'}.")
+    if imports:
+        i = imports["orvane"]
+        holds = i["ns"] < 1e6 and i["rss"] < 100 * 1024
+        out.append(f"Import under 1 ms and 100 KiB: {'holds' if holds else 'missed'} "
+                   f"({i['ns'] / 1e6:.2f} ms, {i['rss'] / 1024:.0f} KiB).")
+    return out
+
+
+def describe_missed(missed):
+    if not missed:
+        return "every target holds."
+    by = {}
+    for label, what in missed:
+        by.setdefault(what, []).append(label)
+    return "missed " + "; ".join(f"{k} for {', '.join(v)}" for k, v in by.items()) + "."
+
+
+
+# The tool against the floor (bench/e2e.py's figures)
+
+def ratio(a, b):
+    return a / b if b else None
+
+
+def mark(r, target):
+    return f"{r:.2f}x" + ("" if r <= target else " ✗")
+
+
+def e2e_rows(results, starts):
+    """Markdown lines of the table, and the targets each missed."""
+    perf = any(c["tagtool"]["instructions"] is not None
+               for r in results.values() for c in r.values())
+    head = "| tags | command | tagtool CPU s | floor CPU s | tagtool / floor (target) |"
+    head += " tagtool / floor instructions per tag |" if perf else ""
+    head += " peak RSS tagtool / floor MB | RSS ratio (≤1.5x) |"
+    lines = [head, "|" + "---|" * head.count(" |")]
+    missed = []
+    for size, commands in results.items():
+        for command, cell in commands.items():
+            t, f = cell["tagtool"], cell["floor"]
+            cpu, rss = ratio(t["cpu"], f["cpu"]), ratio(t["rss"], f["rss"])
+            if cpu > TARGETS[command]:
+                missed.append(f"{command} at {size:,} tags ({cpu:.2f}x CPU)")
+            if rss > RSS_TARGET:
+                missed.append(f"{command} at {size:,} tags ({rss:.2f}x peak RSS)")
+            line = (f"| {size:,} | {command} | {t['cpu']:.2f} | {f['cpu']:.2f} | "
+                    f"{mark(cpu, TARGETS[command])} (≤{TARGETS[command]:g}x) |")
+            if perf:
+                line += (f" {t['instructions'] / size:,.0f} / {f['instructions'] / size:,.0f} |")
+            line += f" {t['rss'] / 1e6:.0f} / {f['rss'] / 1e6:.0f} | {mark(rss, RSS_TARGET)} |"
+            lines.append(line)
+    lines += ["", "| start | `python -m tagtool networks` | `python -c \"import sqlite3\"` "
+              f"| ratio (≤{START_TARGET:g}x) |", "|---|---|---|---|"]
+    for key, label, scale in (("cpu", "CPU ms", 1e3), ("instructions", "instructions, M", 1e-6)):
+        t, s = starts["tagtool"][key], starts["sqlite3"][key]
+        if t is None or s is None:
+            continue
+        r = ratio(t, s)
+        lines.append(f"| {label} | {t * scale:,.0f} | {s * scale:,.0f} | {mark(r, START_TARGET)} |")
+        if r > START_TARGET:
+            missed.append(f"the start ({r:.2f}x by {label.split(',')[0]})")
+    return lines, missed, perf
+
+
+def e2e_panel(ax, results):
+    """CPU microseconds per tag of each command and size, the tool against
+    the floor."""
+    labels, tool, base = [], [], []
+    for size, commands in results.items():
+        for command, cell in commands.items():
+            labels.append(f"{command}, {size:,} tags")
+            tool.append(cell["tagtool"]["cpu"] / size * 1e6)
+            base.append(cell["floor"]["cpu"] / size * 1e6)
+    ys = range(len(labels))
+    ax.barh([y - 0.2 for y in ys], tool, height=0.4, label="tagtool", color="#1f77b4")
+    ax.barh([y + 0.2 for y in ys], base, height=0.4, label="floor: sqlite3 alone",
+            color="#7f7f7f")
+    ax.set_yticks(list(ys), labels)
+    ax.invert_yaxis()
+    ax.set_xlabel("CPU µs per tag, whole process; shorter is faster", labelpad=2)
+    ax.grid(axis="x", alpha=0.3)
+    ax.legend(loc="lower right", frameon=False)
+    ax.set_title("python -m tagtool against the floor")
+
+
+# bench/load.py's section
+
+def load_section(r):
+    rows, imports, count, seconds = r["writers"], r["imports"], r["tags"], r["seconds"]
+    lines = ["## Writers under load", "",
+             f"`orvane.set_tag` on a tag of its own element by each of 1 and 8 writer processes on one network, "
+             f"{seconds:g} s each: commands per second over the run, and the median and 99th percentile of one "
+             "call's time (two reads and the command with its conflict check). PostgreSQL over loopback, on the "
+             "throwaway cluster of tools/pg.sh.", "",
+             "| backend | writers | commands/s | p50 ms | p99 ms |", "|---|---|---|---|---|"]
+    for backend, n, figures in rows:
+        if isinstance(figures, str):
+            lines.append(f"| {backend} | {n} | {figures} | | |")
+        else:
+            lines.append(f"| {backend} | {n} | {figures[0]:,.0f} | {figures[1]:.2f} | {figures[2]:.2f} |")
+    lines += ["", f"`database.execute_import` of {count:,} new node tags into an empty network, then `undo` and "
+              "`redo` of it: seconds, and growth of the process's peak resident memory over what the "
+              "import's input already took.", "",
+              "| backend | import s | undo s | redo s | peak growth MiB (import / undo / redo) |",
+              "|---|---|---|---|---|"]
+    for backend, result in imports:
+        if isinstance(result, str):
+            lines.append(f"| {backend} | {result} | | | |")
+        else:
+            lines.append(f"| {backend} | {result['import'][0]:.1f} | {result['undo'][0]:.1f} | "
+                         f"{result['redo'][0]:.1f} | {result['import'][1]:.0f} / {result['undo'][1]:.0f} / "
+                         f"{result['redo'][1]:.0f} |")
+    return lines
+
+
+# The chart
+
+def chart(timed, tool, path):
+    """The time per call of each callable and, when measured, the end-to-end
+    panel below it."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    labels = [label for name, label in CASES if (name, "orvane") in timed]
+    names = [name for name, _ in CASES if (name, "orvane") in timed]
+    panels = [p for p, shown in (("calls", names), ("e2e", tool)) if shown]
+    heights = {"calls": 0.55 * len(names) + 1.5,
+               "e2e": 0.45 * sum(len(c) for c in tool.get("sizes", {}).values()) + 1.5}
+    fig, axes = plt.subplots(len(panels), 1, squeeze=False,
+                             figsize=(9, sum(heights[p] for p in panels)),
+                             gridspec_kw={"height_ratios": [heights[p] for p in panels]})
+    axes = dict(zip(panels, axes[:, 0]))
+    if "calls" in axes:
+        ax = axes["calls"]
+        impls = ("orvane", "cython", "python", "floor")
+        colors = {"orvane": "#1f77b4", "cython": "#ff7f0e", "python": "#2ca02c",
+                  "floor": "#7f7f7f"}
+        height = 0.2
+        for k, impl in enumerate(impls):
+            ys = [i + (k - 1.5) * height for i, n in enumerate(names) if (n, impl) in timed]
+            xs = [timed[n, impl] for n in names if (n, impl) in timed]
+            ax.barh(ys, xs, height=height, label=NAMES[impl], color=colors[impl])
+        ax.set_yticks(range(len(names)), labels)
+        ax.invert_yaxis()
+        ax.set_xscale("log")
+        ax.set_xlabel("ns per call (per row or line where marked), log scale; shorter is "
+                      "faster", labelpad=2)
+        ax.grid(axis="x", which="both", alpha=0.3)
+        ax.legend(loc="lower right", ncol=2, frameon=False)
+        ax.set_title("api.orvane against plain Python, Cython and the floor")
+    if "e2e" in axes:
+        e2e_panel(axes["e2e"], tool["sizes"])
+    fig.tight_layout()
+    fig.savefig(path + ".tmp.png", dpi=100, metadata={"Software": None})
+    plt.close(fig)
+    os.replace(path + ".tmp.png", path)
+
+
+def write_file(path, text):
+    with open(path + ".tmp", "w", encoding="utf-8") as f:
+        f.write(text)
+    os.replace(path + ".tmp", path)
+
+
+# bench/map.py's section
+
+def map_section(r):
+    lines = ["## tagtool map", "",
+             f"`tagtool map` (PNG and HTML) and `tagtool export --format geojson` of a generated "
+             f"grid of about {r['elements']:,} elements, and of the largest shared INP file: "
+             "seconds from the start of the command to the written file, and its size.",
+             "", "| output, network | seconds | MB | drawn |", "|---|---|---|---|"]
+    lines += [f"| {name} | {seconds:.2f} | {size / 1e6:.1f} | {said} |"
+              for name, seconds, size, said in r["maps"]]
+    return lines
+
+
+if __name__ == "__main__":
+    write()
