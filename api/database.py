@@ -1240,7 +1240,7 @@ def _clear_import(tx, seq):
         tx.run(tx.sql[t_type]["clear"], (seq,))
 
 
-def execute_import(name, statements, changes):
+def execute_import(name, statements, changes, baseline=None):
     """Import tags into network ``name`` as one journaled command, so that undo
     takes it back and redo applies it again; return the counts
     ``{"added": a, "changed": c, "removed": r}``.
@@ -1252,7 +1252,9 @@ def execute_import(name, statements, changes):
     None.  In one transaction: every old_tag must still be stored
     (ConflictError otherwise, and nothing is written), the rows of the
     elements named are removed, the statements run, and the journal keeps the
-    changes themselves, one row each beside the entry, not the statements."""
+    changes themselves, one row each beside the entry, not the statements.
+    ``baseline``, a (real path, tags) pair, is stored as that file's
+    baseline in the same transaction."""
     import json
 
     counts = {"added": 0, "changed": 0, "removed": 0, "new": 0}
@@ -1279,6 +1281,8 @@ def execute_import(name, statements, changes):
         tx.run(tx.sql["summary"], (json.dumps([_summary(counts["added"], counts["changed"], counts["removed"])]),
                                     json.dumps([_summary(counts["removed"], counts["changed"], counts["added"])]),
                                     seq))
+        if baseline is not None:
+            _put_baseline(tx, *baseline)
     _write(name, work)
     del counts["new"]
     return counts
@@ -1334,3 +1338,70 @@ def journal(name):
         row["redo_cs"], row["undo_cs"] = json.loads(row["redo_cs"]), json.loads(row["undo_cs"])
         row["undone"] = bool(row["undone"])
     return rows
+
+
+# Baselines: the tags last exchanged with each INP file
+#
+# A network remembers, for every file it imported from or exported into, the
+# tags the two held in common after that exchange, so that the next exchange
+# can tell who changed what since (a three-way merge).  A file is named by its
+# real path (os.path.realpath: absolute, symbolic links resolved); its tags
+# are kept as one compressed blob, a NUL-joined list of (type, id, tag), in
+# the table file_baselines.  Networks made before baselines have no table: it
+# is made by the first write, and a read without it finds no baseline.
+
+BASELINE_TABLE = "file_baselines"
+_BASELINE_TYPES = {"NODE": "N", "LINK": "L"}
+_BASELINE_NAMES = {"N": "NODE", "L": "LINK"}
+
+
+def _baseline_text(text):
+    return "'" + text.replace("'", "''") + "'"
+
+
+def _pack_baseline(tags):
+    import zlib
+
+    flat = []
+    for (t_type, id), tag in tags.items():
+        flat += (_BASELINE_TYPES[t_type], id, tag)
+    return zlib.compress("\0".join(flat).encode("utf-8", "surrogatepass"), 1)
+
+
+def _unpack_baseline(blob):
+    import zlib
+
+    flat = zlib.decompress(bytes(blob)).decode("utf-8", "surrogatepass").split("\0") if blob else []
+    names = _BASELINE_NAMES
+    return {(names[t], id): tag for t, id, tag in zip(flat[0::3], flat[1::3], flat[2::3])}
+
+
+def _put_baseline(tx, path, tags):
+    """Store ``tags`` as the baseline of ``path`` within the transaction ``tx``."""
+    postgres = backend_name() == "postgresql"
+    tx.script(f"create table if not exists {BASELINE_TABLE}"
+              f" (path text primary key, tags {'bytea' if postgres else 'blob'} not null)")
+    tx.run(f"insert into {BASELINE_TABLE} (path, tags) values ({_baseline_text(path)}, {'%s' if postgres else '?'})"
+           " on conflict (path) do update set tags = excluded.tags", (_pack_baseline(tags),))
+
+
+def read_baseline(name, path):
+    """The baseline of the file at the real path ``path`` in network ``name``,
+    {(t_type, id): tag}, or None when the network never exchanged tags with
+    it.  Writes nothing."""
+    _check_text(path, "path")
+    if backend_name() == "postgresql":
+        exists = f"select 1 as found from pg_tables where schemaname = current_schema() and tablename = '{BASELINE_TABLE}'"
+    else:
+        exists = f"select 1 as found from sqlite_master where type = 'table' and name = '{BASELINE_TABLE}'"
+    if not _query(name, exists, 1):
+        return None
+    rows = _query(name, f"select tags from {BASELINE_TABLE} where path = {_baseline_text(path)}", 1)
+    return _unpack_baseline(rows[0]["tags"]) if rows else None
+
+
+def write_baseline(name, path, tags):
+    """Make ``tags`` ({(t_type, id): tag}) the baseline of the file at the
+    real path ``path`` in network ``name``."""
+    _check_text(path, "path")
+    _write(name, lambda tx: _put_baseline(tx, path, tags))

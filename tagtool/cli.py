@@ -23,6 +23,8 @@ exit status:
   1    a bad input or a refusal (told on standard error; nothing is written),
        or nothing to undo or redo
   2    a bad command line
+  3    a merge conflict between the network and a file: nothing is written
+       (--ours or --theirs settle it)
   130  interrupted
 """
 
@@ -51,6 +53,18 @@ def add_encoding(parser):
     parser.add_argument("--encoding", metavar="NAME",
                         help="read the INP file in this encoding (a Python codec name) "
                              "instead of finding it out")
+
+
+def add_exchange(parser):
+    """The options of an exchange with an INP file: import, export --into."""
+    parser.add_argument("--replace", action="store_true", help=parser.replace_help)
+    parser.add_argument("--ours", action="store_true",
+                        help="settle each conflict with the network's tag")
+    parser.add_argument("--theirs", action="store_true",
+                        help="settle each conflict with the file's tag")
+    parser.add_argument("--dry-run", action="store_true",
+                        help="write nothing, anywhere: print what would be added, changed, "
+                             "removed and kept, and exit as the real run would")
 
 
 def build_parser():
@@ -84,19 +98,24 @@ def build_parser():
                   "net1 model.inp",
                   "Import the tag lines of the [TAGS] section(s) of an INP file in one "
                   "transaction, reading them as EPANET does: the text from a ';' on is a "
-                  "comment, and a line that EPANET would read otherwise (quoted text, a "
-                  "no-break space, a tag over 255 bytes) is a bad line. The file is read as "
-                  "UTF-8 (with or without a byte-order mark), UTF-16 with a byte-order mark, "
-                  "else Latin-1. A bad line, an id tagged twice or an element that already "
-                  "has a tag is reported and nothing is imported, unless --skip-bad. With "
-                  "--replace the network's tags become the file's. Either way the import is "
-                  "one undoable command.")
-    sub.add_argument("file", metavar="FILE", help="the INP file (a regular file)")
+                  "comment, words after the tag are not read, and a line that EPANET would "
+                  "read otherwise (quoted text, a no-break space, a tag over 255 bytes) is a "
+                  "bad line. The file is read as UTF-8 (with or without a byte-order mark), "
+                  "UTF-16 with a byte-order mark, else Latin-1. A bad line or an id tagged "
+                  "twice is reported and nothing is imported, unless --skip-bad. The file's "
+                  "tags are merged with the network's: the first time, new tags are added "
+                  "and differing ones changed; after an exchange with the file, only what the "
+                  "file changed since is taken, and a tag changed on both sides is a conflict "
+                  "(exit status 3, nothing imported) unless --ours or --theirs. With --replace "
+                  "the network's tags become the file's. Either way the import is one "
+                  "undoable command.")
+    sub.add_argument("file", metavar="FILE",
+                     help="the INP file (a regular file, or '-' for standard input)")
     sub.add_argument("--skip-bad", action="store_true",
                      help="import the good lines and report the bad ones")
-    sub.add_argument("--replace", action="store_true",
-                     help="make the network's tags equal to the file's: add, change and "
-                          "remove tags, and tell how many")
+    sub.replace_help = ("make the network's tags equal to the file's: add, change and remove "
+                        "tags, and tell how many")
+    add_exchange(sub)
     add_encoding(sub)
 
     sub = command("export", "transfer.cmd_export", "write the tags as a [TAGS] section",
@@ -106,6 +125,12 @@ def build_parser():
                   "--into into an existing INP file, whose other lines stay as they were: "
                   "an unchanged tag line keeps every byte, a changed one its place and "
                   "layout, a cleared one goes, and new ones close the last [TAGS] section. "
+                  "The network's tags are merged into the file's: the first time, the file "
+                  "keeps its tags on elements the network has none for; after an exchange "
+                  "with the file, tags changed in the file since are kept, and a tag changed "
+                  "on both sides is a conflict (exit status 3, nothing written) unless --ours "
+                  "or --theirs. A file the user may not write is refused; one with other "
+                  "names (hard links) is rewritten in place. "
                   "A tag that EPANET or WNTR would not read back as stored (empty, with "
                   "whitespace, ';', a leading '\"' or a control character, over 255 bytes), "
                   "and with --into one on an element the file does not define, is reported "
@@ -120,6 +145,9 @@ def build_parser():
     sub.add_argument("--skip-unknown", action="store_true",
                      help="with --into: leave out the tags of elements the file does not "
                           "define")
+    sub.replace_help = ("with --into: make the file's [TAGS] lines exactly the network's tags, "
+                        "removing the file's others")
+    add_exchange(sub)
     add_encoding(sub)
 
     sub = command("list", "edit.cmd_list",

@@ -6,9 +6,8 @@ from api import database, orvane
 from .formats import write_object, write_rows
 from .output import Failure, describe, first_line, out, quoted, shown, warn
 from .progress import progress
-from .taglines import three_words, unwritable
+from .taglines import TYPES, three_words, unwritable
 
-TYPES = ("NODE", "LINK")
 TRIES = 5           # builds of a command that other writers keep overtaking
 
 

@@ -10,6 +10,7 @@ from dataclasses import dataclass, field
 
 from .inpfile import ELEMENTS, InpError, InpFile
 from .output import quoted
+from .taglines import fields
 
 SECTIONS = {*ELEMENTS, "[COORDINATES]", "[VERTICES]"}
 
@@ -42,7 +43,7 @@ def read_model(path):
     inp, model = InpFile.read(path), Model(path)
     for number, line, section, header in inp.lines():
         if not header and section in SECTIONS:
-            words = line.split(";", 1)[0].split()
+            words = fields(line)
             if words:
                 read_line(model, section, words, f"{path}:{number}")
     inp.check_sections()

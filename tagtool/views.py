@@ -11,9 +11,9 @@ from api import orvane
 from .formats import write_object, write_rows
 from .model import read_model
 from .output import out, plural, shown, warn
+from .taglines import TYPES
 from .transfer import save
 
-TYPES = ("NODE", "LINK")
 NOUNS = {"NODE": "node", "LINK": "link"}
 
 # Okabe and Ito's colour-blind-safe palette, in the order the most frequent
