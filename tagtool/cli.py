@@ -23,8 +23,6 @@ exit status:
   1    a bad input or a refusal (told on standard error; nothing is written),
        or nothing to undo or redo
   2    a bad command line
-  3    a merge conflict between the network and a file: nothing is written
-       (--ours or --theirs settle it)
   130  interrupted
 """
 

@@ -132,9 +132,11 @@ def cmd_import(args):
     unchanged = sum(1 for key, tag in found.tags.items() if network.get(key) == tag)
     kept = (f"; {plural(done.kept, 'tag')} changed in the network since the last exchange "
             "kept (export writes them)" if base is not None and done.kept else "")
-    out(f"imported {plural(len(found.tags), 'tag')} into {args.network}: {counts['added']} added, "
-        f"{counts['changed']} changed, {counts['removed']} removed, {unchanged} unchanged"
-        f"{conflicts_note(done)}{kept}{note}")
+    told = f"imported {plural(len(found.tags), 'tag')} into {args.network}"
+    if counts["added"] < len(found.tags) or counts["removed"] or kept or done.conflicts:
+        told += (f": {counts['added']} added, {counts['changed']} changed, {counts['removed']} "
+                 f"removed, {unchanged} unchanged{conflicts_note(done)}{kept}")
+    out(told + note)
 
 
 def store(network, path, done, record, base):
@@ -166,7 +168,9 @@ def cmd_export(args):
     if args.file is not None and args.into is not None:
         args.parser.error("give FILE or --into INP, not both")
     if args.into is None:
-        for option in ("encoding", "ours", "theirs", "replace"):
+        if args.encoding is not None:
+            args.parser.error("--encoding tells how to read the file of --into INP")
+        for option in ("ours", "theirs", "replace"):
             if getattr(args, option):
                 args.parser.error(f"--{option} works with --into INP")
         export_section(args)
