@@ -1345,10 +1345,11 @@ def journal(name):
 # A network remembers, for every file it imported from or exported into, the
 # tags the two held in common after that exchange, so that the next exchange
 # can tell who changed what since (a three-way merge).  A file is named by its
-# real path (os.path.realpath: absolute, symbolic links resolved); its tags
-# are kept as one compressed blob, a NUL-joined list of (type, id, tag), in
-# the table file_baselines.  Networks made before baselines have no table: it
-# is made by the first write, and a read without it finds no baseline.
+# real path (os.path.realpath: absolute, symbolic links resolved).  Its tags
+# are kept as one compressed blob in the table file_baselines: one entry a
+# line, "N" or "L", the id and the tag joined by NUL (the tags of tag lines
+# hold no line break).  Networks made before baselines have no table: the
+# first write makes it, and a read without it finds no baseline.
 
 BASELINE_TABLE = "file_baselines"
 _BASELINE_TYPES = {"NODE": "N", "LINK": "L"}
@@ -1361,19 +1362,36 @@ def _baseline_text(text):
 
 def _pack_baseline(tags):
     import zlib
+    from itertools import islice
 
-    flat = []
-    for (t_type, id), tag in tags.items():
-        flat += (_BASELINE_TYPES[t_type], id, tag)
-    return zlib.compress("\0".join(flat).encode("utf-8", "surrogatepass"), 1)
+    letter, entries = _BASELINE_TYPES, iter(tags.items())
+    packer, parts, count = zlib.compressobj(1), [], 0
+    # Joined and compressed a slice at a time, so that the entries are
+    # never all held as texts.
+    while True:
+        chunk = "\n".join(f"{letter[t_type]}\0{id}\0{tag}" for (t_type, id), tag in islice(entries, 8192))
+        if not chunk:
+            break
+        lines = chunk.count("\n") + 1
+        if chunk.count("\0") != 2 * lines:
+            raise ValueError("the ids and tags of a baseline hold neither a line break nor NUL")
+        parts.append(packer.compress((("\n" if count else "") + chunk).encode("utf-8", "surrogatepass")))
+        count += lines
+    parts.append(packer.flush())
+    return b"".join(parts)
 
 
-def _unpack_baseline(blob):
+def _unpack_baseline(blob, keys):
     import zlib
 
-    flat = zlib.decompress(bytes(blob)).decode("utf-8", "surrogatepass").split("\0") if blob else []
-    names = _BASELINE_NAMES
-    return {(names[t], id): tag for t, id, tag in zip(flat[0::3], flat[1::3], flat[2::3])}
+    text = zlib.decompress(bytes(blob)).decode("utf-8", "surrogatepass")
+    names, found = _BASELINE_NAMES, {}
+    for line in text.split("\n") if text else ():
+        t, id, tag = line.split("\0")
+        key = (names[t], id)
+        if keys is None or key in keys:
+            found[key] = tag
+    return found
 
 
 def _put_baseline(tx, path, tags):
@@ -1385,10 +1403,10 @@ def _put_baseline(tx, path, tags):
            " on conflict (path) do update set tags = excluded.tags", (_pack_baseline(tags),))
 
 
-def read_baseline(name, path):
+def read_baseline(name, path, keys=None):
     """The baseline of the file at the real path ``path`` in network ``name``,
-    {(t_type, id): tag}, or None when the network never exchanged tags with
-    it.  Writes nothing."""
+    {(t_type, id): tag} (only the elements of ``keys`` when given), or None
+    when the network never exchanged tags with it.  Writes nothing."""
     _check_text(path, "path")
     if backend_name() == "postgresql":
         exists = f"select 1 as found from pg_tables where schemaname = current_schema() and tablename = '{BASELINE_TABLE}'"
@@ -1397,7 +1415,7 @@ def read_baseline(name, path):
     if not _query(name, exists, 1):
         return None
     rows = _query(name, f"select tags from {BASELINE_TABLE} where path = {_baseline_text(path)}", 1)
-    return _unpack_baseline(rows[0]["tags"]) if rows else None
+    return _unpack_baseline(rows[0]["tags"], keys) if rows else None
 
 
 def write_baseline(name, path, tags):

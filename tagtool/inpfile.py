@@ -173,10 +173,11 @@ class InpFile:
             elif section == TAGS and not line.isspace():
                 yield number, line.rstrip("\r\n")
 
-    def read_tags(self, repeats_bad=True):
+    def read_tags(self, repeats_bad=True, keep=False):
         """The FileTags of the [TAGS] lines, each line read once; a bad line
         is reported as it is met.  A second line of an element is a bad line
-        with ``repeats_bad``, else left to ``merge_tags``, which drops it."""
+        with ``repeats_bad``, else left to ``merge_tags``, which drops it.
+        With ``keep`` the lines as read are kept for ``merge_tags``."""
         found = FileTags()
         tags, named, parsed = found.tags, found.named, []
         encoding = self.encoding
@@ -188,9 +189,9 @@ class InpFile:
                 found.bad += 1
                 if e.key:
                     named.add(e.key)
-                parsed.append(None)
                 continue
-            parsed.append(read)
+            if keep:
+                parsed.append(read)
             if read is None:
                 continue
             key, tag, more = read
@@ -207,7 +208,7 @@ class InpFile:
                 found.more += 1
                 if found.more_first is None:
                     found.more_first = (number, line)
-        self._parsed = parsed
+        self._parsed = parsed if keep else None
         return found
 
     def first_line(self, t_type, id):

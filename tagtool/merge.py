@@ -84,19 +84,27 @@ def merge(into, base, network, file, replace=False, side=None, skip=()):
     return Merge(target, changes, kept, conflicts, side is not None)
 
 
-def baseline_after(base, network, file):
-    """The baseline after an exchange that left the network and the file
-    holding these tags: each tag the two hold in common, and for an element
-    on which they differ, the baseline's tag as it was, so that the next
-    exchange still sees who changed it."""
+def baseline_after(base, network, file, changes=None):
+    """The baseline after an exchange that left the network (with
+    ``changes`` applied to it, when given) and the file holding these tags:
+    each tag the two hold in common, and for an element on which they
+    differ, the baseline's tag as it was, so that the next exchange still
+    sees who changed it."""
+    if changes:
+        get = network.get
+        other = lambda key: changes[key] if key in changes else get(key)
+    else:
+        other = network.get
+    if base is None and all(other(key) == tag for key, tag in file.items()):
+        return file         # the first exchange, and the two agree on everything
     after = {}
-    for key, tag in network.items():
-        if file.get(key) == tag:
+    for key, tag in file.items():
+        if other(key) == tag:
             after[key] = tag
         elif base is not None and key in base:
             after[key] = base[key]
     if base is not None:
         for key, tag in base.items():
-            if key not in network and key in file:
+            if key not in file and other(key) is not None:
                 after[key] = tag
     return after

@@ -24,8 +24,22 @@ SHOWN_CONFLICTS = 20        # conflicts listed one by one; the rest are counted
 
 
 def network_tags(name):
-    """The network's tags, {(t_type, id): tag}, nodes first."""
-    return {(tag["t_type"], tag["id"]): tag["tag"] for tag in orvane.get_tags(name)}
+    """The network's tags, {(t_type, id): tag}, nodes first: the rows of one
+    table at a time, so that they are never all held twice."""
+    tags = {}
+    for t_type, table in (("NODE", "tags_node"), ("LINK", "tags_link")):
+        rows = database.read_all(name, f"select id, tag from {table}")
+        tags.update(((t_type, row["id"]), row["tag"]) for row in rows)
+        del rows
+    return tags
+
+
+def baseline(name, real, network, file):
+    """The network's baseline of the file, or None: only the elements on
+    which the two differ, the only ones a merge looks up."""
+    differ = {key for key, tag in network.items() if file.get(key) != tag}
+    differ.update(key for key in file if key not in network)
+    return database.read_baseline(name, real, differ)
 
 
 def winner(args):
@@ -112,7 +126,8 @@ def cmd_import(args):
                  f"line {number}: {cut(line.strip(), keep_tabs=True)})")
         real = None if args.file == STDIN else os.path.realpath(args.file)
         network = network_tags(args.network)
-        base = None if real is None or args.replace else database.read_baseline(args.network, real)
+        base = None if real is None or args.replace else baseline(args.network, real, network,
+                                                                  found.tags)
         done = merge(NETWORK, base, network, found.tags, args.replace, side, found.named)
         refuse_conflicts(done, args.network, inp.path)
         if args.dry_run:
@@ -120,8 +135,8 @@ def cmd_import(args):
             return
         record = None
         if real is not None:
-            record = (real, baseline_after(base, done.new_target(), found.tags))
-        counts = store(args.network, inp.path, done, record, base)
+            record = (real, baseline_after(base, network, found.tags, done.changes))
+        counts = store(args.network, inp.path, done, record)
     if found.bad:
         warn(f"{inp.path}: skipped {plural(found.bad, 'bad line')}")
     note = "" if TAGS in inp.sections else f" (the file has no {TAGS} section)"
@@ -139,18 +154,17 @@ def cmd_import(args):
     out(told + note)
 
 
-def store(network, path, done, record, base):
+def store(network, path, done, record):
     """Apply a Merge to the network as one undoable import, with the record
     of the exchange; nothing to change records the exchange alone."""
     if not done.changes:
-        if record is not None and record[1] != base:
+        if record is not None:
             database.write_baseline(network, *record)
         return done.counts
-    build = orvane.inp_in_tag
-    old = done.old
-    changes = [(t_type, id, old.get((t_type, id)), tag)
-               for (t_type, id), tag in done.changes.items()]
-    statements = (build(f"{t_type} {id} {tag}") for t_type, id, _, tag in changes
+    build, get = orvane.inp_in_tag, done.old.get
+    # Both made as they are stored, one after the other.
+    changes = ((t_type, id, get((t_type, id)), tag) for (t_type, id), tag in done.changes.items())
+    statements = (build(f"{t_type} {id} {tag}") for (t_type, id), tag in done.changes.items()
                   if tag is not None)
     try:
         return database.execute_import(network, statements, changes, baseline=record)
@@ -247,12 +261,12 @@ def export_into(args, side):
         check_writable(args.into)
         known = inp.element_ids()
         inp.check_sections()
-        found = inp.read_tags(repeats_bad=False)
+        found = inp.read_tags(repeats_bad=False, keep=True)
         if found.bad:
             raise InpError(f"{args.into}: nothing written: {plural(found.bad, 'bad line')} in "
                            f"its {TAGS} section", DATA_ERROR)
         network, left = checked_tags(args, inp.encoding, known)
-        base = None if args.replace else database.read_baseline(args.network, real)
+        base = None if args.replace else baseline(args.network, real, network, found.tags)
         done = merge(FILE, base, network, found.tags, args.replace, side, left)
         refuse_conflicts(done, args.network, args.into)
         if args.dry_run:
