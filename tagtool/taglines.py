@@ -57,10 +57,15 @@ def space_name(char):
     return f"the whitespace character U+{ord(char):04X}"
 
 
+def uncommented(line):
+    """An INP line without its comment: the text from its first ';' on."""
+    return line.split(";", 1)[0]
+
+
 def fields(line, most=-1):
     """The words of an INP line as the engines read them: cut at its first
     ';' (a comment), then at whitespace, into at most ``most`` + 1 words."""
-    return line.split(";", 1)[0].split(None, most)
+    return uncommented(line).split(None, most)
 
 
 def too_long(tag, line, encoding, verb="is"):
@@ -80,7 +85,7 @@ def read_tag_line(content, encoding="utf-8"):
     tag (which the engines do not read either).  None for a line that holds
     no tag (blank, or a comment); BadLine for one the engines would read
     otherwise than the module."""
-    text = content.split(";", 1)[0]
+    text = uncommented(content)
     words = text.split(None, 3)
     if not words:
         return None

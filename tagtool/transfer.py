@@ -50,7 +50,8 @@ def winner(args):
 
 def file_lock(path, args):
     """The lock of the file, or none for a dry run (which writes nothing,
-    not even a lock file) or standard input."""
+    and reads the file whole, as it was before a rename or after) or
+    standard input."""
     if args.dry_run or path == STDIN:
         return contextlib.nullcontext()
     return FileLock(path)
