@@ -19,6 +19,8 @@ import subprocess
 import sys
 import tempfile
 
+import e2e
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 RUSAGE = os.path.join(HERE, "build", "rusage")
 
@@ -48,13 +50,14 @@ def run(root, data, *argv):
     cmd = [sys.executable, "-m", "tagtool", "--data-dir", data, *argv]
     with tempfile.NamedTemporaryFile("r") as usage:
         if os.path.exists(RUSAGE):
-            proc = subprocess.run([RUSAGE, usage.name, *cmd], env=env, capture_output=True,
+            proc = subprocess.run([RUSAGE, usage.name, *cmd], env=env, capture_output=True, cwd=root,
                                   text=True)
             if proc.returncode != 0:
                 raise SystemExit(f"bench/exchange.py: {' '.join(argv)}: {proc.stderr.strip()}")
             user, system, peak = usage.read().split()
             return float(user) + float(system), int(peak) / 1024
-        proc = subprocess.Popen(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        proc = subprocess.Popen(cmd, env=env, cwd=root, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE)
         _, status, ru = os.wait4(proc.pid, 0)
         if status:
             raise SystemExit(f"bench/exchange.py: {' '.join(argv)}: {proc.stderr.read().decode()}")
@@ -75,14 +78,24 @@ def measure(root, count, plain, reps=3):
             shutil.copyfile(inp, copy)
             jobs.setdefault("export --into, no baseline", []).append(
                 run(root, data, "export", "net", "--into", copy))
-            if plain:
-                continue
-            # 1% of the file's tags changed since the import: it takes them.
-            model(inp, count, changed)
-            jobs.setdefault("import, with baseline", []).append(run(root, data, "import", "net", inp))
-            # 1% of the network's tags changed since the export into the copy.
-            jobs.setdefault("export --into, with baseline", []).append(
-                run(root, data, "export", "net", "--into", copy))
+            if not plain:
+                # 1% of the file's tags changed since the import: it takes them.
+                model(inp, count, changed)
+                jobs.setdefault("import, with baseline", []).append(
+                    run(root, data, "import", "net", inp))
+                # 1% of the network's tags changed since the export into the copy.
+                jobs.setdefault("export --into, with baseline", []).append(
+                    run(root, data, "export", "net", "--into", copy))
+        with tempfile.TemporaryDirectory() as tmp:
+            # The [TAGS] section alone of bench/results.md's import, twice.
+            data, inp = os.path.join(tmp, "data"), os.path.join(tmp, "tags.inp")
+            e2e.write_inp(inp, count)
+            run(root, data, "create", "net")
+            jobs.setdefault("import of results.md's file, no baseline", []).append(
+                run(root, data, "import", "net", inp))
+            if not plain:
+                jobs.setdefault("import of results.md's file again, with baseline", []).append(
+                    run(root, data, "import", "net", inp))
     return jobs
 
 
