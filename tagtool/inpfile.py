@@ -180,6 +180,7 @@ class InpFile:
         With ``keep`` the lines as read are kept for ``merge_tags``."""
         found = FileTags()
         tags, named, parsed = found.tags, found.named, []
+        texts = {}          # each tag text held once, however many lines give it
         encoding = self.encoding
         for number, line in self.tag_lines():
             try:
@@ -203,7 +204,7 @@ class InpFile:
                     found.bad += 1
                     named.add(key)
                 continue
-            tags[key] = tag
+            tags[key] = texts.setdefault(tag, tag)
             if more:
                 found.more += 1
                 if found.more_first is None:

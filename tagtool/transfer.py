@@ -23,13 +23,19 @@ from .taglines import PLAIN, plain_section, tag_line, unwritable
 SHOWN_CONFLICTS = 20        # conflicts listed one by one; the rest are counted
 
 
-def network_tags(name):
+def network_tags(name, file=None):
     """The network's tags, {(t_type, id): tag}, nodes first: the rows of one
-    table at a time, so that they are never all held twice."""
+    table at a time, so that they are never all held twice.  The keys and
+    tags it has in common with the mapping ``file`` are that mapping's own
+    objects, held once for both."""
     tags = {}
+    keys = {key: key for key in file} if file else {}
+    texts = {tag: tag for tag in file.values()} if file else {}
     for t_type, table in (("NODE", "tags_node"), ("LINK", "tags_link")):
         rows = database.read_all(name, f"select id, tag from {table}")
-        tags.update(((t_type, row["id"]), row["tag"]) for row in rows)
+        for row in rows:
+            key, tag = (t_type, row["id"]), row["tag"]
+            tags[keys.get(key, key)] = texts.get(tag, tag)
         del rows
     return tags
 
@@ -126,7 +132,7 @@ def cmd_import(args):
                  f"tag, which the engines do not read: the tag is the first word (first on "
                  f"line {number}: {cut(line.strip(), keep_tabs=True)})")
         real = None if args.file == STDIN else os.path.realpath(args.file)
-        network = network_tags(args.network)
+        network = network_tags(args.network, found.tags)
         base = None if real is None or args.replace else baseline(args.network, real, network,
                                                                   found.tags)
         done = merge(NETWORK, base, network, found.tags, args.replace, side, found.named)
