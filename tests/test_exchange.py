@@ -252,3 +252,23 @@ def test_two_exports_into_one_file_take_turns(backend_url, tmp_path):
         runs = [run_tool(backend_url, "export", name, "--into", path) for name in ("a", "b")]
         assert [finish(run)[0] for run in runs] == [0, 0]
         assert path.read_text() in serial
+
+
+def test_a_writer_waits_for_the_lock_then_gives_up(tool, tmp_path, monkeypatch):
+    import fcntl
+
+    from tagtool import filelock
+
+    path = tmp_path / "shared.inp"
+    path.write_text(SHARED)
+    tool("create", "net")
+    tool("set", "net", "NODE", "J2", "new")
+    monkeypatch.setattr(filelock, "WAIT", 0.2)
+    with open(path) as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        assert tool("export", "net", "--into", path) == (
+            75, "", f"tagtool: {path}: file is locked by another tagtool (waited 0.2 s); nothing "
+                    "written, try again\n")
+        assert tool("import", "net", path)[0] == 75
+    assert path.read_text() == SHARED
+    assert tool("export", "net", "--into", path)[0] == 0
