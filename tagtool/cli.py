@@ -53,9 +53,10 @@ def add_encoding(parser):
                              "instead of finding it out")
 
 
-def add_exchange(parser):
-    """The options of an exchange with an INP file: import, export --into."""
-    parser.add_argument("--replace", action="store_true", help=parser.replace_help)
+def add_exchange(parser, replace):
+    """The options of an exchange with an INP file (import, export --into);
+    ``replace`` tells what --replace does."""
+    parser.add_argument("--replace", action="store_true", help=replace)
     parser.add_argument("--ours", action="store_true",
                         help="settle each conflict with the network's tag")
     parser.add_argument("--theirs", action="store_true",
@@ -111,9 +112,8 @@ def build_parser():
                      help="the INP file (a regular file, or '-' for standard input)")
     sub.add_argument("--skip-bad", action="store_true",
                      help="import the good lines and report the bad ones")
-    sub.replace_help = ("make the network's tags equal to the file's: add, change and remove "
-                        "tags, and tell how many")
-    add_exchange(sub)
+    add_exchange(sub, "make the network's tags equal to the file's: add, change and remove "
+                      "tags, and tell how many")
     add_encoding(sub)
 
     sub = command("export", "transfer.cmd_export", "write the tags as a [TAGS] section",
@@ -143,9 +143,8 @@ def build_parser():
     sub.add_argument("--skip-unknown", action="store_true",
                      help="with --into: leave out the tags of elements the file does not "
                           "define")
-    sub.replace_help = ("with --into: make the file's [TAGS] lines exactly the network's tags, "
-                        "removing the file's others")
-    add_exchange(sub)
+    add_exchange(sub, "with --into: make the file's [TAGS] lines exactly the network's tags, "
+                      "removing the file's others")
     add_encoding(sub)
 
     sub = command("list", "edit.cmd_list",
