@@ -1240,7 +1240,7 @@ def _clear_import(tx, seq):
         tx.run(tx.sql[t_type]["clear"], (seq,))
 
 
-def execute_import(name, statements, changes):
+def execute_import(name, statements, changes, baseline=None):
     """Import tags into network ``name`` as one journaled command, so that undo
     takes it back and redo applies it again; return the counts
     ``{"added": a, "changed": c, "removed": r}``.
@@ -1252,7 +1252,9 @@ def execute_import(name, statements, changes):
     None.  In one transaction: every old_tag must still be stored
     (ConflictError otherwise, and nothing is written), the rows of the
     elements named are removed, the statements run, and the journal keeps the
-    changes themselves, one row each beside the entry, not the statements."""
+    changes themselves, one row each beside the entry, not the statements.
+    ``baseline``, a (real path, tags) pair, is stored as that file's
+    baseline in the same transaction."""
     import json
 
     counts = {"added": 0, "changed": 0, "removed": 0, "new": 0}
@@ -1279,6 +1281,8 @@ def execute_import(name, statements, changes):
         tx.run(tx.sql["summary"], (json.dumps([_summary(counts["added"], counts["changed"], counts["removed"])]),
                                     json.dumps([_summary(counts["removed"], counts["changed"], counts["added"])]),
                                     seq))
+        if baseline is not None:
+            _put_baseline(tx, *baseline)
     _write(name, work)
     del counts["new"]
     return counts
@@ -1412,3 +1416,88 @@ def command_labels(name):
     if not _has_table(name, "command_labels"):
         return {}
     return {row["seq"]: row["label"] for row in _query(name, "select seq, label from command_labels")}
+
+
+# Baselines: the tags last exchanged with each INP file
+#
+# A network remembers, for every file it imported from or exported into, the
+# tags the two held in common after that exchange, so that the next exchange
+# can tell who changed what since (a three-way merge).  A file is named by its
+# real path (os.path.realpath: absolute, symbolic links resolved).  Its tags
+# are kept as one compressed blob in the table file_baselines: one entry a
+# line, "N" or "L", the id and the tag joined by NUL (the tags of tag lines
+# hold no line break).  Networks made before baselines have no table: the
+# first write makes it, and a read without it finds no baseline.
+
+BASELINE_TABLE = "file_baselines"
+_BASELINE_TYPES = {"NODE": "N", "LINK": "L"}
+_BASELINE_NAMES = {"N": "NODE", "L": "LINK"}
+
+
+def _baseline_text(text):
+    return "'" + text.replace("'", "''") + "'"
+
+
+def _pack_baseline(tags):
+    import zlib
+    from itertools import islice
+
+    letter, entries = _BASELINE_TYPES, iter(tags.items())
+    packer, parts, count = zlib.compressobj(1), [], 0
+    # Joined and compressed a slice at a time, so that the entries are
+    # never all held as texts.
+    while True:
+        chunk = "\n".join(f"{letter[t_type]}\0{id}\0{tag}" for (t_type, id), tag in islice(entries, 8192))
+        if not chunk:
+            break
+        lines = chunk.count("\n") + 1
+        if chunk.count("\0") != 2 * lines:
+            raise ValueError("the ids and tags of a baseline hold neither a line break nor NUL")
+        parts.append(packer.compress((("\n" if count else "") + chunk).encode("utf-8", "surrogatepass")))
+        count += lines
+    parts.append(packer.flush())
+    return b"".join(parts)
+
+
+def _unpack_baseline(blob, keys):
+    import zlib
+
+    text = zlib.decompress(bytes(blob)).decode("utf-8", "surrogatepass")
+    names, found = _BASELINE_NAMES, {}
+    for line in text.split("\n") if text else ():
+        t, id, tag = line.split("\0")
+        key = (names[t], id)
+        if keys is None or key in keys:
+            found[key] = tag
+    return found
+
+
+def _put_baseline(tx, path, tags):
+    """Store ``tags`` as the baseline of ``path`` within the transaction ``tx``."""
+    postgres = backend_name() == "postgresql"
+    tx.script(f"create table if not exists {BASELINE_TABLE}"
+              f" (path text primary key, tags {'bytea' if postgres else 'blob'} not null)")
+    tx.run(f"insert into {BASELINE_TABLE} (path, tags) values ({_baseline_text(path)}, {'%s' if postgres else '?'})"
+           " on conflict (path) do update set tags = excluded.tags", (_pack_baseline(tags),))
+
+
+def read_baseline(name, path, keys=None):
+    """The baseline of the file at the real path ``path`` in network ``name``,
+    {(t_type, id): tag} (only the elements of ``keys`` when given), or None
+    when the network never exchanged tags with it.  Writes nothing."""
+    _check_text(path, "path")
+    if backend_name() == "postgresql":
+        exists = f"select 1 as found from pg_tables where schemaname = current_schema() and tablename = '{BASELINE_TABLE}'"
+    else:
+        exists = f"select 1 as found from sqlite_master where type = 'table' and name = '{BASELINE_TABLE}'"
+    if not _query(name, exists, 1):
+        return None
+    rows = _query(name, f"select tags from {BASELINE_TABLE} where path = {_baseline_text(path)}", 1)
+    return _unpack_baseline(rows[0]["tags"], keys) if rows else None
+
+
+def write_baseline(name, path, tags):
+    """Make ``tags`` ({(t_type, id): tag}) the baseline of the file at the
+    real path ``path`` in network ``name``."""
+    _check_text(path, "path")
+    _write(name, lambda tx: _put_baseline(tx, path, tags))

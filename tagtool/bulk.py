@@ -10,7 +10,7 @@ import collections
 from api import database, orvane
 
 from .linked import check_ids
-from .output import TRY_AGAIN, Failure, first_line, note, out, plural, say
+from .output import TRY_AGAIN, Failure, first_line, note, plural, say
 
 TRIES = 5           # merges that other writers keep overtaking
 COUNTS = ("added", "changed", "unchanged", "removed")

@@ -129,6 +129,19 @@ def add_table_options(parser):
                              "column, else NODE)")
 
 
+def add_exchange(parser, replace):
+    """The options of an exchange with an INP file (import, export --into);
+    ``replace`` tells what --replace does."""
+    parser.add_argument("--replace", action="store_true", help=replace)
+    parser.add_argument("--ours", action="store_true",
+                        help="settle each conflict with the network's tag")
+    parser.add_argument("--theirs", action="store_true",
+                        help="settle each conflict with the file's tag")
+    parser.add_argument("--dry-run", action="store_true",
+                        help="write nothing, anywhere: print what would be added, changed, "
+                             "removed and kept, and exit as the real run would")
+
+
 def build_parser():
     parser = Parser(
         prog=PROG, tail=EXIT_STATUSES,
@@ -180,25 +193,25 @@ def build_parser():
                   "net1 dma.csv --id-column NODE_ID --tag-column DMA",
                   "Import the tag lines of the [TAGS] section(s) of an INP file in one "
                   "transaction, reading them as EPANET does: the text from a ';' on is a "
-                  "comment, and a line that EPANET would read otherwise (quoted text, a "
-                  "no-break space, a tag over 255 bytes) is a bad line. The file is read as "
-                  "UTF-8 (with or without a byte-order mark), UTF-16 with a byte-order mark, "
-                  "else Latin-1. A bad line, an id tagged twice or an element that already "
-                  "has a tag is reported and nothing is imported, unless --skip-bad. With "
-                  "--replace the network's tags become the file's. Either way the import is "
-                  "one undoable command. A table (.csv or .json, or --format) is read as the "
-                  "tool's own list output (columns type, id, tag), or with --id-column and "
-                  "--tag-column as an attribute table from GIS; its tags are merged: new ones "
-                  "added, different ones changed, equal ones counted unchanged.")
-    sub.add_argument("file", metavar="FILE", help="the INP file or table (a regular file)")
+                  "comment, words after the tag are not read, and a line that EPANET would "
+                  "read otherwise (quoted text, a no-break space, a tag over 255 bytes) is a "
+                  "bad line. The file is read as UTF-8 (with or without a byte-order mark), "
+                  "UTF-16 with a byte-order mark, else Latin-1. A bad line or an id tagged "
+                  "twice is reported and nothing is imported, unless --skip-bad. The file's "
+                  "tags are merged with the network's: the first time, new tags are added "
+                  "and differing ones changed; after an exchange with the file, only what the "
+                  "file changed since is taken, and a tag changed on both sides is a conflict "
+                  "(exit status 3, nothing imported) unless --ours or --theirs. With --replace "
+                  "the network's tags become the file's. Either way the import is one "
+                  "undoable command.")
+    sub.add_argument("file", metavar="FILE",
+                     help="the INP file (a regular file, or '-' for standard input)")
     sub.add_argument("--skip-bad", action="store_true",
                      help="import the good lines and report the bad ones")
-    sub.add_argument("--replace", action="store_true",
-                     help="make the network's tags equal to the file's: add, change and "
-                          "remove tags, and tell how many")
+    add_exchange(sub, "make the network's tags equal to the file's: add, change and remove "
+                      "tags, and tell how many")
     add_encoding(sub)
     add_table_options(sub)
-    add_dry_run(sub)
     add_strict(sub)
 
     sub = command("export", "transfer.cmd_export", "write the tags as a [TAGS] section",
@@ -208,6 +221,12 @@ def build_parser():
                   "--into into an existing INP file, whose other lines stay as they were: "
                   "an unchanged tag line keeps every byte, a changed one its place and "
                   "layout, a cleared one goes, and new ones close the last [TAGS] section. "
+                  "The network's tags are merged into the file's: the first time, the file "
+                  "keeps its tags on elements the network has none for; after an exchange "
+                  "with the file, tags changed in the file since are kept, and a tag changed "
+                  "on both sides is a conflict (exit status 3, nothing written) unless --ours "
+                  "or --theirs. A file the user may not write is refused; one with other "
+                  "names (hard links) is rewritten in place. "
                   "A tag that EPANET or WNTR would not read back as stored (empty, with "
                   "whitespace, ';', a leading '\"' or a control character, over 255 bytes), "
                   "and with --into one on an element the file does not define, is reported "
@@ -222,6 +241,8 @@ def build_parser():
     sub.add_argument("--skip-unknown", action="store_true",
                      help="with --into: leave out the tags of elements the file does not "
                           "define")
+    add_exchange(sub, "with --into: make the file's [TAGS] lines exactly the network's tags, "
+                      "removing the file's others")
     add_encoding(sub)
     add_geojson(sub)
 

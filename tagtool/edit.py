@@ -8,9 +8,8 @@ from .linked import check_ids
 from .output import (TRY_AGAIN, Failure, describe, first_line, note, out, plural, quoted, say,
                      shown, warn)
 from .progress import progress
-from .taglines import three_words, unwritable
+from .taglines import TYPES, three_words, unwritable
 
-TYPES = ("NODE", "LINK")
 TRIES = 5           # builds of a command that other writers keep overtaking
 
 

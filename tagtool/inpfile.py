@@ -6,22 +6,28 @@ other byte.  A line ends at "\\r\\n", "\\n" or a lone "\\r"; a line whose
 first word starts with "[" opens a section (the text from a ";" on is a
 comment), and nothing after [END] belongs to the network.
 
-Only regular files are read, up to MAX_BYTES.  Writes go through a
-temporary file and a rename for regular files, straight to FIFOs and
-character devices.
+Only regular files (or standard input, "-") are read, up to MAX_BYTES.
+Writes go through a temporary file and a rename for regular files, straight
+to FIFOs and character devices; a file the user may not write is refused,
+and one with other names (hard links) or in a folder the user may not write
+is rewritten in place, so that every name keeps seeing it.
 """
 
 import codecs
+import errno
 import os
 import re
 import stat
+import sys
 
-from .output import (CANT_CREATE, DATA_ERROR, NO_INPUT, USAGE, Failure, bad_line, note, plural,
-                     write_status)
+from .output import (CANT_CREATE, DATA_ERROR, NO_INPUT, NO_PERMISSION, USAGE, Failure, bad_line,
+                     note, plural, shown, write_status)
 from .progress import progress
-from .taglines import BadLine, read_tag_line, retag, tag_line
+from .taglines import BadLine, fields, read_tag_line, retag, tag_line
 
 MAX_BYTES = 256 << 20
+STDIN = "-"
+STDIN_NAME = "<stdin>"
 TAGS = "[TAGS]"
 END = "[END]"
 # The sections that define the elements a tag may name.
@@ -50,7 +56,7 @@ def split_ending(line):
 def section_word(line):
     """The section a header line opens, upper-cased ("[TAGS]"), or None for a
     line that is not a header."""
-    words = line.split(";", 1)[0].split(None, 1)
+    words = fields(line, 1)
     if words and words[0].startswith("["):
         return words[0].upper()
     return None
@@ -87,7 +93,20 @@ def kind_of(mode):
 
 def read_bytes(path):
     """The bytes of the regular file ``path``; anything else is refused
-    before a byte is read, so that a FIFO or a device cannot hang the tool."""
+    before a byte is read, so that a FIFO or a device cannot hang the tool;
+    "-" is standard input."""
+    if path == STDIN:
+        data = sys.stdin.buffer.read(MAX_BYTES + 1)
+        path = STDIN_NAME
+    else:
+        data = read_regular(path)
+    if len(data) > MAX_BYTES:
+        raise InpError(f"{path}: larger than {MAX_BYTES:,} bytes, the most tagtool reads of "
+                       "an INP file")
+    return data
+
+
+def read_regular(path):
     try:
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError as e:
@@ -97,22 +116,32 @@ def read_bytes(path):
         os.close(fd)
         raise InpError(f"{path}: cannot read: {kind_of(mode)}, not a regular file", NO_INPUT)
     with open(fd, "rb") as f:
-        data = f.read(MAX_BYTES + 1)
-    if len(data) > MAX_BYTES:
-        raise InpError(f"{path}: larger than {MAX_BYTES:,} bytes, the most tagtool reads of "
-                       "an INP file")
-    return data
+        return f.read(MAX_BYTES + 1)
+
+
+class FileTags:
+    """The tags of a file's [TAGS] sections, as ``InpFile.read_tags`` finds
+    them: ``tags`` {(type, id): tag} in the order of the lines, ``bad`` the
+    number of bad lines, ``named`` the elements those name, ``more`` the
+    number of lines with words after the tag and ``more_first`` the first of
+    them (number, line)."""
+
+    def __init__(self):
+        self.tags, self.bad, self.named, self.more, self.more_first = {}, 0, set(), 0, None
 
 
 class InpFile:
     def __init__(self, path, text, encoding, bom):
         self.path, self.text, self.encoding, self.bom = path, text, encoding, bom
         self.sections = set()
-        self._first = None
+        self._first = self._parsed = None
 
     @classmethod
     def read(cls, path, encoding=None):
-        inp = cls(path, *decode(path, read_bytes(path), encoding))
+        data = read_bytes(path)
+        path = STDIN_NAME if path == STDIN else path
+        inp = cls(path, *decode(path, data, encoding))
+        del data
         lone = LONE_CR.search(inp.text)
         if lone:
             note(f"warning: {path}: line {place(inp.text, lone.start())[0]} ends in a lone "
@@ -146,6 +175,45 @@ class InpFile:
             elif section == TAGS and not line.isspace():
                 yield number, line.rstrip("\r\n")
 
+    def read_tags(self, repeats_bad=True, keep=False):
+        """The FileTags of the [TAGS] lines, each line read once; a bad line
+        is reported as it is met.  A second line of an element is a bad line
+        with ``repeats_bad``, else left to ``merge_tags``, which drops it.
+        With ``keep`` the lines as read are kept for ``merge_tags``."""
+        found = FileTags()
+        tags, named, parsed = found.tags, found.named, []
+        texts = {}          # each tag text held once, however many lines give it
+        encoding = self.encoding
+        for number, line in self.tag_lines():
+            try:
+                read = read_tag_line(line, encoding)
+            except BadLine as e:
+                bad_line(self.path, number, str(e), line)
+                found.bad += 1
+                if e.key:
+                    named.add(e.key)
+                continue
+            if keep:
+                parsed.append(read)
+            if read is None:
+                continue
+            key, tag, more = read
+            if key in tags:
+                if repeats_bad:
+                    first = self.first_line(*key)
+                    bad_line(self.path, number,
+                             f"{key[0]} {shown(key[1])} tagged twice (first on line {first})", line)
+                    found.bad += 1
+                    named.add(key)
+                continue
+            tags[key] = texts.setdefault(tag, tag)
+            if more:
+                found.more += 1
+                if found.more_first is None:
+                    found.more_first = (number, line)
+        self._parsed = parsed if keep else None
+        return found
+
     def first_line(self, t_type, id):
         """The number of the first good tag line of the element, for a
         report of a second one; the lines are read again, once, on the
@@ -163,7 +231,7 @@ class InpFile:
 
     def release(self):
         """Let go of the text once its lines have been read."""
-        self.text = self._first = None
+        self.text = self._first = self._parsed = None
 
     def check_sections(self):
         """After a walk: InpError for a file without any section header."""
@@ -177,7 +245,7 @@ class InpFile:
         for _, line, section, header in self.lines():
             t_type = ELEMENTS.get(section)
             if t_type and not header:
-                words = line.split(";", 1)[0].split(None, 1)
+                words = fields(line, 1)
                 if words:
                     ids.add((t_type, words[0]))
         return ids
@@ -191,6 +259,8 @@ class InpFile:
         before [END].  Returns the counts of tags added, changed, removed."""
         out, done, bad = [], set(), 0
         counts = {"added": 0, "changed": 0, "removed": 0}
+        # The lines as read_tags read them, when it did.
+        parsed = iter(self._parsed) if self._parsed is not None else None
         close = end = None  # where the last [TAGS] section's lines end; the [END] line
         for number, line, section, header in self.lines():
             if header or section != TAGS:
@@ -202,7 +272,10 @@ class InpFile:
                 continue
             content, eol = split_ending(line)
             try:
-                read = read_tag_line(content, self.encoding)
+                if parsed is None:
+                    read = read_tag_line(content, self.encoding)
+                else:
+                    read = None if line.isspace() else next(parsed)
             except BadLine as e:
                 bad_line(self.path, number, str(e), content)
                 bad += 1
@@ -317,8 +390,8 @@ def decode_as(path, data, encoding, bom=b""):
 
 def write_file(path, data):
     """Write ``data`` to ``path``: straight into a FIFO or a character
-    device, atomically into a regular file (new or not).  True when written
-    straight."""
+    device, into a regular file (new or not) as ``write_regular`` does.
+    True when written straight."""
     try:
         mode = os.stat(path).st_mode
     except FileNotFoundError:
@@ -330,24 +403,81 @@ def write_file(path, data):
             f.write(data)
         return True
     if mode is None or stat.S_ISREG(mode):
-        write_atomic(path, data)
+        write_regular(path, data)
         return False
     raise InpError(f"{path}: cannot write: {kind_of(mode)}, not a regular file, FIFO or "
                    "character device", CANT_CREATE)
 
 
+def check_writable(path):
+    """Refuse an existing file that the user may not write, as the kernel
+    judges the effective ids and capabilities (root without its override
+    is a user like any other)."""
+    effective = os.access in os.supports_effective_ids
+    if os.path.exists(path) and not os.access(path, os.W_OK, effective_ids=effective):
+        mode = stat.S_IMODE(os.stat(path).st_mode)
+        raise InpError(f"{path}: you may not write this file (mode {mode:04o}); nothing written",
+                       NO_PERMISSION)
+
+
+def in_place(path):
+    """Whether the existing file ``path`` is rewritten where it is rather
+    than replaced: it has other names, or its folder takes no new file."""
+    real = os.path.realpath(path)
+    try:
+        links = os.stat(real).st_nlink
+    except FileNotFoundError:
+        return False
+    effective = os.access in os.supports_effective_ids
+    return links > 1 or not os.access(os.path.dirname(real), os.W_OK | os.X_OK,
+                                      effective_ids=effective)
+
+
+def write_regular(path, data):
+    """Write a regular file, refused when the user may not write it; in
+    place when it has other names or its folder is closed, else atomically."""
+    check_writable(path)
+    if in_place(path):
+        write_in_place(path, data)
+    else:
+        write_atomic(path, data)
+
+
+def write_in_place(path, data):
+    """Rewrite the file ``path`` in its own inode, so that each of its names
+    sees the new content.  The room is claimed first, so that a full disk
+    leaves the old content whole; the caller holds the file's lock, so no
+    other tagtool sees it half-written."""
+    with open(path, "r+b") as f:
+        fd = f.fileno()
+        if len(data) > os.fstat(fd).st_size and hasattr(os, "posix_fallocate"):
+            try:
+                os.posix_fallocate(fd, 0, len(data))
+            except OSError as e:
+                if e.errno in (errno.ENOSPC, errno.EDQUOT):
+                    raise
+                # A file system that cannot claim room ahead: write as it comes.
+        f.write(data)
+        f.truncate()
+        f.flush()
+        os.fsync(fd)
+
+
 def write_atomic(path, data):
     """Write ``data`` to the file ``path`` (through a symbolic link, to its
     target) so that a reader sees the old file or the new one, never a part:
-    a temporary file in the same folder, renamed over the old one.  On any
-    failure the old file stays as it was and the temporary file goes."""
+    a temporary file in the same folder, renamed over the old one, with the
+    old one's mode (and owner and group, where the user may give them).  On
+    any failure the old file stays as it was and the temporary file goes."""
     import tempfile
 
     path = os.path.realpath(path)
     folder = os.path.dirname(path)
     try:
-        mode = stat.S_IMODE(os.stat(path).st_mode)
+        old = os.stat(path)
+        mode = stat.S_IMODE(old.st_mode)
     except FileNotFoundError:
+        old = None
         mask = os.umask(0)
         os.umask(mask)
         mode = 0o666 & ~mask
@@ -358,6 +488,11 @@ def write_atomic(path, data):
             f.write(data)
             f.flush()
             os.fsync(f.fileno())
+            if old is not None and (old.st_uid, old.st_gid) != (os.geteuid(), os.getegid()):
+                try:
+                    os.fchown(f.fileno(), old.st_uid, old.st_gid)
+                except PermissionError:
+                    pass
         os.chmod(temp, mode)
         os.replace(temp, path)
     except BaseException:

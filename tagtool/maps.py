@@ -13,11 +13,10 @@ from api import orvane
 
 from .inpfile import write_file
 from .linked import model_path
-from .model import LINK_KINDS, NODE_KINDS, read_model
+from .model import read_model
+from .taglines import NOUNS, TYPES
 from .output import Failure, note, plural, say, shown, write_status
 
-TYPES = ("NODE", "LINK")
-NOUNS = {"NODE": "node", "LINK": "link"}
 
 # Paul Tol's "bright" scheme (colour-blind safe, and its colours differ in
 # lightness too, so that they stay apart on thin lines), then black; the

@@ -11,6 +11,7 @@ from dataclasses import dataclass, field
 
 from .inpfile import ELEMENTS, InpError, InpFile
 from .output import DATA_ERROR, NO_INPUT, quoted
+from .taglines import fields
 
 SECTIONS = {*ELEMENTS, "[COORDINATES]", "[VERTICES]"}
 # The kind of element each section defines, as the map and GIS name it.
@@ -62,7 +63,7 @@ def read_model(path):
     model = Model(path)
     for number, line, section, header in inp.lines():
         if not header and section in SECTIONS:
-            words = line.split(";", 1)[0].split()
+            words = fields(line)
             if words:
                 read_line(model, section, words, f"{path}:{number}")
     try:

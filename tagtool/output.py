@@ -14,6 +14,7 @@ LIMIT = 120         # characters of a value or line shown in a message
 DONE = 0
 REFUSED = 1         # any other refusal
 USAGE = 2           # a bad command line
+MERGE_CONFLICT = 3  # a three-way merge conflict: nothing written; --ours/--theirs decide
 DATA_ERROR = 65     # bad input data: bad lines, unwritable tags
 NO_INPUT = 66       # an input file missing or unreadable
 CANT_CREATE = 73    # an output that cannot be written

@@ -17,11 +17,11 @@ import json
 import os
 
 from .inpfile import byte_at, read_bytes
+from .taglines import TYPES
 from .output import DATA_ERROR, NO_INPUT, Failure, bad_line, quoted, shown
 
 TABLES = ("csv", "json")
 OWN = ("type", "id", "tag")       # the columns of the tool's own list
-TYPES = ("NODE", "LINK")
 
 
 def import_format(args):

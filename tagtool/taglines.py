@@ -16,6 +16,7 @@ from api import orvane
 from .output import quoted, shown
 
 TYPES = ("NODE", "LINK")
+NOUNS = {"NODE": "node", "LINK": "link"}
 TAG_BYTES = 255         # EPANET keeps no more of a tag
 LINE_BYTES = 1024       # EPANET refuses a line this long (spaces at its end aside)
 TOO_FEW = "too few fields (a tag line gives a type, an id and a tag)"
@@ -57,12 +58,35 @@ def space_name(char):
     return f"the whitespace character U+{ord(char):04X}"
 
 
+def uncommented(line):
+    """An INP line without its comment: the text from its first ';' on."""
+    return line.split(";", 1)[0]
+
+
+def fields(line, most=-1):
+    """The words of an INP line as the engines read them: cut at its first
+    ';' (a comment), then at whitespace, into at most ``most`` + 1 words."""
+    return uncommented(line).split(None, most)
+
+
+def too_long(tag, line, encoding, verb="is"):
+    """Why a tag or its line is longer than the engines read, or None."""
+    if len(tag) > TAG_BYTES // 4 and size(tag, encoding) > TAG_BYTES:
+        return (f"the tag is {size(tag, encoding)} bytes long; EPANET keeps only the "
+                f"first {TAG_BYTES}")
+    if len(line) >= LINE_BYTES // 4 and size(line, encoding) >= LINE_BYTES:
+        return (f"the line {verb} {size(line, encoding)} bytes long; EPANET refuses lines "
+                f"of {LINE_BYTES} bytes or more")
+    return None
+
+
 def read_tag_line(content, encoding="utf-8"):
-    """``(key, tag, statement)`` of a tag line without its line ending: key
-    is ``(type word, id)``, statement what ``orvane.inp_in_tag`` makes of
-    the line cut at its comment.  None for a line that holds no tag (blank,
-    or a comment); BadLine for one the engines would read otherwise."""
-    text = content.split(";", 1)[0]
+    """``(key, tag, more)`` of a tag line without its line ending: key is
+    ``(type word, id)``, tag its third word, more whether words follow the
+    tag (which the engines do not read either).  None for a line that holds
+    no tag (blank, or a comment); BadLine for one the engines would read
+    otherwise than the module."""
+    text = uncommented(content)
     words = text.split(None, 3)
     if not words:
         return None
@@ -83,14 +107,10 @@ def read_tag_line(content, encoding="utf-8"):
     if not statement:
         raise BadLine(f"bad type word {quoted(words[0])} (expected NODE or LINK)")
     tag = words[2]
-    if len(tag) > TAG_BYTES // 4 and size(tag, encoding) > TAG_BYTES:
-        raise BadLine(f"the tag is {size(tag, encoding)} bytes long; EPANET keeps only the "
-                      f"first {TAG_BYTES}", key)
-    line = content.rstrip() if len(content) >= LINE_BYTES // 4 else ""
-    if len(line) >= LINE_BYTES // 4 and size(line, encoding) >= LINE_BYTES:
-        raise BadLine(f"the line is {size(line, encoding)} bytes long; EPANET refuses lines "
-                      f"of {LINE_BYTES} bytes or more", key)
-    return key, tag, statement
+    problem = too_long(tag, content.rstrip() if len(content) >= LINE_BYTES // 4 else "", encoding)
+    if problem:
+        raise BadLine(problem, key)
+    return key, tag, len(words) > 3
 
 
 def text_problem(text, encoding):
@@ -127,14 +147,7 @@ def unwritable(t_type, id, tag, encoding="utf-8"):
         if problem:
             return f"the {what} {problem}"
     tag = str(tag)
-    if len(tag) > TAG_BYTES // 4 and size(tag, encoding) > TAG_BYTES:
-        return (f"the tag is {size(tag, encoding)} bytes long; EPANET keeps only the "
-                f"first {TAG_BYTES}")
-    line = tag_line(t_type, id, tag)
-    if len(line) >= LINE_BYTES // 4 and size(line, encoding) >= LINE_BYTES:
-        return (f"the line would be {size(line, encoding)} bytes long; EPANET refuses lines "
-                f"of {LINE_BYTES} bytes or more")
-    return None
+    return too_long(tag, tag_line(t_type, id, tag), encoding, "would be")
 
 
 def three_words(text, count):

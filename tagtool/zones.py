@@ -15,9 +15,9 @@ from .bulk import apply_tags, report
 from .cli import KINDS
 from .inpfile import ELEMENTS, read_bytes
 from .model import read_model
-from .output import DATA_ERROR, NO_INPUT, Failure, bad_line, out, plural, quoted, say, shown, warn
+from .taglines import NOUNS
+from .output import DATA_ERROR, NO_INPUT, Failure, bad_line, plural, quoted, say, shown, warn
 
-NOUNS = {"NODE": "node", "LINK": "link"}
 AREAS = ("Polygon", "MultiPolygon")
 LISTED = 20         # conflicts listed one by one
 

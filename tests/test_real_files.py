@@ -101,7 +101,7 @@ def imported(tool, path, folder):
     copy = folder / path.name
     shutil.copyfile(path, copy)
     tool("create", "net")
-    tool("import", "net", path)
+    tool("import", "net", copy)
     return copy
 
 

@@ -14,7 +14,7 @@ import pytest
 
 from api import database as db
 from api import orvane
-from tagtool import edit, inpfile, main, taglines
+from tagtool import edit, inpfile, main, taglines, transfer
 
 pytestmark = pytest.mark.filterwarnings("error")
 
@@ -150,7 +150,7 @@ class TestCommands:
     def test_database_refusals(self, tool, net, monkeypatch, error, status):
         error = error()
 
-        def refuse(*args):
+        def refuse(*args, **kwargs):
             raise error
         monkeypatch.setattr(db, "execute_import", refuse)
         done, out, err = tool("import", net, EXAMPLE)
@@ -186,14 +186,15 @@ class TestImport:
             f"{path}:3: {TOO_FEW}: NODE\tJ2",
             f"{path}:4: bad type word 'TANK' (expected NODE or LINK): TANK T1 x",
             f"{path}:5: NODE J1 tagged twice (first on line 2): NODE J1 b",
-            f"{path}:7: NODE J5 already has a tag in network 'net': NODE J5 new",
-            f"tagtool: {path}: nothing imported: 4 bad lines (--skip-bad imports the rest)"]
+            f"tagtool: {path}: nothing imported: 3 bad lines (--skip-bad imports the rest)"]
         assert tags(tool) == ["NODE\tJ5\told"]
 
+        # The lines of an element tagged twice leave its tag alone.
         status, out, err = tool("import", net, path, "--skip-bad")
-        assert (status, out) == (0, "imported 2 tags into net\n")
-        assert err.splitlines()[-1] == f"tagtool: {path}: skipped 4 bad lines"
-        assert tags(tool) == ["NODE\tJ5\told", "NODE\tJ1\ta", "LINK\tJ1\tc"]
+        assert (status, out) == (0, "imported 3 tags into net: 1 added, 1 changed, 0 removed, "
+                                    "0 unchanged\n")
+        assert err.splitlines()[-1] == f"tagtool: {path}: skipped 3 bad lines"
+        assert tags(tool) == ["NODE\tJ5\tnew", "LINK\tJ1\tc"]
 
     def test_repeats_name_the_first_good_line(self, tool, net, tmp_path):
         # The first good line of an element, past bad lines that name it.
@@ -209,7 +210,7 @@ class TestImport:
     def test_refused_batch_writes_nothing(self, tool, net, tmp_path, monkeypatch):
         # Another writer tags J2 between the check and the batch.
         tool("set", net, "NODE", "J2", "theirs")
-        monkeypatch.setattr(orvane, "get_tags", lambda name: [])
+        monkeypatch.setattr(transfer, "network_tags", lambda name, file: {})
         path = write(tmp_path / "x.inp", "[TAGS]\nNODE J1 a\nNODE J2 b\n")
         status, out, err = tool("import", net, path)
         assert (status, out) == (75, "")
@@ -427,7 +428,7 @@ class TestExport:
         tool("set", net, "NODE", "J2", "ß")
         tool("set", net, "LINK", "P1", "b")
         path = write(tmp_path / "x.inp", INP, encoding, newline, bom)
-        assert tool("export", net, "--into", path)[0] == 0
+        assert tool("export", net, "--into", path, "--replace")[0] == 0
         expected = INP.replace(" NODE \tJ1\told\n", "NODE J2 ß\nLINK P1 b\n")
         assert path.read_bytes() == bom + expected.replace("\n", newline).encode(encoding)
 
@@ -442,7 +443,7 @@ class TestExport:
         tool("set", net, "NODE", "J1", "t")
         path = tmp_path / "x.inp"
         path.write_bytes(("[JUNCTIONS]\nJ1\n" + before).encode())
-        assert tool("export", net, "--into", path)[0] == 0
+        assert tool("export", net, "--into", path, "--replace")[0] == 0
         assert path.read_bytes() == ("[JUNCTIONS]\nJ1\n" + after).encode()
 
     def test_into_round_trip(self, tool, net, tmp_path):

@@ -1,0 +1,274 @@
+"""Exchanges of tags between networks and shared INP files: the three-way
+merge of import and export --into with the file's baseline, the colleague's
+copy that keeps its tags, files the user may not write, hard links, and
+writers of one file at once."""
+
+import io
+import os
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from api import database as db
+from api import orvane
+from tagtool import main
+from tagtool.inpfile import InpFile
+
+pytestmark = pytest.mark.filterwarnings("error")
+
+ROOT = Path(__file__).resolve().parents[1]
+DTOWN = ROOT.parent / "shared" / "data" / "inp" / "dtown.inp"
+NET3 = next(Path(sys.prefix).glob("lib/python3.12/site-packages/wntr/library/networks/Net3.inp"),
+            None)
+TAGGED, FREE = ("NODE", "J511"), ("LINK", "P1")    # tagged 'DMA2' in dtown.inp; untagged
+
+
+@pytest.fixture
+def tool(backend_url, capsys, monkeypatch):
+    monkeypatch.delenv("ORVANE_DATABASE_URL", raising=False)
+
+    def run(*argv):
+        status = main(["--database", backend_url, *map(str, argv)])
+        out, err = capsys.readouterr()
+        return status, out, err
+    return run
+
+
+def file_tags(path):
+    return InpFile.read(str(path)).read_tags().tags
+
+
+def edit_file(path, key, tag):
+    """Give ``key`` the tag ``tag`` (None: no tag line) in the file, as
+    someone with a text editor would."""
+    text = path.read_text(encoding="latin-1")
+    line = re.compile(rf"^[ \t]*{key[0]}[ \t]+{key[1]}[ \t]+\S+[^\n]*\n", re.M)
+    if line.search(text):
+        text = line.sub("" if tag is None else f"{key[0]} {key[1]} {tag}\n", text)
+    elif tag is not None:
+        text = text.replace("[TAGS]\n", f"[TAGS]\n{key[0]} {key[1]} {tag}\n", 1)
+    path.write_text(text, encoding="latin-1")
+
+
+def set_tag(tool, key, tag):
+    assert tool(*(("set", "net", *key, tag) if tag else ("clear", "net", *key)))[0] == 0
+
+
+def stored(key):
+    return orvane.get_tag("net", *key)["tag"]
+
+
+# (element, the network's change, the file's change, command and options,
+# exit status, the file's tag and the network's tag after).  "=" is no
+# change since the exchange; None no tag.
+KEEP = "="
+CASES = [
+    (TAGGED, "X", KEEP, "export", 0, "X", "X"),
+    (TAGGED, KEEP, "Y", "export", 0, "Y", "DMA2"),
+    (TAGGED, None, KEEP, "export", 0, None, None),
+    (TAGGED, KEEP, None, "export", 0, None, "DMA2"),
+    (TAGGED, "X", "X", "export", 0, "X", "X"),
+    (TAGGED, "X", "Y", "export", 3, "Y", "X"),
+    (TAGGED, None, "Y", "export", 3, "Y", None),
+    (TAGGED, "X", "Y", "export --ours", 0, "X", "X"),
+    (TAGGED, "X", "Y", "export --theirs", 0, "Y", "X"),
+    (TAGGED, "X", "Y", "export --replace", 0, "X", "X"),
+    (FREE, "X", KEEP, "export", 0, "X", "X"),
+    (FREE, KEEP, "Y", "export", 0, "Y", None),
+    (FREE, "X", "Y", "export", 3, "Y", "X"),
+    (FREE, KEEP, "Y", "export --replace", 0, None, None),
+    (TAGGED, "X", KEEP, "import", 0, "DMA2", "X"),
+    (TAGGED, KEEP, "Y", "import", 0, "Y", "Y"),
+    (TAGGED, None, KEEP, "import", 0, "DMA2", None),
+    (TAGGED, KEEP, None, "import", 0, None, None),
+    (TAGGED, "X", "Y", "import", 3, "Y", "X"),
+    (TAGGED, "X", None, "import", 3, None, "X"),
+    (TAGGED, "X", "Y", "import --ours", 0, "Y", "X"),
+    (TAGGED, "X", "Y", "import --theirs", 0, "Y", "Y"),
+    (TAGGED, "X", KEEP, "import --replace", 0, "DMA2", "DMA2"),
+    (FREE, "X", KEEP, "import", 0, None, "X"),
+    (FREE, KEEP, "Y", "import", 0, "Y", "Y"),
+    (FREE, "X", "Y", "import", 3, "Y", "X"),
+]
+
+
+@pytest.mark.skipif(not DTOWN.exists(), reason=f"no shared INP file {DTOWN}")
+@pytest.mark.parametrize("key, ours, theirs, command, status, in_file, in_network", CASES)
+def test_three_way(tool, tmp_path, key, ours, theirs, command, status, in_file, in_network):
+    shared = tmp_path / "shared.inp"
+    shutil.copyfile(DTOWN, shared)
+    tool("create", "net")
+    assert tool("import", "net", shared)[0] == 0           # the exchange: the baseline
+    if ours != KEEP:
+        set_tag(tool, key, ours)
+    if theirs != KEEP:
+        edit_file(shared, key, theirs)
+    before, journal = shared.read_bytes(), len(db.journal("net"))
+    name, *options = command.split()
+    argv = (name, "net", shared, *options) if name == "import" else (name, "net", "--into", shared,
+                                                                        *options)
+    # A dry run writes nothing, anywhere, and exits as the real run does.
+    dry = tool(*argv, "--dry-run")
+    assert dry[0] == status, dry
+    assert (shared.read_bytes(), len(db.journal("net"))) == (before, journal)
+    done = tool(*argv)
+    assert done[0] == status, done
+    if status == 3:
+        assert f"conflict: {key[0]} {key[1]}: baseline " in done[2] and "nothing written" in done[2]
+        assert (shared.read_bytes(), len(db.journal("net"))) == (before, journal)
+    assert (file_tags(shared).get(key), stored(key)) == (in_file, in_network)
+    others = {k: t for k, t in file_tags(DTOWN).items() if k != key}
+    assert {k: t for k, t in file_tags(shared).items() if k != key} == others
+    if status == 0:
+        # A second run finds nothing more to do.
+        again = tool(*argv)
+        assert again[0] == 0 and (" 0 added, 0 changed, 0 removed" in again[1]
+                                  or "unchanged" not in again[1])
+        assert (file_tags(shared).get(key), stored(key)) == (in_file, in_network)
+
+
+@pytest.mark.skipif(NET3 is None, reason="WNTR's Net3.inp is not installed")
+def test_a_colleagues_copy_keeps_its_tags(tool, tmp_path):
+    # The colleague tagged 92 nodes of their copy of Net3; I tag one of them
+    # in my own network and export into their copy.
+    copy = tmp_path / "colleague.inp"
+    shutil.copyfile(NET3, copy)
+    nodes = sorted(k for k in InpFile.read(str(copy)).element_ids() if k[0] == "NODE")[:92]
+    assert ("NODE", "10") in nodes
+    section = "[TAGS]\n" + "".join(f"NODE {id} Zone{i % 4}\n" for i, (_, id) in enumerate(nodes))
+    (tmp_path / "zones.inp").write_text(section)
+    tool("create", "theirs")
+    tool("import", "theirs", tmp_path / "zones.inp")
+    assert tool("export", "theirs", "--into", copy)[1].endswith(": 92 added, 0 changed, 0 removed\n")
+    theirs = file_tags(copy)
+
+    tool("create", "mine")
+    tool("set", "mine", "NODE", "10", "Pumped")
+    assert tool("export", "mine", "--into", copy, "--dry-run")[1].splitlines() == [
+        f"would change NODE 10 {theirs['NODE', '10']!r} -> 'Pumped'",
+        f"dry run: export mine into {copy}: 0 added, 1 changed, 0 removed, 91 kept; nothing written"]
+    assert tool("export", "mine", "--into", copy) == (
+        0, f"exported 1 tag into {copy}: 0 added, 1 changed, 0 removed; kept 91 tags of the file "
+           "on elements the network has no tag for (--replace removes them)\n", "")
+    assert file_tags(copy) == theirs | {("NODE", "10"): "Pumped"}
+
+    # The colleague imports my change, and nothing else changes on either side.
+    entries = len(db.journal("theirs"))
+    assert tool("import", "theirs", copy)[1] == (
+        "imported 92 tags into theirs: 0 added, 1 changed, 0 removed, 91 unchanged\n")
+    assert tool("import", "theirs", copy)[1].endswith(": 0 added, 0 changed, 0 removed, 92 unchanged\n")
+    assert len(db.journal("theirs")) == entries + 1
+    assert tool("export", "mine", "--into", copy)[1].endswith(": 0 added, 0 changed, 0 removed; "
+                                                             "kept 91 tags that the file changed or "
+                                                             "added since the last exchange (import "
+                                                             "takes them)\n")
+
+
+def test_words_after_the_tag_and_standard_input(tool, monkeypatch):
+    tool("create", "net")
+    text = b"[TAGS]\nNODE J1 North zone\nNODE J2 a b c ;x\nNODE J3 c\n"
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(text)))
+    status, out, err = tool("import", "net", "-")
+    assert (status, out) == (0, "imported 3 tags into net\n")
+    assert err == ("tagtool: warning: <stdin>: 2 tag lines with words after the tag, which the "
+                   "engines do not read: the tag is the first word (first on line 2: NODE J1 "
+                   "North zone)\n")
+    assert [t["tag"] for t in orvane.get_tags("net")] == ["North", "a", "c"]
+
+
+def run_tool(url, *argv, prefix=()):
+    env = dict(os.environ, PYTHONPATH=str(ROOT))
+    env.pop("ORVANE_DATABASE_URL", None)
+    return subprocess.Popen([*prefix, sys.executable, "-m", "tagtool", "--database", url,
+                             *map(str, argv)], env=env, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+
+
+def finish(process):
+    out, err = process.communicate(timeout=120)
+    return process.returncode, out, err
+
+
+SHARED = "[JUNCTIONS]\nJ1\nJ2\nJ3\n[TAGS]\nNODE J1 old ;kept\n[END]\n"
+
+
+def test_a_file_the_user_may_not_write(tool, backend_url, tmp_path):
+    path = tmp_path / "shared.inp"
+    path.write_text(SHARED)
+    path.chmod(0o444)
+    tool("create", "net")
+    tool("set", "net", "NODE", "J2", "new")
+    if os.geteuid() == 0:
+        setpriv = shutil.which("setpriv")
+        if setpriv is None:
+            pytest.skip("root cannot drop its override capabilities here: no setpriv")
+        prefix = (setpriv, "--bounding-set=-dac_override,-dac_read_search,-fowner",
+                  "--inh-caps=-all")
+        done = finish(run_tool(backend_url, "export", "net", "--into", path, prefix=prefix))
+    else:
+        done = tool("export", "net", "--into", path)
+    assert done == (77, "", f"tagtool: {path}: you may not write this file (mode 0444); "
+                            "nothing written\n")
+    assert (path.read_text(), path.stat().st_mode & 0o777) == (SHARED, 0o444)
+    assert tool("export", "net", "--into", path, "--dry-run")[0] == (0 if os.geteuid() == 0 else 77)
+
+
+def test_hard_links_keep_seeing_the_file(tool, tmp_path):
+    path, other = tmp_path / "shared.inp", tmp_path / "other-name.inp"
+    path.write_text(SHARED)
+    path.chmod(0o640)
+    os.link(path, other)
+    tool("create", "net")
+    tool("set", "net", "NODE", "J2", "new")
+    assert tool("export", "net", "--into", path)[0] == 0
+    assert other.read_text() == SHARED.replace(";kept\n", ";kept\nNODE J2 new\n")
+    assert os.path.samefile(path, other) and path.stat().st_mode & 0o777 == 0o640
+
+
+def test_two_exports_into_one_file_take_turns(backend_url, tmp_path):
+    # Each round, networks a and b export into a new copy at once; the
+    # result is one of the two serial orders, never a mix that lost one.
+    db.set_database_url(backend_url)
+    for name, tags in (("a", {"J1": "a1", "J2": "a2"}), ("b", {"J2": "b2", "J3": "b3"})):
+        db.create_network(name)
+        db.execute_import(name, [orvane.inp_in_tag(f"NODE {id} {t}") for id, t in tags.items()],
+                          [("NODE", id, None, t) for id, t in tags.items()])
+    db.close_all()
+    serial = set()
+    for first, second in (("a", "b"), ("b", "a")):
+        path = tmp_path / f"{first}{second}.inp"
+        path.write_text(SHARED)
+        for name in (first, second):
+            assert finish(run_tool(backend_url, "export", name, "--into", path))[0] == 0
+        serial.add(path.read_text())
+    assert len(serial) == 2
+    for round in range(20):
+        path = tmp_path / f"round{round}.inp"
+        path.write_text(SHARED)
+        runs = [run_tool(backend_url, "export", name, "--into", path) for name in ("a", "b")]
+        assert [finish(run)[0] for run in runs] == [0, 0]
+        assert path.read_text() in serial
+
+
+def test_a_writer_waits_for_the_lock_then_gives_up(tool, tmp_path, monkeypatch):
+    import fcntl
+
+    from tagtool import filelock
+
+    path = tmp_path / "shared.inp"
+    path.write_text(SHARED)
+    tool("create", "net")
+    tool("set", "net", "NODE", "J2", "new")
+    monkeypatch.setattr(filelock, "WAIT", 0.2)
+    with open(path) as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        assert tool("export", "net", "--into", path) == (
+            75, "", f"tagtool: {path}: file is locked by another tagtool (waited 0.2 s); nothing "
+                    "written, try again\n")
+        assert tool("import", "net", path)[0] == 75
+    assert path.read_text() == SHARED
+    assert tool("export", "net", "--into", path)[0] == 0
