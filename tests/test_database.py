@@ -6,16 +6,12 @@ on PostgreSQL."""
 import os
 import signal
 import sqlite3
-import subprocess
-import sys
-import textwrap
 import threading
 
 import pytest
 
 from api import database as db
-
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from dbtools import rows, run_child
 TRICKY = ["O'Neil", "a;b", "x -- y", "/* c */", "one\ntwo;\n", "Żółw 水", "", "''; drop table tags_node; --"]
 
 
@@ -73,16 +69,6 @@ def set_cmd(id, new, old, table="tags_node"):
     record = {"type": "tag", "t_type": "NODE", "id": id}
     return db.DbChangeSet(sql(new), sql(old), [db.g_update_prefix | record | {"tag": new}],
                           [db.g_update_prefix | record | {"tag": old}])
-
-
-def rows(name="net", table="tags_node"):
-    return sorted((r["id"], r["tag"]) for r in db.read_all(name, f"select * from {table}"))
-
-
-def run_child(code, *args):
-    env = dict(os.environ, PYTHONPATH=ROOT)
-    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
-                            env=env, stdout=subprocess.PIPE, text=True)
 
 
 class TestChangeSet:
@@ -270,41 +256,6 @@ class TestCommands:
 
 
 class TestProcesses:
-    WRITER = """
-        import os, sys, time
-        from api import database as db
-        db.set_data_dir(sys.argv[1])
-        prefix, count, undo_every, go = sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
-        while not os.path.exists(go):
-            time.sleep(0.001)
-        for i in range(1, count + 1):
-            id = f"{prefix}{i}"
-            db.execute_command("n", db.DbChangeSet(
-                f"insert into tags_node values ('{id}', 'v');\\nupdate tags_node set tag = tag + 1 where id = 'count';",
-                f"delete from tags_node where id = '{id}';\\nupdate tags_node set tag = tag - 1 where id = 'count';",
-                [{"id": id}], []))
-            if undo_every and i % undo_every == 0:
-                db.undo("n")
-            if undo_every and i % (2 * undo_every) == 0:
-                db.redo("n")
-    """
-
-    @pytest.mark.parametrize("undo_every", [0, 3])
-    def test_two_writers_lose_nothing(self, files, undo_every):
-        db.create_network("n")
-        db.execute_batch("n", "insert into tags_node values ('count', '0')")
-        count, go = 150, files / "go"
-        children = [run_child(self.WRITER, files, prefix, count, undo_every, go) for prefix in "pq"]
-        go.touch()
-        assert [c.communicate(timeout=120)[0] for c in children] == ["", ""]
-        assert [c.returncode for c in children] == [0, 0]
-        # The stored rows are exactly those of the commands the journal holds as applied.
-        applied = sorted(e["redo_cs"][0]["id"] for e in db.journal("n") if not e["undone"])
-        stored = rows("n")
-        assert [r[0] for r in stored] == sorted(applied + ["count"]) and ("count", str(len(applied))) in stored
-        if not undo_every:
-            assert len(applied) == len(db.journal("n")) == 2 * count
-
     def test_undo_waits_for_another_writer(self, files):
         db.create_network("n")
         db.execute_command("n", set_cmd("a", "1", None))

@@ -4,39 +4,16 @@ connections and forks, and eight writers at once."""
 
 import os
 import sqlite3
-import subprocess
-import sys
-import textwrap
 import urllib.parse
 
 import pytest
 
 from api import database as db
 from api import orvane
-
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from dbtools import child_url, rows, set_tag
 TEXTS = ["O'Neil", "''", "back\\slash\\", "\\'", "E'\\n'", "one\ntwo\r\n", "tab\there", "Żółw 水 🌊",
          "", "null", "%s %(x)s $1 $$ $q$", "'); delete from tags_node; --", "x" * 5000]
 postgres = pytest.mark.parametrize("backend", ["postgres"], indirect=True)
-
-
-def set_tag(name, t_type, id, tag):
-    return orvane.set_tag(name, db.ChangeSet({"t_type": t_type, "id": id, "tag": tag}))
-
-
-def rows(name="net", table="tags_node"):
-    return sorted((r["id"], r["tag"]) for r in db.read_all(name, f"select * from {table}"))
-
-
-def child_url():
-    """The URL under which a child process finds this test's networks."""
-    return db.database_url() if db.backend_name() == "postgresql" else "sqlite:" + db.data_dir()
-
-
-def run_child(code, *args):
-    env = dict(os.environ, PYTHONPATH=ROOT)
-    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
-                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
 def admin(url):
@@ -183,55 +160,6 @@ class TestServer:
         assert os.waitpid(child, 0)[1] == 0
         assert db.try_read("net", "select pg_backend_pid() as pid")["pid"] == pid
         assert rows() == [("J1", "child")]
-
-
-class TestManyWriters:
-    WRITER = """
-        import os, sys, time
-        from api import database as db, orvane
-        db.set_database_url(sys.argv[1])
-        prefix, count, undo_every, go = sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
-        while not os.path.exists(go):
-            time.sleep(0.001)
-        bump = "\\nupdate tags_link set tag = cast(cast(tag as integer) + {} as text) where id = 'count';"
-        for i in range(1, count + 1):
-            while True:     # until no other writer changed J1 between the read and the write
-                # Its own node, the node every writer sets, and the shared count.
-                own = orvane._set_tag("net", db.ChangeSet({"t_type": "NODE", "id": f"{prefix}{i}", "tag": "v"}))
-                shared = orvane._set_tag("net", db.ChangeSet({"t_type": "NODE", "id": "J1", "tag": f"{prefix}{i}"}))
-                try:
-                    db.execute_command("net", db.DbChangeSet(
-                        own.redo_sql + "\\n" + shared.redo_sql + bump.format(1),
-                        shared.undo_sql + "\\n" + own.undo_sql + bump.format(-1),
-                        own.redo_cs + shared.redo_cs, shared.undo_cs + own.undo_cs))
-                    break
-                except db.ConflictError:
-                    pass
-            if undo_every and i % undo_every == 0:
-                db.undo("net")
-            if undo_every and i % (2 * undo_every) == 0:
-                db.redo("net")
-    """
-
-    @pytest.mark.parametrize("undo_every", [0, 4])
-    def test_eight_writers_lose_nothing(self, backend, tmp_path, undo_every):
-        db.create_network("net")
-        db.execute_batch("net", "insert into tags_link values ('count', '0')")
-        count, go = 30, tmp_path / "go"
-        children = [run_child(self.WRITER, child_url(), f"p{n}.", count, undo_every, go) for n in range(8)]
-        go.touch()
-        results = [c.communicate(timeout=300) for c in children]
-        assert [(c.returncode, err) for c, (_, err) in zip(children, results)] == [(0, "")] * 8
-        entries = db.journal("net")
-        applied = [e["redo_cs"] for e in entries if not e["undone"]]
-        assert rows(table="tags_link") == [("count", str(len(applied)))]
-        assert [r for r in rows() if r[0] != "J1"] == sorted((own["id"], "v") for own, _ in applied)
-        if not undo_every:
-            assert len(entries) == 8 * count and ("J1", applied[-1][1]["tag"]) in rows()
-        while db.undo("net"):
-            pass
-        assert all(e["undone"] for e in db.journal("net")) and rows(table="tags_link") == [("count", "0")]
-        assert rows() == []
 
 
 class TestTagtool:

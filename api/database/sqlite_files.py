@@ -1,0 +1,348 @@
+"""SQLite: networks as the files ``N.db`` of a data folder, in WAL mode, their
+writers kept apart by ``BEGIN IMMEDIATE`` and woken by an ``flock`` of
+``N.db-lock``, their readers on read-only connections of their own."""
+
+import os
+import sqlite3
+from itertools import repeat
+
+from .records import ReadOnlyError, not_found
+from .schema import SQLITE, Transaction, journal_statements, schema
+from .store import BUSY_TIMEOUT, _connections
+
+try:
+    import fcntl
+except ImportError:      # Windows: writers wait in SQLite's busy handler alone
+    fcntl = None
+
+
+def _statements(script):
+    """Yield the statements of ``script`` one by one, cut at each semicolon
+    that SQLite's own parser sees as the end of a statement (not one inside a
+    quoted text or a comment)."""
+    start = 0
+    end = script.find(";")
+    while end != -1:
+        if sqlite3.complete_statement(script[start:end + 1]):
+            yield script[start:end + 1]
+            start = end + 1
+        end = script.find(";", end + 1)
+    if script[start:].strip():
+        yield script[start:]
+
+
+def _rows(cursor, limit=None):
+    # The rows become dicts as the cursor steps, without a list of tuples
+    # beside them, and without a Python loop.
+    names = [d[0] for d in cursor.description or ()]
+    try:
+        rows = cursor if limit is None else cursor.fetchmany(limit)
+        if len(names) == 2:
+            # The rows of a tag table (id, tag), which a dict display makes
+            # faster than dict() does.
+            first, second = names
+            return [{first: a, second: b} for a, b in rows]
+        return list(map(dict, map(zip, repeat(names), rows)))
+    finally:
+        cursor.close()   # an unfinished statement would keep its read snapshot open
+
+
+class SQLiteTransaction(Transaction):
+    sql = journal_statements("?", "is not")
+    P = "?"
+
+    def __init__(self, conn, lock=None):
+        self.conn, self.lock = conn, lock
+        conn.execute("begin immediate")
+
+    def script(self, text):
+        for statement in _statements(text):
+            self.conn.execute(statement)
+
+    def rows(self, sql, params=()):
+        return _rows(self.conn.execute(sql, params))
+
+    def run(self, sql, params=()):
+        self.conn.execute(sql, params)
+
+    def read(self, sql, limit):
+        return _rows(self.conn.execute(sql), limit)
+
+    def add_changes(self, seq, changes):
+        self.conn.executemany(self.sql["add_change"], ((seq, *change) for change in changes))
+
+    def statements(self, texts):
+        # One cursor for them all; each text is new to the statement cache, so
+        # the connection's cache is left alone (it keeps the journal's).
+        execute = self.conn.cursor().execute
+        for text in texts:
+            execute(text)               # refuses a text of more than one statement
+
+    def commit(self):
+        try:
+            self.conn.execute("commit")
+        finally:
+            self.release()
+
+    def rollback(self):
+        try:
+            if self.conn.in_transaction:
+                self.conn.rollback()
+        finally:
+            self.release()
+
+    def release(self):
+        if self.lock is not None:
+            self.lock.release()
+            self.lock = None
+
+
+class _Connection(sqlite3.Connection):
+    """A connection to a network file, with the lock file that its writes take."""
+
+    lock = None
+
+    def close(self):
+        super().close()
+        if self.lock is not None:
+            self.lock.close()
+            self.lock = None
+
+
+class _WriteLock:
+    """An ``flock`` on the file ``N.db-lock`` beside a network's file, taken by
+    every write before ``BEGIN IMMEDIATE``.  SQLite's own lock keeps writers
+    apart; this one only makes a waiting writer wake the moment the lock is
+    free, where SQLite's busy handler sleeps a fixed while between tries."""
+
+    def __init__(self, path):
+        self.path = path
+        self.fd = self._open()
+        self.waiter = None
+
+    def _open(self):
+        return os.open(self.path, os.O_RDWR | os.O_CREAT | getattr(os, "O_CLOEXEC", 0), 0o644)
+
+    def acquire(self, timeout):
+        """Take the lock, waiting at most ``timeout`` seconds; whether it was taken."""
+        try:
+            fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return True
+        except BlockingIOError:
+            pass
+        if self.waiter is None:
+            self.waiter = _Waiter(self.fd)
+        if self.waiter.take(timeout):
+            return True
+        # The waiter goes on waiting on the old descriptor and closes it once it
+        # has the lock; the next write waits on a new one.
+        self.waiter, self.fd = None, self._open()
+        return False
+
+    def release(self):
+        fcntl.flock(self.fd, fcntl.LOCK_UN)
+
+    def close(self):
+        if self.waiter is not None:
+            self.waiter.take(None)          # it lets go of the descriptor
+        else:
+            os.close(self.fd)
+
+
+class _Waiter:
+    """A thread that takes an flock for a writer: flock cannot time out, but
+    the writer's wait for this thread can."""
+
+    def __init__(self, fd):
+        import threading        # only a writer that has to wait needs it
+
+        self.fd, self.cond = fd, threading.Condition()
+        self.asked = self.taken = False
+        self.quit = False
+        threading.Thread(target=self.run, daemon=True, name="orvane write lock").start()
+
+    def run(self):
+        while True:
+            with self.cond:
+                self.cond.wait_for(lambda: self.asked)
+                if self.quit:
+                    break
+            fcntl.flock(self.fd, fcntl.LOCK_EX)
+            with self.cond:
+                if self.quit:
+                    break
+                self.asked, self.taken = False, True
+                self.cond.notify_all()
+        os.close(self.fd)
+
+    def take(self, timeout):
+        """Whether the lock was taken within ``timeout`` seconds; else (and
+        with None) the thread ends, closing the descriptor once it can."""
+        with self.cond:
+            if timeout is not None:
+                self.asked = True
+                self.cond.notify_all()
+                if self.cond.wait_for(lambda: self.taken, timeout):
+                    self.taken = False
+                    return True
+            self.asked = self.quit = True
+            self.cond.notify_all()
+            return False
+
+
+def _read_only(path, what):
+    return ReadOnlyError(f"{what} {path} is read-only: nothing was written")
+
+
+class SQLite:
+    """Networks as the files ``N.db`` of a folder."""
+
+    SCHEMA = schema(SQLITE)
+
+    def __init__(self, folder):
+        self.folder = folder
+
+    def location(self, name):
+        return os.path.join(self.folder, name + ".db")
+
+    def where(self, name):
+        return self.folder
+
+    def _open(self, name, location, mode):
+        try:
+            import pathlib
+
+            return sqlite3.connect(pathlib.Path(location).as_uri() + "?mode=" + mode, uri=True,
+                                   timeout=BUSY_TIMEOUT, isolation_level=None,
+                                   check_same_thread=False, factory=_Connection)
+        except sqlite3.OperationalError:
+            if not os.path.exists(location):
+                raise not_found(name, self.where(name)) from None
+            raise
+
+    def _writable(self, location):
+        """Refuse a write where the folder or the file is read-only."""
+        folder = os.path.dirname(location)
+        if not os.access(folder, os.W_OK):
+            raise _read_only(folder, "the data folder")
+        if os.path.exists(location) and not os.access(location, os.W_OK):
+            raise _read_only(location, "the database file")
+
+    def connect(self, name, create=False):
+        """The connection through which this process writes network ``name``."""
+        location = self.location(name)
+        key = (os.getpid(), location)
+        conn = _connections.get(key)
+        if conn is None:
+            conn = _connections[key] = self.open_writer(name, location, create)
+        return conn
+
+    def open_writer(self, name, location, create):
+        if create:
+            os.makedirs(os.path.dirname(location), exist_ok=True)
+        elif not os.path.exists(location):
+            raise not_found(name, self.where(name))
+        self._writable(location)
+        conn = self._open(name, location, "rwc" if create else "rw")
+        try:
+            conn.lock = _WriteLock(location + "-lock") if fcntl else None
+        except BaseException:
+            conn.close()
+            raise
+        return conn
+
+    def reader(self, name):
+        """The connection through which this process reads network ``name``:
+        a read-only one, which takes no write lock and works on read-only
+        storage too."""
+        location = self.location(name)
+        key = (os.getpid(), location, "ro")
+        conn = _connections.get(key)
+        if conn is None:
+            conn = self._open(name, location, "ro")
+            try:
+                conn.execute("pragma schema_version").fetchone()    # the file is opened here
+            except sqlite3.OperationalError:
+                conn.close()
+                # A read-only folder without the write-ahead log beside the
+                # file: nobody can be writing, so the file is all there is.
+                if os.access(os.path.dirname(location), os.W_OK) or os.path.exists(location + "-wal"):
+                    raise
+                conn = self._open(name, location, "ro&immutable=1")
+            _connections[key] = conn
+        return conn
+
+    def create(self, name):
+        conn = self.connect(name, create=True)
+        try:
+            self.prepare(conn)
+            tx = SQLiteTransaction(conn)
+            try:
+                for sql in self.SCHEMA:
+                    tx.run(sql)
+                tx.commit()
+            except BaseException:
+                tx.rollback()
+                raise
+        except BaseException:
+            self.forget(name)
+            raise
+
+    @staticmethod
+    def prepare(conn):
+        conn.execute("pragma journal_mode = wal")
+
+    def forget(self, name):
+        location = self.location(name)
+        for key in ((os.getpid(), location, "ro"), (os.getpid(), location)):
+            conn = _connections.pop(key, None)
+            if conn is not None:
+                conn.close()
+        return conn
+
+    def exists(self, name):
+        return os.path.isfile(self.location(name))
+
+    def names(self):
+        try:
+            files = os.listdir(self.folder)
+        except FileNotFoundError:
+            return []
+        return [f[:-3] for f in files if f.endswith(".db") and os.path.isfile(os.path.join(self.folder, f))]
+
+    def delete(self, name):
+        location = self.location(name)
+        self.forget(name)
+        if not os.path.isfile(location):
+            raise not_found(name, self.where(name))
+        self._writable(location)
+        os.remove(location)
+        for suffix in ("-wal", "-shm", "-lock"):
+            try:
+                os.remove(location + suffix)
+            except FileNotFoundError:
+                pass
+
+    def begin(self, name):
+        """A write transaction on network ``name``, its writers' lock taken."""
+        conn = self.connect(name)
+        lock = getattr(conn, "lock", None)
+        if lock is not None and not lock.acquire(BUSY_TIMEOUT):
+            raise sqlite3.OperationalError(
+                f"database is locked: another writer held network {name!r} for {BUSY_TIMEOUT:g} s")
+        try:
+            return SQLiteTransaction(conn, lock)
+        except BaseException as e:
+            if lock is not None:
+                lock.release()
+            self.failed(name, e)
+            raise
+
+    def failed(self, name, error):
+        """Raise the error that tells why a write of network ``name`` failed
+        with ``error``, when it is not ``error`` itself."""
+        if isinstance(error, sqlite3.OperationalError) and getattr(error, "sqlite_errorcode", 0) & 0xff == 8:
+            self._writable(self.location(name))     # SQLITE_READONLY: say which is read-only
+
+    def read(self, name, sql, limit):
+        return _rows(self.reader(name).execute(sql), limit)
