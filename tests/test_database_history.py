@@ -84,6 +84,32 @@ class TestManyWriters:
         if not undo_every:
             assert len(applied) == len(db.journal("net")) == processes * threads * count
 
+    def test_commands_in_a_scope_never_lose(self, net, tmp_path):
+        # Eight processes, 25 commands each on J1, each read and written in
+        # one command scope: no command is ever overtaken.
+        db.execute_batch("net", "insert into tags_link values ('count', '0')")
+        tries = dbtools.run_writers(tmp_path / "go", 8, 1, 25, scoped=True)
+        assert tries == [1] * 200
+        assert len(dbtools.check_history()) == 200
+
+    def test_scope_reads_inside_and_takes_back_a_failed_write(self, net):
+        set_tag("NODE", "J1", "a")
+        with db.command("net"):
+            set_tag("NODE", "J1", "b")
+            assert orvane.get_tag("net", "NODE", "J1")["tag"] == "b"      # its own write
+            with pytest.raises(db.ConflictError):
+                db.execute_command("net", db.DbChangeSet("delete from tags_node;", "", [], [
+                    {"type": "tag", "t_type": "NODE", "id": "J1", "tag": "x"}]))
+            set_tag("NODE", "J2", "d")
+        assert tags() == [("NODE", "J1", "b"), ("NODE", "J2", "d")] and len(db.journal("net")) == 3
+        with pytest.raises(KeyError):
+            with db.command("net"):
+                set_tag("NODE", "J3", "e")
+                raise KeyError("the block failed")
+        assert tags() == [("NODE", "J1", "b"), ("NODE", "J2", "d")] and len(db.journal("net")) == 3
+        with db.command("net"), pytest.raises(RuntimeError, match="works on its own network alone"):
+            db.undo("other")
+
 
 def import_into(name, lines):
     """Import INP tag lines as the tool's replacing import would: each element
@@ -165,6 +191,30 @@ class TestReaders:
             assert tags() == [("NODE", "J1", "a")] and len(db.journal("net")) == 1
             assert time.monotonic() - start < 1
         assert holder.returncode == 0 and tags() == []
+
+
+    # SQLite: a read connection per thread.
+    @pytest.mark.parametrize("backend", ["sqlite"], indirect=True)
+    def test_reader_thread_beside_a_writer_thread_of_its_process(self, net):
+        import threading
+        set_tag("NODE", "J1", "a")
+        held, done = threading.Event(), threading.Event()
+
+        def writer():
+            with db.command("net"):
+                set_tag("NODE", "J1", "b")
+                held.set()
+                done.wait(10)
+        thread = threading.Thread(target=writer)
+        thread.start()
+        assert held.wait(10)
+        start = time.monotonic()
+        read = orvane.get_tag("net", "NODE", "J1")["tag"]
+        waited = time.monotonic() - start
+        done.set()
+        thread.join()
+        assert (read, waited < 1) == ("a", True)
+        assert orvane.get_tag("net", "NODE", "J1")["tag"] == "b"
 
 
 class TestReadOnlyStorage:

@@ -83,6 +83,7 @@ from .transaction import (_connect, _query, _write, create_network, delete_netwo
                           list_networks, network_exists, read_all, try_read)
 from .journal import (_check, _check_import, _clear_import, _drop_undone, _expected, _import_changes,
                       _step, _summary, execute_command, execute_import, journal, redo, undo)
+from .transaction import command
 
 __all__ = [
     "ChangeSet", "DbChangeSet", "NetworkNotFoundError", "UnsuitableDatabaseError", "ConflictError",
@@ -90,7 +91,7 @@ __all__ = [
     "execute_batch", "undo", "redo",
     "journal", "create_network", "delete_network", "list_networks",
     "network_exists", "set_data_dir", "data_dir", "set_database_url",
-    "database_url", "backend_name", "close_all",
+    "database_url", "backend_name", "close_all", "command",
 ]
 
 

@@ -71,7 +71,7 @@ class PostgresTransaction(Transaction):
         import psycopg
         self.conn, self.name, self.where = conn, name, where
         self.binder = psycopg.ClientCursor(conn)
-        self.queue, self.size, self.found = [], 0, None
+        self.queue, self.size, self.found, self.flushes = [], 0, None, 0
         self.script("begin read write")
         self.run(*_enter(name, session=False))
         self.found = len(self.queue) - 1        # no row: no such network
@@ -92,6 +92,7 @@ class PostgresTransaction(Transaction):
             return []
         # Each text on lines of its own: a comment that ends one cannot run on.
         text, self.queue, self.size = "\n;\n".join(self.queue), [], 0
+        self.flushes += 1
         cursor = self.conn.execute(text)
         results = []
         while True:
@@ -109,8 +110,28 @@ class PostgresTransaction(Transaction):
         return self.flush()
 
     def read(self, sql, limit):
-        rows = self.rows(sql)
-        return rows if limit is None else rows[:limit]
+        self.flush()
+        cursor = self.conn.execute(sql, binary=True)      # one statement only
+        if cursor.description is None:
+            return []
+        return cursor.fetchall() if limit is None else cursor.fetchmany(limit)
+
+    def savepoint(self):
+        self.script("savepoint orvane_command")
+        self.saved = (len(self.queue) - 1, self.flushes)
+
+    def back_to_savepoint(self):
+        at, flushes = self.saved
+        if flushes == self.flushes:
+            del self.queue[at:]         # none of it reached the server
+            self.size = sum(map(len, self.queue))
+        else:
+            self.queue, self.size = [], 0
+            self.conn.execute("rollback to savepoint orvane_command")
+            self.conn.execute("release savepoint orvane_command")
+
+    def release_savepoint(self):
+        self.script("release savepoint orvane_command")
 
     def add_changes(self, seq, changes):
         self.flush()
@@ -138,6 +159,7 @@ class Postgres:
     """Networks as the schemas of one PostgreSQL database."""
 
     SCHEMA = schema(POSTGRES)
+    THREADED_READS = False      # one connection for the process's reads and writes
 
     def __init__(self, url):
         self.url = url

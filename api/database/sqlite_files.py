@@ -2,8 +2,10 @@
 writers kept apart by ``BEGIN IMMEDIATE`` and woken by an ``flock`` of
 ``N.db-lock``, their readers on read-only connections of their own."""
 
+import _thread
 import os
 import sqlite3
+import sys
 from itertools import repeat
 
 from .records import ReadOnlyError, not_found
@@ -66,7 +68,21 @@ class SQLiteTransaction(Transaction):
         self.conn.execute(sql, params)
 
     def read(self, sql, limit):
-        return _rows(self.conn.execute(sql), limit)
+        self.conn.execute("pragma query_only = on")
+        try:
+            return _rows(self.conn.execute(sql), limit)
+        finally:
+            self.conn.execute("pragma query_only = off")
+
+    def savepoint(self):
+        self.conn.execute("savepoint orvane_command")
+
+    def back_to_savepoint(self):
+        self.conn.execute("rollback to orvane_command")
+        self.conn.execute("release orvane_command")
+
+    def release_savepoint(self):
+        self.conn.execute("release orvane_command")
 
     def add_changes(self, seq, changes):
         self.conn.executemany(self.sql["add_change"], ((seq, *change) for change in changes))
@@ -190,6 +206,16 @@ class _Waiter:
             return False
 
 
+def _forget_ended_threads():
+    """Close the read connections of this process's threads that have ended."""
+    threading = sys.modules.get("threading")
+    if threading is None:
+        return
+    alive = {thread.ident for thread in threading.enumerate()}
+    for key in [k for k in _connections if len(k) == 4 and k[3] not in alive]:
+        _connections.pop(key).close()
+
+
 def _read_only(path, what):
     return ReadOnlyError(f"{what} {path} is read-only: nothing was written")
 
@@ -198,6 +224,7 @@ class SQLite:
     """Networks as the files ``N.db`` of a folder."""
 
     SCHEMA = schema(SQLITE)
+    THREADED_READS = True       # each thread reads through a connection of its own
 
     def __init__(self, folder):
         self.folder = folder
@@ -256,9 +283,10 @@ class SQLite:
         a read-only one, which takes no write lock and works on read-only
         storage too."""
         location = self.location(name)
-        key = (os.getpid(), location, "ro")
+        key = (os.getpid(), location, "ro", _thread.get_ident())
         conn = _connections.get(key)
         if conn is None:
+            _forget_ended_threads()
             conn = self._open(name, location, "ro")
             try:
                 conn.execute("pragma schema_version").fetchone()    # the file is opened here
@@ -293,8 +321,8 @@ class SQLite:
         conn.execute("pragma journal_mode = wal")
 
     def forget(self, name):
-        location = self.location(name)
-        for key in ((os.getpid(), location, "ro"), (os.getpid(), location)):
+        location, pid = self.location(name), os.getpid()
+        for key in [k for k in _connections if k[:3] == (pid, location, "ro")] + [(pid, location)]:
             conn = _connections.pop(key, None)
             if conn is not None:
                 conn.close()

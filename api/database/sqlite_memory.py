@@ -13,6 +13,8 @@ from .store import MEMORY, _connections
 class Memory(SQLite):
     """Networks as in-memory databases of this process."""
 
+    THREADED_READS = False
+
     def location(self, name):
         return (MEMORY, name)
 

@@ -1,24 +1,105 @@
 """Running SQL on a network: every write in one transaction of the backend
-in force, every read one statement."""
+in force, every read one statement; the command scope, in which a thread's
+reads and writes of one network share one write transaction."""
+
+import _thread
 
 from . import store
 from .store import _check_name, _check_text
 
+_scope = _thread._local()      # this thread's open command scope: .scope
+
+
+def _finish(backend, name, tx, ok):
+    """Commit ``tx`` when ``ok``, else roll it back; a failed commit rolls
+    back and raises the error that tells why."""
+    try:
+        if ok:
+            tx.commit()
+            return
+    except BaseException as e:
+        tx.rollback()
+        backend.failed(name, e)
+        raise
+    tx.rollback()
+
+
+class command:
+    """``with command(name):`` holds network ``name``'s write lock from the
+    first read to the last write of the block: ``try_read`` and ``read_all``
+    of this thread on that network read inside the write transaction, and
+    ``execute_command``, ``execute_import``, ``execute_batch``, ``undo`` and
+    ``redo`` join it, so that no other writer can change what the block read
+    before it writes.  All of it is committed when the block ends, or none of
+    it when the block raises; a write that fails inside the block is taken
+    back alone.  Other threads and processes wait for the block's end to
+    write; readers do not wait."""
+
+    def __init__(self, name):
+        self.name = _check_name(name)
+        self.tx = None
+
+    def __enter__(self):
+        open_scope = getattr(_scope, "scope", None)
+        if open_scope is not None:
+            raise RuntimeError(f"a command of network {open_scope.name!r} is open in this thread: "
+                               "command scopes do not nest")
+        store._lock.acquire()
+        try:
+            self.backend = store._backend()
+            self.tx = self.backend.begin(self.name)
+        except BaseException:
+            store._lock.release()
+            raise
+        _scope.scope = self
+        return self
+
+    def __exit__(self, kind, error, traceback):
+        _scope.scope = None
+        try:
+            _finish(self.backend, self.name, self.tx, kind is None)
+        finally:
+            store._lock.release()
+
+
+def _joined(name):
+    """The transaction of this thread's open command scope on network
+    ``name``, or None outside one."""
+    scope = getattr(_scope, "scope", None)
+    if scope is None:
+        return None
+    if scope.name != name:
+        raise RuntimeError(f"network {name!r} used inside the command of network {scope.name!r}: "
+                           "a command scope works on its own network alone")
+    return scope.tx
+
 
 def _write(name, work):
     """Run ``work(tx)`` in one write transaction on network ``name`` and
-    return its result; on any failure roll back and raise."""
+    return its result; on any failure roll back and raise.  Inside a command
+    scope on ``name`` it runs in the scope's transaction, from a savepoint
+    that a failure goes back to."""
     _check_name(name)
+    tx = _joined(name)
+    if tx is not None:
+        tx.savepoint()
+        try:
+            result = work(tx)
+        except BaseException:
+            tx.back_to_savepoint()
+            raise
+        tx.release_savepoint()
+        return result
     with store._lock:
         backend = store._backend()
         tx = backend.begin(name)
         try:
             result = work(tx)
-            tx.commit()
         except BaseException as e:
             tx.rollback()
             backend.failed(name, e)
             raise
+        _finish(backend, name, tx, True)
         return result
 
 
@@ -27,8 +108,14 @@ def _query(name, sql, limit=None):
     as dicts keyed by column name; a statement that writes is refused."""
     _check_name(name)
     _check_text(sql, "sql")
+    tx = _joined(name)
+    if tx is not None:
+        return tx.read(sql, limit)
+    backend = store._backend()
+    if backend.THREADED_READS:
+        return backend.read(name, sql, limit)
     with store._lock:
-        return store._backend().read(name, sql, limit)
+        return backend.read(name, sql, limit)
 
 
 def read_all(name, sql):
