@@ -229,7 +229,15 @@ class SQLite:
     def __init__(self, folder):
         self.folder = folder
 
+    MAX_FILE_NAME = 255             # bytes in a file name
+    LONGEST = ".db-journal"         # of the names beside it: -journal, -wal, -shm, -lock
+
     def location(self, name):
+        limit = self.MAX_FILE_NAME - len(self.LONGEST)
+        size = len(os.fsencode(name))
+        if size > limit:
+            raise ValueError(f"invalid network name {name[:20]!r}...: it takes {size} bytes, and a network "
+                             f"on SQLite is a file whose name holds at most {limit} bytes of it")
         return os.path.join(self.folder, name + ".db")
 
     def where(self, name):

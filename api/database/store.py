@@ -83,15 +83,27 @@ def data_dir():
     return path if path == MEMORY else os.path.abspath(path)
 
 
+REFUSED_CATEGORIES = ("Cc", "Cf", "Zl", "Zp")     # controls, format characters, line and paragraph separators
+
+
 def _check_name(name):
     if not isinstance(name, str):
         raise ValueError(f"network name must be a str, not {type(name).__name__}")
-    if (not name or name in (".", "..") or len(name) > MAX_NAME_LENGTH
-            or any(c in "/\\" or c < " " for c in name)):
+    if (not name or name in (".", "..") or len(name) > MAX_NAME_LENGTH or "/" in name or "\\" in name
+            or not name.isprintable() and _refused(name)):
         raise ValueError(
             f"invalid network name {name!r}: it must be a plain file name of 1 to "
-            f"{MAX_NAME_LENGTH} characters without path separators or control characters")
+            f"{MAX_NAME_LENGTH} characters without path separators, control, format or "
+            "line separator characters")
     return name
+
+
+def _refused(name):
+    """Whether ``name``, which is not all printable, holds a character of a
+    refused category (a space of another kind, or a private one, is kept)."""
+    from unicodedata import category
+
+    return any(category(c) in REFUSED_CATEGORIES for c in name)
 
 
 def _check_text(text, what):
