@@ -196,7 +196,7 @@ def main(argv=None):
     except UnicodeEncodeError as e:
         warn(f"cannot write {e.object[e.start:e.end]!r} to the output ({e.encoding})")
     except (ValueError, database.UnsuitableDatabaseError, database.ConflictError,
-            *database.Error) as e:
+            database.DatabaseUnavailableError, *database.Error) as e:
         warn(first_line(e))
     except BrokenPipeError:
         raise

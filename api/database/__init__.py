@@ -73,7 +73,7 @@ set-wide statements, at a million tags as at one.
 import sqlite3
 import sys
 
-from .records import (ChangeSet, ConflictError, DbChangeSet, NetworkNotFoundError, ReadOnlyError,
+from .records import (ChangeSet, ConflictError, DatabaseUnavailableError, DbChangeSet, NetworkNotFoundError, ReadOnlyError,
                       UnsuitableDatabaseError, _change_set, _tag_text, g_update_prefix, not_found)
 from .schema import DROP_UNDONE, NEWEST_APPLIED, OLDEST_UNDONE, TABLES
 from .store import (BUSY_TIMEOUT, MAX_NAME_LENGTH, MEMORY, _backend, _check_name, _check_text, _close,
@@ -87,7 +87,7 @@ from .transaction import command
 
 __all__ = [
     "ChangeSet", "DbChangeSet", "NetworkNotFoundError", "UnsuitableDatabaseError", "ConflictError",
-    "ReadOnlyError", "g_update_prefix", "read_all", "try_read", "execute_command", "execute_import",
+    "ReadOnlyError", "DatabaseUnavailableError", "g_update_prefix", "read_all", "try_read", "execute_command", "execute_import",
     "execute_batch", "undo", "redo",
     "journal", "create_network", "delete_network", "list_networks",
     "network_exists", "set_data_dir", "data_dir", "set_database_url",

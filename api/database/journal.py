@@ -156,6 +156,7 @@ def execute_import(name, statements, changes):
         tx.run(tx.sql["summary"], (json.dumps([_summary(counts["added"], counts["changed"], counts["removed"])]),
                                     json.dumps([_summary(counts["removed"], counts["changed"], counts["added"])]),
                                     seq))
+    work.again = False          # its statements and changes are read once
     _write(name, work)
     del counts["new"]
     return counts

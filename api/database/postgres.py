@@ -5,13 +5,14 @@ statement in a read-only transaction of its own."""
 import os
 import sys
 
-from .records import UnsuitableDatabaseError, not_found
+from .records import DatabaseUnavailableError, UnsuitableDatabaseError, not_found
 from .schema import POSTGRES, Transaction, create_table, journal_statements, schema
 from .store import BUSY_TIMEOUT, _connections, _redact
 
 SCHEMA_PREFIX = "orvane:"
 LONG_SCHEMA_PREFIX = "orvane#"
 _MAX_IDENTIFIER = 63  # bytes in a PostgreSQL identifier
+CONNECT_TIMEOUT = 10    # seconds, unless the URL gives connect_timeout
 _CATALOGUE_LOCK = 0x6f7276616e65    # advisory lock held while networks are made or dropped
 
 # The catalogue: whether a schema is there, and the search path set to it
@@ -71,11 +72,17 @@ class PostgresTransaction(Transaction):
         import psycopg
         self.conn, self.name, self.where = conn, name, where
         self.binder = psycopg.ClientCursor(conn)
-        self.queue, self.size, self.found, self.flushes = [], 0, None, 0
+        self.queue, self.size, self.found, self.flushes, self.journaled = [], 0, None, 0, False
         self.script("begin read write")
         self.run(*_enter(name, session=False))
         self.found = len(self.queue) - 1        # no row: no such network
+        # The identifier that the journal entries of this transaction keep.
+        self.command_id = os.urandom(16).hex()
+        self.run("select set_config('orvane.command', %s, true)", (self.command_id,))
         self.script("lock table undo_journal in exclusive mode")
+
+    def hold(self):
+        self.flush()
 
     def script(self, text):
         self.queue.append(text)
@@ -84,6 +91,8 @@ class PostgresTransaction(Transaction):
             self.flush()
 
     def run(self, sql, params=None):
+        if sql is self.sql["add"]:
+            self.journaled = True
         self.script(self.binder.mogrify(sql, params) if params else sql)
 
     def flush(self):
@@ -170,8 +179,9 @@ class Postgres:
     def connect(self, name=None):
         key = (os.getpid(), self.url)
         conn = _connections.get(key)
-        if conn is not None and conn.closed:
+        if conn is not None and (conn.closed or conn.broken):
             del _connections[key]       # the server went away: try a new one
+            conn.close()
             conn = None
         if conn is None:
             try:
@@ -180,8 +190,13 @@ class Postgres:
             except ImportError as e:
                 raise ImportError("a PostgreSQL database needs the driver psycopg: "
                                   "pip install -r requirements-pg.txt") from e
-            conn = psycopg.connect(self.url, autocommit=True, row_factory=dict_row,
-                                   client_encoding="utf8", application_name="orvane")
+            timeout = {} if "connect_timeout" in self.url else {"connect_timeout": CONNECT_TIMEOUT}
+            try:
+                conn = psycopg.connect(self.url, autocommit=True, row_factory=dict_row,
+                                       client_encoding="utf8", application_name="orvane", **timeout)
+            except psycopg.OperationalError as e:
+                raise DatabaseUnavailableError(
+                    f"the PostgreSQL server at {self.where()} is unavailable: {str(e).strip()}") from e
             try:
                 self.check(conn)
                 conn.execute(f"set lock_timeout = {int(BUSY_TIMEOUT * 1000)}")
@@ -231,6 +246,7 @@ class Postgres:
                 conn.execute(*_enter(name, session=False))
                 conn.execute("set local client_min_messages = warning")
                 conn.execute(create_table("journal_changes", POSTGRES))
+                conn.execute(f"alter table undo_journal add column if not exists command {POSTGRES['COMMAND']}")
                 return
             conn.execute(f"create schema {_quote_ident(schema)}")
             conn.execute(f"comment on schema {_quote_ident(schema)} is {_quote_text(name)}")
@@ -268,6 +284,34 @@ class Postgres:
         because network ``name`` has no schema (any more)."""
         if self.gone(self.connect_if_open(), name, error):
             raise not_found(name, self.where()) from None
+
+    def fault(self, error):
+        """The DatabaseUnavailableError that ``error`` stands for, or None:
+        the server failed or the connection to it did."""
+        if isinstance(error, DatabaseUnavailableError):
+            return error
+        psycopg = sys.modules.get("psycopg")
+        if psycopg is None or not isinstance(error, (psycopg.OperationalError, psycopg.InterfaceError)):
+            return None
+        conn = self.connect_if_open()
+        first = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+        fault = DatabaseUnavailableError(f"the PostgreSQL server at {self.where()} is unavailable: {first}")
+        fault.lost = conn is None or conn.closed or conn.broken
+        return fault
+
+    def committed(self, name, tx):
+        """Whether the transaction ``tx``, whose commit was cut off, left its
+        journal entry; None when that cannot be known (it journaled nothing,
+        or the server cannot be asked)."""
+        if not tx.journaled:
+            return None
+        try:
+            rows = self.connect().execute(
+                f"select 1 from {_quote_ident(_schema(name))}.undo_journal where command = %s limit 1",
+                (tx.command_id,)).fetchall()
+        except Exception:
+            return None
+        return bool(rows)
 
     def connect_if_open(self):
         return _connections.get((os.getpid(), self.url))

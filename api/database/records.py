@@ -31,6 +31,20 @@ class ConflictError(RuntimeError):
             f"{who} expected {_tag_text(expected)}{more}); nothing was written")
 
 
+class DatabaseUnavailableError(RuntimeError):
+    """The database server or file failed, or the connection to it was lost;
+    the driver's exception is the ``__cause__``.  ``applied`` tells what
+    became of the write that failed: False when nothing was written, None
+    when it cannot be known (a batch whose commit was cut off: read what is
+    stored); a command whose commit was cut off is looked for in the journal,
+    so it is never None for one."""
+
+    def __init__(self, message, applied=False):
+        super().__init__(message)
+        self.applied = applied
+        self.lost = False       # the connection is gone: a new one may work
+
+
 class ReadOnlyError(PermissionError):
     """A write to a network whose folder or file is read-only; reads work."""
 

@@ -10,15 +10,21 @@ _TABLES = {
     "tags_node": ("id text primary key", "tag text"),
     "tags_link": ("id text primary key", "tag text"),
     "undo_journal": ("seq SERIAL", "redo_sql text not null", "undo_sql text not null",
-                     "redo_cs text not null", "undo_cs text not null", "undone FLAG"),
+                     "redo_cs text not null", "undo_cs text not null", "undone FLAG", "command COMMAND"),
     "journal_changes": ("seq bigint not null", "t_type text not null", "id text not null",
                         "old_tag text", "new_tag text", "primary key (seq, t_type, id)"),
 }
 
+# Every journal entry names the command that wrote it: a random text on
+# SQLite, the identifier that the writer gives its transaction on PostgreSQL,
+# so that a writer whose commit was cut off can look for it.
 SQLITE = {"SERIAL": "integer primary key autoincrement", "FLAG": "integer not null default 0",
-          "journal_changes": " without rowid"}
+          "COMMAND": "text default (lower(hex(randomblob(16))))", "journal_changes": " without rowid"}
 POSTGRES = {"SERIAL": "bigint generated always as identity primary key",
-            "FLAG": "boolean not null default false"}
+            "FLAG": "boolean not null default false",
+            "COMMAND": "text default current_setting('orvane.command', true)"}
+COMMAND_LOOKUP = "select 1 as found from undo_journal where command = {} limit 1"
+
 
 
 def create_table(table, words):

@@ -8,7 +8,7 @@ import sqlite3
 import sys
 from itertools import repeat
 
-from .records import ReadOnlyError, not_found
+from .records import DatabaseUnavailableError, ReadOnlyError, not_found
 from .schema import SQLITE, Transaction, journal_statements, schema
 from .store import BUSY_TIMEOUT, _connections
 
@@ -56,6 +56,9 @@ class SQLiteTransaction(Transaction):
     def __init__(self, conn, lock=None):
         self.conn, self.lock = conn, lock
         conn.execute("begin immediate")
+
+    def hold(self):
+        pass                            # BEGIN IMMEDIATE took the lock
 
     def script(self, text):
         for statement in _statements(text):
@@ -316,6 +319,8 @@ class SQLite:
             try:
                 for sql in self.SCHEMA:
                     tx.run(sql)
+                if not any(row["name"] == "command" for row in tx.rows("pragma table_info(undo_journal)")):
+                    tx.run("alter table undo_journal add column command text")    # a network made before
                 tx.commit()
             except BaseException:
                 tx.rollback()
@@ -364,7 +369,7 @@ class SQLite:
         conn = self.connect(name)
         lock = getattr(conn, "lock", None)
         if lock is not None and not lock.acquire(BUSY_TIMEOUT):
-            raise sqlite3.OperationalError(
+            raise DatabaseUnavailableError(
                 f"database is locked: another writer held network {name!r} for {BUSY_TIMEOUT:g} s")
         try:
             return SQLiteTransaction(conn, lock)
@@ -382,3 +387,22 @@ class SQLite:
 
     def read(self, name, sql, limit):
         return _rows(self.reader(name).execute(sql), limit)
+
+    # The primary result codes that tell of the file or the lock on it, not
+    # of the SQL: busy, locked, out of memory, I/O error, corrupt, full,
+    # cannot open, not a database.
+    FAULTS = {5: "is busy", 6: "is locked", 7: "is out of memory", 10: "cannot be read or written",
+              11: "is corrupt", 13: "is full", 14: "cannot be opened", 26: "is not a database"}
+
+    def fault(self, error):
+        """The DatabaseUnavailableError that ``error`` stands for, or None."""
+        if isinstance(error, DatabaseUnavailableError):
+            return error
+        what = self.FAULTS.get(getattr(error, "sqlite_errorcode", 0) & 0xff)
+        if not isinstance(error, sqlite3.OperationalError) or what is None:
+            return None
+        return DatabaseUnavailableError(f"the SQLite database in {self.where(None)} {what}: {error}")
+
+    @staticmethod
+    def committed(name, tx):
+        return None         # a commit on a local file returns or the process ends

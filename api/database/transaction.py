@@ -5,23 +5,34 @@ reads and writes of one network share one write transaction."""
 import _thread
 
 from . import store
+from .records import DatabaseUnavailableError
 from .store import _check_name, _check_text
 
 _scope = _thread._local()      # this thread's open command scope: .scope
 
 
-def _finish(backend, name, tx, ok):
-    """Commit ``tx`` when ``ok``, else roll it back; a failed commit rolls
-    back and raises the error that tells why."""
+def _commit(backend, name, tx, result):
+    """Commit ``tx`` and return ``result``.  A commit cut off with the
+    connection is looked for in the journal by the transaction's own
+    identifier: found, it was applied; else nothing was written and the
+    error says so (``applied`` False)."""
     try:
-        if ok:
-            tx.commit()
-            return
+        tx.commit()
+        return result
     except BaseException as e:
         tx.rollback()
-        backend.failed(name, e)
-        raise
-    tx.rollback()
+        fault = backend.fault(e)
+        if fault is None:
+            backend.failed(name, e)
+            raise
+        if fault.lost:
+            fault.applied = backend.committed(name, tx)
+            if fault.applied:
+                return result
+            if fault.applied is None:
+                fault.args = (f"{fault.args[0]}; whether the write was applied cannot be known: "
+                              "read what is stored",)
+        raise fault from e
 
 
 class command:
@@ -47,7 +58,7 @@ class command:
         store._lock.acquire()
         try:
             self.backend = store._backend()
-            self.tx = self.backend.begin(self.name)
+            self.tx = _begin(self.backend, self.name, hold=True)
         except BaseException:
             store._lock.release()
             raise
@@ -57,9 +68,36 @@ class command:
     def __exit__(self, kind, error, traceback):
         _scope.scope = None
         try:
-            _finish(self.backend, self.name, self.tx, kind is None)
+            if kind is None:
+                _commit(self.backend, self.name, self.tx, None)
+            else:
+                self.tx.rollback()
+                fault = self.backend.fault(error)
+                if fault is not None:
+                    raise fault from error
         finally:
             store._lock.release()
+
+
+def _begin(backend, name, hold=False):
+    """A write transaction on network ``name``; with ``hold``, its lock
+    already taken.  A connection found cut is replaced once."""
+    for attempt in (1, 2):
+        tx = None
+        try:
+            tx = backend.begin(name)
+            if hold:
+                tx.hold()
+            return tx
+        except BaseException as e:
+            if tx is not None:
+                tx.rollback()
+            fault = backend.fault(e)
+            if fault is None:
+                backend.failed(name, e)
+                raise
+            if attempt == 2 or not fault.lost:
+                raise fault from e
 
 
 def _joined(name):
@@ -92,15 +130,26 @@ def _write(name, work):
         return result
     with store._lock:
         backend = store._backend()
-        tx = backend.begin(name)
-        try:
-            result = work(tx)
-        except BaseException as e:
-            tx.rollback()
-            backend.failed(name, e)
-            raise
-        _finish(backend, name, tx, True)
-        return result
+        for attempt in (1, 2):
+            tx = _begin(backend, name)
+            try:
+                result = work(tx)
+            except BaseException as e:
+                tx.rollback()
+                fault = backend.fault(e)
+                if fault is None:
+                    backend.failed(name, e)
+                    raise
+                if attempt == 2 or not fault.lost or not getattr(work, "again", True):
+                    raise fault from e
+                continue        # cut off before its commit: nothing was written
+            try:
+                return _commit(backend, name, tx, result)
+            except DatabaseUnavailableError as fault:
+                # Cut off at the commit, and not found in the journal.
+                if attempt == 2 or not fault.lost or fault.applied is not False \
+                        or not getattr(work, "again", True):
+                    raise
 
 
 def _query(name, sql, limit=None):
@@ -113,9 +162,23 @@ def _query(name, sql, limit=None):
         return tx.read(sql, limit)
     backend = store._backend()
     if backend.THREADED_READS:
-        return backend.read(name, sql, limit)
+        try:
+            return backend.read(name, sql, limit)
+        except Exception as e:
+            fault = backend.fault(e)
+            if fault is None:
+                raise
+            raise fault from e
     with store._lock:
-        return backend.read(name, sql, limit)
+        for attempt in (1, 2):
+            try:
+                return backend.read(name, sql, limit)
+            except Exception as e:
+                fault = backend.fault(e)
+                if fault is None:
+                    raise
+                if attempt == 2 or not fault.lost:
+                    raise fault from e
 
 
 def read_all(name, sql):
@@ -148,29 +211,41 @@ def execute_batch(name, statements):
 
 # Networks
 
+def _catalogue(action, *args):
+    """Run ``action(backend, *args)`` on the backend in force; a connection
+    found cut is replaced once."""
+    with store._lock:
+        backend = store._backend()
+        for attempt in (1, 2):
+            try:
+                return action(backend, *args)
+            except Exception as e:
+                fault = backend.fault(e)
+                if fault is None:
+                    raise
+                if attempt == 2 or not fault.lost:
+                    raise fault from e
+
+
 def create_network(name):
     """Create network ``name`` with its tables; an existing one is kept."""
-    with store._lock:
-        store._backend().create(_check_name(name))
+    _catalogue(lambda backend: backend.create(_check_name(name)))
 
 
 def network_exists(name):
     """Whether network ``name`` has a database."""
     _check_name(name)
-    with store._lock:
-        return store._backend().exists(name)
+    return _catalogue(lambda backend: backend.exists(name))
 
 
 def list_networks():
     """The names of the networks in the data folder or database, sorted."""
-    with store._lock:
-        return sorted(store._backend().names())
+    return sorted(_catalogue(lambda backend: backend.names()))
 
 
 def delete_network(name):
     """Remove network ``name`` and its database for good."""
-    with store._lock:
-        store._backend().delete(_check_name(name))
+    _catalogue(lambda backend: backend.delete(_check_name(name)))
 
 
 def _connect(name, create=False):
