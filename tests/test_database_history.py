@@ -193,8 +193,6 @@ class TestReaders:
         assert holder.returncode == 0 and tags() == []
 
 
-    # SQLite: a read connection per thread.
-    @pytest.mark.parametrize("backend", ["sqlite"], indirect=True)
     def test_reader_thread_beside_a_writer_thread_of_its_process(self, net):
         import threading
         set_tag("NODE", "J1", "a")

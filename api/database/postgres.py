@@ -2,6 +2,7 @@
 writers kept apart by a lock on the journal table, their reads one
 statement in a read-only transaction of its own."""
 
+import _thread
 import os
 import sys
 
@@ -168,7 +169,7 @@ class Postgres:
     """Networks as the schemas of one PostgreSQL database."""
 
     SCHEMA = schema(POSTGRES)
-    THREADED_READS = False      # one connection for the process's reads and writes
+    THREADED_READS = True       # each thread reads through a connection of its own
 
     def __init__(self, url):
         self.url = url
@@ -176,8 +177,10 @@ class Postgres:
     def where(self, name=None):
         return _redact(self.url)
 
-    def connect(self, name=None):
-        key = (os.getpid(), self.url)
+    def connect(self, name=None, key=None):
+        """The connection through which this process writes (or, with
+        ``key``, the one cached under that key)."""
+        key = key or (os.getpid(), self.url)
         conn = _connections.get(key)
         if conn is not None and (conn.closed or conn.broken):
             del _connections[key]       # the server went away: try a new one
@@ -285,15 +288,16 @@ class Postgres:
         if self.gone(self.connect_if_open(), name, error):
             raise not_found(name, self.where()) from None
 
-    def fault(self, error):
-        """The DatabaseUnavailableError that ``error`` stands for, or None:
-        the server failed or the connection to it did."""
+    def fault(self, error, conn=None):
+        """The DatabaseUnavailableError that ``error`` (raised on ``conn``,
+        else on the write connection) stands for, or None: the server failed
+        or the connection to it did."""
         if isinstance(error, DatabaseUnavailableError):
             return error
         psycopg = sys.modules.get("psycopg")
         if psycopg is None or not isinstance(error, (psycopg.OperationalError, psycopg.InterfaceError)):
             return None
-        conn = self.connect_if_open()
+        conn = conn or self.connect_if_open()
         first = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
         fault = DatabaseUnavailableError(f"the PostgreSQL server at {self.where()} is unavailable: {first}")
         fault.lost = conn is None or conn.closed or conn.broken
@@ -316,11 +320,21 @@ class Postgres:
     def connect_if_open(self):
         return _connections.get((os.getpid(), self.url))
 
+    def reader(self):
+        """This thread's read connection, so that no reader waits for a
+        writer thread's transaction."""
+        from .sqlite_files import _forget_ended_threads
+
+        key = (os.getpid(), self.url, "ro", _thread.get_ident())
+        if key not in _connections:
+            _forget_ended_threads()
+        return self.connect(key=key)
+
     def read(self, name, sql, limit):
         # One statement in a transaction of its own, read-only as every
         # transaction of the session is unless it says otherwise; the session
         # keeps the search path of the network read last.
-        conn = self.connect()
+        conn = self.reader()
         try:
             if getattr(conn, "orvane_network", None) != name:
                 conn.orvane_network = None
@@ -337,6 +351,9 @@ class Postgres:
             self.forget(conn)
             if self.gone(conn, name, e):
                 raise not_found(name, self.where()) from None
+            fault = self.fault(e, conn)
+            if fault is not None:
+                raise fault from e
             raise
 
     @staticmethod

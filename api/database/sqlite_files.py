@@ -12,10 +12,7 @@ from .records import DatabaseUnavailableError, ReadOnlyError, not_found
 from .schema import SQLITE, Transaction, journal_statements, schema
 from .store import BUSY_TIMEOUT, _connections
 
-try:
-    import fcntl
-except ImportError:      # Windows: writers wait in SQLite's busy handler alone
-    fcntl = None
+from .sqlite_lock import WriteLock, fcntl
 
 
 def _statements(script):
@@ -128,87 +125,6 @@ class _Connection(sqlite3.Connection):
             self.lock = None
 
 
-class _WriteLock:
-    """An ``flock`` on the file ``N.db-lock`` beside a network's file, taken by
-    every write before ``BEGIN IMMEDIATE``.  SQLite's own lock keeps writers
-    apart; this one only makes a waiting writer wake the moment the lock is
-    free, where SQLite's busy handler sleeps a fixed while between tries."""
-
-    def __init__(self, path):
-        self.path = path
-        self.fd = self._open()
-        self.waiter = None
-
-    def _open(self):
-        return os.open(self.path, os.O_RDWR | os.O_CREAT | getattr(os, "O_CLOEXEC", 0), 0o644)
-
-    def acquire(self, timeout):
-        """Take the lock, waiting at most ``timeout`` seconds; whether it was taken."""
-        try:
-            fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            return True
-        except BlockingIOError:
-            pass
-        if self.waiter is None:
-            self.waiter = _Waiter(self.fd)
-        if self.waiter.take(timeout):
-            return True
-        # The waiter goes on waiting on the old descriptor and closes it once it
-        # has the lock; the next write waits on a new one.
-        self.waiter, self.fd = None, self._open()
-        return False
-
-    def release(self):
-        fcntl.flock(self.fd, fcntl.LOCK_UN)
-
-    def close(self):
-        if self.waiter is not None:
-            self.waiter.take(None)          # it lets go of the descriptor
-        else:
-            os.close(self.fd)
-
-
-class _Waiter:
-    """A thread that takes an flock for a writer: flock cannot time out, but
-    the writer's wait for this thread can."""
-
-    def __init__(self, fd):
-        import threading        # only a writer that has to wait needs it
-
-        self.fd, self.cond = fd, threading.Condition()
-        self.asked = self.taken = False
-        self.quit = False
-        threading.Thread(target=self.run, daemon=True, name="orvane write lock").start()
-
-    def run(self):
-        while True:
-            with self.cond:
-                self.cond.wait_for(lambda: self.asked)
-                if self.quit:
-                    break
-            fcntl.flock(self.fd, fcntl.LOCK_EX)
-            with self.cond:
-                if self.quit:
-                    break
-                self.asked, self.taken = False, True
-                self.cond.notify_all()
-        os.close(self.fd)
-
-    def take(self, timeout):
-        """Whether the lock was taken within ``timeout`` seconds; else (and
-        with None) the thread ends, closing the descriptor once it can."""
-        with self.cond:
-            if timeout is not None:
-                self.asked = True
-                self.cond.notify_all()
-                if self.cond.wait_for(lambda: self.taken, timeout):
-                    self.taken = False
-                    return True
-            self.asked = self.quit = True
-            self.cond.notify_all()
-            return False
-
-
 def _forget_ended_threads():
     """Close the read connections of this process's threads that have ended."""
     threading = sys.modules.get("threading")
@@ -283,7 +199,7 @@ class SQLite:
         self._writable(location)
         conn = self._open(name, location, "rwc" if create else "rw")
         try:
-            conn.lock = _WriteLock(location + "-lock") if fcntl else None
+            conn.lock = WriteLock(location + "-lock") if fcntl else None
         except BaseException:
             conn.close()
             raise

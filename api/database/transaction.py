@@ -11,6 +11,13 @@ from .store import _check_name, _check_text
 _scope = _thread._local()      # this thread's open command scope: .scope
 
 
+def _raise(fault, error):
+    """Raise ``fault``, the module's error for the driver's ``error``."""
+    if fault is error:
+        raise error
+    raise fault from error
+
+
 def _commit(backend, name, tx, result):
     """Commit ``tx`` and return ``result``.  A commit cut off with the
     connection is looked for in the journal by the transaction's own
@@ -32,7 +39,7 @@ def _commit(backend, name, tx, result):
             if fault.applied is None:
                 fault.args = (f"{fault.args[0]}; whether the write was applied cannot be known: "
                               "read what is stored",)
-        raise fault from e
+        _raise(fault, e)
 
 
 class command:
@@ -74,7 +81,7 @@ class command:
                 self.tx.rollback()
                 fault = self.backend.fault(error)
                 if fault is not None:
-                    raise fault from error
+                    _raise(fault, error)
         finally:
             store._lock.release()
 
@@ -97,7 +104,7 @@ def _begin(backend, name, hold=False):
                 backend.failed(name, e)
                 raise
             if attempt == 2 or not fault.lost:
-                raise fault from e
+                _raise(fault, e)
 
 
 def _joined(name):
@@ -141,7 +148,7 @@ def _write(name, work):
                     backend.failed(name, e)
                     raise
                 if attempt == 2 or not fault.lost or not getattr(work, "again", True):
-                    raise fault from e
+                    _raise(fault, e)
                 continue        # cut off before its commit: nothing was written
             try:
                 return _commit(backend, name, tx, result)
@@ -162,23 +169,22 @@ def _query(name, sql, limit=None):
         return tx.read(sql, limit)
     backend = store._backend()
     if backend.THREADED_READS:
+        return _read(backend, name, sql, limit)
+    with store._lock:
+        return _read(backend, name, sql, limit)
+
+
+def _read(backend, name, sql, limit):
+    """Read, once more on a new connection when the first was found cut."""
+    for attempt in (1, 2):
         try:
             return backend.read(name, sql, limit)
         except Exception as e:
             fault = backend.fault(e)
             if fault is None:
                 raise
-            raise fault from e
-    with store._lock:
-        for attempt in (1, 2):
-            try:
-                return backend.read(name, sql, limit)
-            except Exception as e:
-                fault = backend.fault(e)
-                if fault is None:
-                    raise
-                if attempt == 2 or not fault.lost:
-                    raise fault from e
+            if attempt == 2 or not fault.lost:
+                _raise(fault, e)
 
 
 def read_all(name, sql):
@@ -224,7 +230,7 @@ def _catalogue(action, *args):
                 if fault is None:
                     raise
                 if attempt == 2 or not fault.lost:
-                    raise fault from e
+                    _raise(fault, e)
 
 
 def create_network(name):
