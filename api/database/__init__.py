@@ -15,8 +15,9 @@ its tables are made once, by ``create_network``.  Every write runs in one
 for each other instead of losing work; before it, a writer takes an ``flock``
 of the file ``N.db-lock``, so that a waiting writer wakes the moment the one
 before it is done instead of sleeping in SQLite's busy handler.  Reads go
-through a connection of their own, opened read-only: they take no lock that a
-writer holds, so a reader never waits for a writer, and they work on a
+through a connection of their own for each thread, opened read-only: they
+take no lock that a writer holds, so a reader never waits for a writer, not
+even for a writer thread of its own process, and they work on a
 read-only folder or file (opened ``immutable`` where the folder is read-only
 and no write-ahead log lies beside the file, since nobody can be writing
 there).  A write to read-only storage raises ReadOnlyError naming the folder
@@ -47,10 +48,26 @@ Each network holds the tag tables ``tags_node`` and ``tags_link`` and the undo
 journal, so undo and redo outlive the process, and every command runs in one
 transaction: all of it is stored or none of it.  A text holding a NUL
 character, which neither database stores, is refused with ValueError before
-anything is written.  The drivers' own exceptions (``sqlite3``, ``psycopg``)
-pass through; ``Error`` and ``IntegrityError`` are tuples of their classes for
-``except`` clauses, to be read there: psycopg's classes join them only once a
-PostgreSQL database has been used, so that SQLite alone never loads psycopg.
+anything is written.  A network name is a plain file name of at most
+``MAX_NAME_LENGTH`` characters without path separators, control, format or
+line and paragraph separator characters (Unicode categories Cc, Cf, Zl, Zp);
+on SQLite its file names must also fit, which leaves 244 bytes for the name.
+
+A failure of the server, the file or the connection raises
+DatabaseUnavailableError, with the driver's exception as its ``__cause__``.
+A connection found cut is replaced once, transparently, when nothing can have
+been written: a read, a write cut off before its commit, or one whose commit
+was cut off and whose transaction's identifier (the ``command`` of its
+journal entries) is not in the journal; found there, it was applied, and is
+not applied again.  A batch cut off at its commit cannot be looked for: its
+error says so (``applied`` None).  An import is not run again (its input is
+read once): its error says whether it was applied.  A connection to a server
+that is down fails within ``connect_timeout`` (10 s unless the URL gives it);
+the next call connects anew.  Errors of the SQL itself are the drivers' own
+(``sqlite3``, ``psycopg``) and pass through; ``Error`` and ``IntegrityError``
+are tuples of their classes for ``except`` clauses, to be read there:
+psycopg's classes join them only once a PostgreSQL database has been used, so
+that SQLite alone never loads psycopg.
 
 The undo history tells the truth.  A command is built from what its builder
 read (``orvane._set_tag`` reads the stored tag, then hands a DbChangeSet to
@@ -64,6 +81,15 @@ builds the command again from what is stored now and retries.  Undo and redo
 check the entry they replay the same way: undo expects the tags that the
 command's redo records left, redo those that its undo records left, so neither
 overwrites a row that a write outside the journal (``execute_batch``) changed.
+
+A command scope, ``with command(name):``, takes the network's write lock
+before the command is read: inside it this thread's ``try_read`` and
+``read_all`` of that network read in the write transaction and the writes
+join it, so nobody can overtake the command and it never conflicts; every
+writer that waits for the lock gets it in turn, none of them starves.  The
+block is committed at its end, or rolled back when it raises; a write that
+fails in it is taken back alone (a savepoint).
+
 An import is one journaled command too (``execute_import``): the journal
 keeps, beside its entry, one row (t_type, id, old tag, new tag) for each
 element it touched, not its SQL, and undo and redo restore those tags with

@@ -202,8 +202,9 @@ def redo(name):
 
 def journal(name):
     """The journal of network ``name``, oldest command first: dicts with
-    ``seq``, ``redo_sql``, ``undo_sql``, ``redo_cs``, ``undo_cs`` and
-    ``undone``.  An import shows empty SQL texts and one summary record of
+    ``seq``, ``redo_sql``, ``undo_sql``, ``redo_cs``, ``undo_cs``,
+    ``undone`` and ``command``, the identifier of the transaction that wrote
+    it (None for an entry written before entries had one).  An import shows empty SQL texts and one summary record of
     type "import" with its counts in each direction."""
     import json
 
