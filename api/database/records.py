@@ -35,9 +35,10 @@ class DatabaseUnavailableError(RuntimeError):
     """The database server or file failed, or the connection to it was lost;
     the driver's exception is the ``__cause__``.  ``applied`` tells what
     became of the write that failed: False when nothing was written, None
-    when it cannot be known (a batch whose commit was cut off: read what is
-    stored); a command whose commit was cut off is looked for in the journal,
-    so it is never None for one."""
+    when it cannot be known (a batch whose commit was cut off, or a command
+    whose commit was cut off while the server went away: read what is
+    stored once it is back).  A command found in the journal after its
+    commit was cut off raises nothing: it was applied."""
 
     def __init__(self, message, applied=False):
         super().__init__(message)
