@@ -303,6 +303,16 @@ class TestProcesses:
         db.close_all()
         assert rows("n") == [("a", "old")] and len(db.journal("n")) == 1
 
+    def test_a_file_that_fails_is_the_modules_error(self, files):
+        db.create_network("n")
+        db.close_all()
+        (files / "n.db").write_bytes(b"not a database, " * 512)
+        for call in (lambda: db.read_all("n", "select * from tags_node"),
+                     lambda: db.execute_command("n", set_cmd("a", "b", None))):
+            with pytest.raises(db.DatabaseUnavailableError, match=f"in {files} is not a database") as e:
+                call()
+            assert isinstance(e.value.__cause__, sqlite3.DatabaseError) and e.value.applied is False
+
     def test_forked_child_opens_its_own_connection(self, files):
         db.create_network("n")
         parent = db._connect("n")

@@ -315,7 +315,7 @@ class SQLite:
         if isinstance(error, DatabaseUnavailableError):
             return error
         what = self.FAULTS.get(getattr(error, "sqlite_errorcode", 0) & 0xff)
-        if not isinstance(error, sqlite3.OperationalError) or what is None:
+        if not isinstance(error, sqlite3.Error) or what is None:
             return None
         return DatabaseUnavailableError(f"the SQLite database in {self.where(None)} {what}: {error}")
 
