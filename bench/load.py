@@ -33,17 +33,33 @@ WRITER = """
     sys.path.insert(0, sys.argv[1])
     from api import database as db, orvane
     db.set_database_url(sys.argv[2])
-    prefix, go, seconds = sys.argv[3], sys.argv[4], float(sys.argv[5])
+    prefix, go, seconds, mode = sys.argv[3], sys.argv[4], float(sys.argv[5]), (sys.argv[6:] or ["own"])[0]
     orvane.get_tags("load")                     # connected before the start
     while not os.path.exists(go):
         time.sleep(0.0005)
-    times, clock = [], time.perf_counter
+    times, tries, clock = [], [], time.perf_counter
     end = clock() + seconds
     while clock() < end:
         start = clock()
-        orvane.set_tag("load", db.ChangeSet({"t_type": "NODE", "id": f"{prefix}{len(times)}", "tag": "v"}))
+        # Its own element, or the one element every writer sets: each
+        # command built again while another writer overtakes it (as the
+        # README shows), or read and written in one command scope.
+        id = f"{prefix}{len(times)}" if mode == "own" else "J1"
+        cs = db.ChangeSet({"t_type": "NODE", "id": id, "tag": f"{prefix}{len(times)}"})
+        tries.append(0)
+        while True:
+            tries[-1] += 1
+            try:
+                if mode == "scoped":
+                    with db.command("load"):
+                        orvane.set_tag("load", cs)
+                else:
+                    orvane.set_tag("load", cs)
+                break
+            except db.ConflictError:
+                pass
         times.append(clock() - start)
-    print(json.dumps(times))
+    print(json.dumps([times, tries]))
 """
 
 IMPORTER = """
@@ -81,8 +97,9 @@ def child(code, *args):
                             stdout=subprocess.PIPE, text=True)
 
 
-def writers(root, url, count, seconds):
-    """(commands/s, p50 ms, p99 ms) of ``count`` writer processes."""
+def writers(root, url, count, seconds, mode="own"):
+    """(commands/s, p50 ms, p99 ms, (tries p50, p99, max)) of ``count``
+    writer processes in ``mode`` (see WRITER)."""
     sys.path.insert(0, root)
     from api import database as db
     db.set_database_url(url)
@@ -91,7 +108,7 @@ def writers(root, url, count, seconds):
     db.create_network("load")
     with tempfile.TemporaryDirectory() as tmp:
         go = os.path.join(tmp, "go")
-        procs = [child(WRITER, root, url, f"w{n}.", go, seconds) for n in range(count)]
+        procs = [child(WRITER, root, url, f"w{n}.", go, seconds, mode) for n in range(count)]
         time.sleep(1.0)
         start = time.perf_counter()
         open(go, "w").close()
@@ -99,12 +116,15 @@ def writers(root, url, count, seconds):
         wall = time.perf_counter() - start
     if any(p.returncode for p in procs):
         raise RuntimeError(f"a writer failed on {url}")
-    times = sorted(t for out in outputs for t in json.loads(out))
+    results = [json.loads(out) for out in outputs]
+    times = sorted(t for run, _ in results for t in run)
+    tries = sorted(n for _, run in results for n in run)
     stored = len(db.read_all("load", "select id from tags_node"))
-    assert stored == len(times) == len(db.journal("load")), (stored, len(times))
+    assert stored == (len(times) if mode == "own" else 1) and len(times) == len(db.journal("load")), stored
     db.delete_network("load")
     db.close_all()
-    return len(times) / wall, statistics.median(times) * 1e3, times[int(len(times) * 0.99)] * 1e3
+    return (len(times) / wall, statistics.median(times) * 1e3, times[int(len(times) * 0.99)] * 1e3,
+            (statistics.median_low(tries), tries[int(len(tries) * 0.99)], tries[-1]))
 
 
 def bulk(root, url, count):
@@ -142,9 +162,10 @@ def main():
     try:
         with tempfile.TemporaryDirectory() as data:
             for backend, url in [("SQLite", "sqlite:" + data), ("PostgreSQL", pg_url)]:
-                for n in (1, 8):
-                    say(f"  {backend}, {n} writer(s)")
-                    rows.append((backend, n, writers(root, url, n, args.seconds) if url
+                for n, mode, what in [(1, "own", "1"), (8, "own", "8"), (8, "shared", "8 on one element"),
+                                      (8, "scoped", "8 on one element, in a scope")]:
+                    say(f"  {backend}, {what} writer(s)")
+                    rows.append((backend, what, writers(root, url, n, args.seconds, mode) if url
                                  else f"not measured: {pg_folder}"))
                 if args.tags:
                     say(f"  {backend}, import of {args.tags:,} tags")

@@ -10,7 +10,7 @@ import collections
 from api import database, orvane
 
 from .linked import check_ids
-from .output import TRY_AGAIN, Failure, first_line, note, plural, say
+from .output import Failure, note, plural, say
 
 TRIES = 5           # merges that other writers keep overtaking
 COUNTS = ("added", "changed", "unchanged", "removed")
@@ -59,19 +59,20 @@ def apply_tags(network, wanted, label, dry_run=False, replace=False, strict=Fals
     group.  Ids the linked model (or ``model``) lacks are warned about, or
     refused with ``strict``, before anything is written."""
     check_ids(network, wanted.keys(), strict, model)
-    for attempt in range(1, TRIES + 1):
+    if dry_run:
         changes, counts, groups = merge(wanted, stored_tags(network), replace, group)
-        if dry_run or not changes:
+        return counts, groups
+    # Read, written and labelled in one command scope: no other writer comes
+    # between the read of the tags and the import.
+    with database.command(network):
+        changes, counts, groups = merge(wanted, stored_tags(network), replace, group)
+        if not changes:
             return counts, groups
-        try:
-            written = database.execute_import(
-                network, (statement(*change[:2], change[3]) for change in changes
-                          if change[3] is not None), changes)
-            break
-        except database.ConflictError as e:
-            if attempt == TRIES:
-                raise Failure(f"{first_line(e)} (tried {TRIES} times)", TRY_AGAIN) from None
-    database.label_newest(network, label, [database.g_update_prefix | {"type": "import", **written}])
+        written = database.execute_import(
+            network, (statement(*change[:2], change[3]) for change in changes
+                      if change[3] is not None), changes)
+        database.label_newest(network, label,
+                              [database.g_update_prefix | {"type": "import", **written}])
     return counts, groups
 
 

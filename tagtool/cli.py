@@ -36,8 +36,8 @@ exit status:
   65   bad input data: bad lines, tags the engines would not read back
   66   an input file missing or unreadable
   73   an output that cannot be written
-  75   try again: another writer got there first, or a lock was not freed
-       in time
+  75   try again: another writer got there first, a lock was not freed in
+       time, or the database server is unavailable
   77   read-only storage, or a file the user may not write
   130  interrupted (Ctrl-C); 129 and 143 hung up and terminated
 """
@@ -434,6 +434,12 @@ def main(argv=None):
     except database.ConflictError as e:
         warn(first_line(e))
         return TRY_AGAIN
+    except database.DatabaseUnavailableError as e:
+        # A server that went away comes back; a file's own fault is told as
+        # the driver's error would be.
+        warn(first_line(e))
+        cause = e.__cause__
+        return database_status(cause) if isinstance(cause, sqlite3.Error) else TRY_AGAIN
     except database.ReadOnlyError as e:
         warn(first_line(e))
         return NO_PERMISSION

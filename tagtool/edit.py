@@ -163,13 +163,15 @@ def cmd_delete(args):
 
 
 def apply(network, change):
-    """Run a tag change as one undoable command and tell what it did.  A
-    command that another writer overtook between its read and its write is
-    refused by the database (ConflictError) and built again from a fresh
-    read, a few times at most, so that its undo restores what it replaced."""
+    """Run a tag change as one undoable command and tell what it did.  The
+    command is read and written in one command scope, so no other writer
+    overtakes it; one that still conflicts (a writer outside a scope) is
+    built again from a fresh read, a few times at most, so that its undo
+    restores what it replaced."""
     for attempt in range(1, TRIES + 1):
         try:
-            records = orvane.set_tag(network, change)
+            with database.command(network):
+                records = orvane.set_tag(network, change)
             break
         except database.ConflictError as e:
             if attempt == TRIES:

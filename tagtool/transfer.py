@@ -142,18 +142,21 @@ def cmd_import(args):
                  f"line {number}: {cut(line.strip(), keep_tabs=True)})")
         check_ids(args.network, found.tags, args.strict)
         real = None if args.file == STDIN else os.path.realpath(args.file)
-        network = network_tags(args.network, found.tags)
-        base = None if real is None or args.replace else baseline(args.network, real, network,
-                                                                  found.tags)
-        done = merge(NETWORK, base, network, found.tags, args.replace, side, found.named)
-        refuse_conflicts(done, args.network, inp.path)
-        if args.dry_run:
-            show_plan(done, f"import {inp.path} into {args.network}")
-            return
-        record = None
-        if real is not None:
-            record = (real, baseline_after(base, network, found.tags, done.changes))
-        counts = store(args.network, inp.path, done, record)
+        # Read and written in one command scope: no other writer comes
+        # between the read of the network and the import.
+        with contextlib.nullcontext() if args.dry_run else database.command(args.network):
+            network = network_tags(args.network, found.tags)
+            base = None if real is None or args.replace else baseline(args.network, real, network,
+                                                                      found.tags)
+            done = merge(NETWORK, base, network, found.tags, args.replace, side, found.named)
+            refuse_conflicts(done, args.network, inp.path)
+            if args.dry_run:
+                show_plan(done, f"import {inp.path} into {args.network}")
+                return
+            record = None
+            if real is not None:
+                record = (real, baseline_after(base, network, found.tags, done.changes))
+            counts = store(args.network, inp.path, done, record)
     if found.bad:
         note(f"{inp.path}: skipped {plural(found.bad, 'bad line')}")
     remark = "" if TAGS in inp.sections else f" (the file has no {TAGS} section)"

@@ -6,16 +6,12 @@ on PostgreSQL."""
 import os
 import signal
 import sqlite3
-import subprocess
-import sys
-import textwrap
 import threading
 
 import pytest
 
 from api import database as db
-
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from dbtools import rows, run_child
 TRICKY = ["O'Neil", "a;b", "x -- y", "/* c */", "one\ntwo;\n", "Żółw 水", "", "''; drop table tags_node; --"]
 
 
@@ -75,16 +71,6 @@ def set_cmd(id, new, old, table="tags_node"):
                           [db.g_update_prefix | record | {"tag": old}])
 
 
-def rows(name="net", table="tags_node"):
-    return sorted((r["id"], r["tag"]) for r in db.read_all(name, f"select * from {table}"))
-
-
-def run_child(code, *args):
-    env = dict(os.environ, PYTHONPATH=ROOT)
-    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
-                            env=env, stdout=subprocess.PIPE, text=True)
-
-
 class TestChangeSet:
     def test_container(self):
         a, b = {"id": "a"}, {"id": "b"}
@@ -112,10 +98,26 @@ class TestChangeSet:
 
 
 class TestNames:
-    @pytest.mark.parametrize("name", ["", ".", "..", "a/b", "a\\b", "../x", "a\x00b", "a\nb", "x" * 201])
-    def test_bad_name_refused(self, backend, name):
+    # A name, and what refuses it where: "invalid" on every backend, "bytes"
+    # on SQLite's files alone (their names hold at most 244 bytes of it).
+    NAMES = [("", "invalid"), (".", "invalid"), ("..", "invalid"), ("a/b", "invalid"), ("a\\b", "invalid"),
+             ("../x", "invalid"), ("a\x00b", "invalid"), ("a\nb", "invalid"), ("x" * 201, "invalid"),
+             ("a\x7fb", "invalid"), ("a\x9bb", "invalid"), ("a\u200bb", "invalid"), ("a\ufeff", "invalid"),
+             ("a\u2028b", "invalid"), ("a\u2029b", "invalid"), ("é" * 200, "bytes"), ("水" * 82, "bytes"),
+             ("é" * 122, None), ("a\u00a0b\u3000", None), ("\ue000", None)]
+
+    @pytest.mark.parametrize("name, refused", NAMES, ids=range(len(NAMES)))
+    def test_names(self, backend, name, refused):
+        if refused == "bytes" and backend != "file":
+            refused = None
+        if refused is None:
+            db.create_network(name)
+            db.execute_command(name, set_cmd("a", "b", None))
+            assert db.list_networks() == [name] and rows(name) == [("a", "b")]
+            return
+        match = "invalid network name" + (r".*at most 244 bytes" if refused == "bytes" else "")
         for call in (db.create_network, db.network_exists, db.undo):
-            with pytest.raises(ValueError, match="invalid network name"):
+            with pytest.raises(ValueError, match=match):
                 call(name)
         assert db.list_networks() == []
 
@@ -270,41 +272,6 @@ class TestCommands:
 
 
 class TestProcesses:
-    WRITER = """
-        import os, sys, time
-        from api import database as db
-        db.set_data_dir(sys.argv[1])
-        prefix, count, undo_every, go = sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
-        while not os.path.exists(go):
-            time.sleep(0.001)
-        for i in range(1, count + 1):
-            id = f"{prefix}{i}"
-            db.execute_command("n", db.DbChangeSet(
-                f"insert into tags_node values ('{id}', 'v');\\nupdate tags_node set tag = tag + 1 where id = 'count';",
-                f"delete from tags_node where id = '{id}';\\nupdate tags_node set tag = tag - 1 where id = 'count';",
-                [{"id": id}], []))
-            if undo_every and i % undo_every == 0:
-                db.undo("n")
-            if undo_every and i % (2 * undo_every) == 0:
-                db.redo("n")
-    """
-
-    @pytest.mark.parametrize("undo_every", [0, 3])
-    def test_two_writers_lose_nothing(self, files, undo_every):
-        db.create_network("n")
-        db.execute_batch("n", "insert into tags_node values ('count', '0')")
-        count, go = 150, files / "go"
-        children = [run_child(self.WRITER, files, prefix, count, undo_every, go) for prefix in "pq"]
-        go.touch()
-        assert [c.communicate(timeout=120)[0] for c in children] == ["", ""]
-        assert [c.returncode for c in children] == [0, 0]
-        # The stored rows are exactly those of the commands the journal holds as applied.
-        applied = sorted(e["redo_cs"][0]["id"] for e in db.journal("n") if not e["undone"])
-        stored = rows("n")
-        assert [r[0] for r in stored] == sorted(applied + ["count"]) and ("count", str(len(applied))) in stored
-        if not undo_every:
-            assert len(applied) == len(db.journal("n")) == 2 * count
-
     def test_undo_waits_for_another_writer(self, files):
         db.create_network("n")
         db.execute_command("n", set_cmd("a", "1", None))
@@ -335,6 +302,16 @@ class TestProcesses:
         assert child.communicate()[0] == "second statement\n" and child.returncode == -signal.SIGKILL
         db.close_all()
         assert rows("n") == [("a", "old")] and len(db.journal("n")) == 1
+
+    def test_a_file_that_fails_is_the_modules_error(self, files):
+        db.create_network("n")
+        db.close_all()
+        (files / "n.db").write_bytes(b"not a database, " * 512)
+        for call in (lambda: db.read_all("n", "select * from tags_node"),
+                     lambda: db.execute_command("n", set_cmd("a", "b", None))):
+            with pytest.raises(db.DatabaseUnavailableError, match=f"in {files} is not a database") as e:
+                call()
+            assert isinstance(e.value.__cause__, sqlite3.DatabaseError) and e.value.applied is False
 
     def test_forked_child_opens_its_own_connection(self, files):
         db.create_network("n")

@@ -5,21 +5,17 @@ and PostgreSQL."""
 import os
 import shutil
 import subprocess
-import sys
-import textwrap
-import threading
 import time
 
 import pytest
 
 from api import database as db
 from api import orvane
-
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+import dbtools
 
 
 def set_tag(t_type, id, tag, name="net"):
-    return orvane.set_tag(name, db.ChangeSet({"t_type": t_type, "id": id, "tag": tag}))
+    return dbtools.set_tag(name, t_type, id, tag)
 
 
 def tags(name="net"):
@@ -27,9 +23,9 @@ def tags(name="net"):
 
 
 def run_child(code, *args, prefix=()):
-    env = dict(os.environ, PYTHONPATH=ROOT)
-    return subprocess.run([*prefix, sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
-                          env=env, capture_output=True, text=True, timeout=120)
+    child = dbtools.run_child(code, *args, prefix=prefix, stderr=subprocess.PIPE)
+    child.stdout, child.stderr = child.communicate(timeout=120)
+    return child
 
 
 @pytest.fixture
@@ -74,60 +70,45 @@ class TestConflicts:
         assert tags() == [("NODE", "J1", "batch")] and db.journal("net") == before
 
 
-WRITER = """
-    import os, sys, threading, time
-    from api import database as db, orvane
-    db.set_database_url(sys.argv[1])
-    seconds, threads, go = float(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
-
-    def write(me):
-        n = 0
-        end = time.monotonic() + seconds
-        while time.monotonic() < end:
-            n += 1
-            while True:     # a command that conflicts is built again
-                try:
-                    orvane.set_tag("net", db.ChangeSet({"t_type": "NODE", "id": f"J{n % 3}", "tag": f"{me}.{n}"}))
-                    break
-                except db.ConflictError:
-                    pass
-            if n % 7 == 0:
-                db.undo("net")
-            if n % 11 == 0:
-                db.redo("net")
-
-    while not os.path.exists(go):
-        time.sleep(0.001)
-    workers = [threading.Thread(target=write, args=(f"{os.getpid()}.{i}",)) for i in range(threads)]
-    for w in workers:
-        w.start()
-    for w in workers:
-        w.join()
-"""
-
-
 class TestManyWriters:
-    @pytest.mark.parametrize("processes, threads", [(8, 1), (1, 8)], ids=["processes", "threads"])
-    def test_history_stays_true(self, net, tmp_path, processes, threads):
-        set_tag("NODE", "J0", "first")
-        go = tmp_path / "go"
-        env = dict(os.environ, PYTHONPATH=ROOT)
-        children = [subprocess.Popen([sys.executable, "-c", textwrap.dedent(WRITER), net, "2", str(threads), go],
-                                     env=env, stderr=subprocess.PIPE, text=True) for _ in range(processes)]
-        go.touch()
-        assert [c.communicate(timeout=120)[1] for c in children] == [""] * processes
-        # Every applied entry's undo holds what the entry before it left there.
-        applied = [e for e in db.journal("net") if not e["undone"]]
-        held, stale = {}, 0
-        for entry in applied:
-            (old,), (new,) = entry["undo_cs"], entry["redo_cs"]
-            stale += old["tag"] != held.get(old["id"])
-            held[new["id"]] = new["tag"]
-        assert len(applied) > 1 and stale == 0
-        assert tags() == sorted(("NODE", id, tag) for id, tag in held.items() if tag is not None)
-        while db.undo("net"):
-            pass
-        assert tags() == []
+    # Writer processes, or threads of one process, on one network, all of
+    # them setting J1: each command's undo holds what the one before it left.
+    @pytest.mark.parametrize("processes, threads, undo_every", [(8, 1, 0), (8, 1, 4), (1, 8, 4)],
+                             ids=["processes", "processes-undoing", "threads-undoing"])
+    def test_history_stays_true(self, net, tmp_path, processes, threads, undo_every):
+        db.execute_batch("net", "insert into tags_link values ('count', '0')")
+        count = 30
+        tries = dbtools.run_writers(tmp_path / "go", processes, threads, count, undo_every)
+        applied = dbtools.check_history()
+        assert len(tries) == processes * threads * count
+        if not undo_every:
+            assert len(applied) == len(db.journal("net")) == processes * threads * count
+
+    def test_commands_in_a_scope_never_lose(self, net, tmp_path):
+        # Eight processes, 25 commands each on J1, each read and written in
+        # one command scope: no command is ever overtaken.
+        db.execute_batch("net", "insert into tags_link values ('count', '0')")
+        tries = dbtools.run_writers(tmp_path / "go", 8, 1, 25, scoped=True)
+        assert tries == [1] * 200
+        assert len(dbtools.check_history()) == 200
+
+    def test_scope_reads_inside_and_takes_back_a_failed_write(self, net):
+        set_tag("NODE", "J1", "a")
+        with db.command("net"):
+            set_tag("NODE", "J1", "b")
+            assert orvane.get_tag("net", "NODE", "J1")["tag"] == "b"      # its own write
+            with pytest.raises(db.ConflictError):
+                db.execute_command("net", db.DbChangeSet("delete from tags_node;", "", [], [
+                    {"type": "tag", "t_type": "NODE", "id": "J1", "tag": "x"}]))
+            set_tag("NODE", "J2", "d")
+        assert tags() == [("NODE", "J1", "b"), ("NODE", "J2", "d")] and len(db.journal("net")) == 3
+        with pytest.raises(KeyError):
+            with db.command("net"):
+                set_tag("NODE", "J3", "e")
+                raise KeyError("the block failed")
+        assert tags() == [("NODE", "J1", "b"), ("NODE", "J2", "d")] and len(db.journal("net")) == 3
+        with db.command("net"), pytest.raises(RuntimeError, match="works on its own network alone"):
+            db.undo("other")
 
 
 def import_into(name, lines):
@@ -202,9 +183,7 @@ class TestReaders:
 
     def test_read_while_a_writer_holds_the_lock(self, net):
         set_tag("NODE", "J1", "a")
-        env = dict(os.environ, PYTHONPATH=ROOT)
-        with subprocess.Popen([sys.executable, "-c", textwrap.dedent(self.HOLDER), net],
-                              env=env, stdout=subprocess.PIPE, text=True) as holder:
+        with dbtools.run_child(self.HOLDER, net) as holder:
             assert holder.stdout.readline() == "held\n"
             db.close_all()          # a reader that connects while the lock is held
             start = time.monotonic()
@@ -212,6 +191,28 @@ class TestReaders:
             assert tags() == [("NODE", "J1", "a")] and len(db.journal("net")) == 1
             assert time.monotonic() - start < 1
         assert holder.returncode == 0 and tags() == []
+
+
+    def test_reader_thread_beside_a_writer_thread_of_its_process(self, net):
+        import threading
+        set_tag("NODE", "J1", "a")
+        held, done = threading.Event(), threading.Event()
+
+        def writer():
+            with db.command("net"):
+                set_tag("NODE", "J1", "b")
+                held.set()
+                done.wait(10)
+        thread = threading.Thread(target=writer)
+        thread.start()
+        assert held.wait(10)
+        start = time.monotonic()
+        read = orvane.get_tag("net", "NODE", "J1")["tag"]
+        waited = time.monotonic() - start
+        done.set()
+        thread.join()
+        assert (read, waited < 1) == ("a", True)
+        assert orvane.get_tag("net", "NODE", "J1")["tag"] == "b"
 
 
 class TestReadOnlyStorage:

@@ -4,39 +4,18 @@ connections and forks, and eight writers at once."""
 
 import os
 import sqlite3
-import subprocess
-import sys
-import textwrap
+import time
 import urllib.parse
 
 import pytest
 
 from api import database as db
 from api import orvane
-
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+import dbtools
+from dbtools import child_url, rows, set_tag
 TEXTS = ["O'Neil", "''", "back\\slash\\", "\\'", "E'\\n'", "one\ntwo\r\n", "tab\there", "Żółw 水 🌊",
          "", "null", "%s %(x)s $1 $$ $q$", "'); delete from tags_node; --", "x" * 5000]
 postgres = pytest.mark.parametrize("backend", ["postgres"], indirect=True)
-
-
-def set_tag(name, t_type, id, tag):
-    return orvane.set_tag(name, db.ChangeSet({"t_type": t_type, "id": id, "tag": tag}))
-
-
-def rows(name="net", table="tags_node"):
-    return sorted((r["id"], r["tag"]) for r in db.read_all(name, f"select * from {table}"))
-
-
-def child_url():
-    """The URL under which a child process finds this test's networks."""
-    return db.database_url() if db.backend_name() == "postgresql" else "sqlite:" + db.data_dir()
-
-
-def run_child(code, *args):
-    env = dict(os.environ, PYTHONPATH=ROOT)
-    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
-                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
 def admin(url):
@@ -156,17 +135,70 @@ class TestServer:
             with admin(url.geturl()) as conn:
                 conn.execute(f"drop database {name}")
 
-    def test_lost_connection_comes_back(self, backend):
+    def test_cut_connections_are_replaced(self, backend, monkeypatch):
+        # Cut while idle, in the middle of a command, and just after a commit
+        # that reached the server: each command is applied once.
         import psycopg
+        from api.database.postgres import PostgresTransaction
         db.create_network("net")
         set_tag("net", "NODE", "J1", "a")
         pid = db.try_read("net", "select pg_backend_pid() as pid")["pid"]
         with admin(db.database_url()) as conn:
             conn.execute("select pg_terminate_backend(%s)", (pid,))
-        with pytest.raises(psycopg.OperationalError):
-            set_tag("net", "NODE", "J1", "b")
-        set_tag("net", "NODE", "J1", "c")
-        assert rows() == [("J1", "c")] and len(db.journal("net")) == 2
+        assert orvane.get_tag("net", "NODE", "J1")["tag"] == "a"
+        db.execute_batch("net", "create sequence public.cut")
+        db.execute_command("net", db.DbChangeSet(
+            "select case when nextval('public.cut') = 1 then pg_terminate_backend(pg_backend_pid()) end;\n"
+            "insert into tags_node values ('J2', 'b');", "delete from tags_node where id = 'J2';", [], []))
+        commit = PostgresTransaction.commit
+
+        def commit_then_cut(tx):
+            commit(tx)
+            tx.conn.close()
+            raise psycopg.OperationalError("server closed the connection unexpectedly")
+        monkeypatch.setattr(PostgresTransaction, "commit", commit_then_cut)
+        set_tag("net", "NODE", "J3", "c")
+        monkeypatch.undo()
+        assert rows() == [("J1", "a"), ("J2", "b"), ("J3", "c")] and len(db.journal("net")) == 3
+        assert len({e["command"] for e in db.journal("net")}) == 3
+        with pytest.raises(db.DatabaseUnavailableError, match="whether the write was applied cannot be known") as e:
+            monkeypatch.setattr(PostgresTransaction, "commit", commit_then_cut)
+            db.execute_batch("net", "insert into tags_node values ('J4', 'd')")
+        monkeypatch.undo()
+        assert isinstance(e.value.__cause__, psycopg.OperationalError) and e.value.applied is None
+
+    def test_server_down_then_up(self, backend, tmp_path):
+        db.create_network("net")
+        set_tag("net", "NODE", "J1", "a")
+        port = urllib.parse.urlsplit(db.database_url()).port
+        start = time.monotonic()
+        db.set_database_url(db.database_url().replace(f":{port}/", ":1/"))
+        with pytest.raises(db.DatabaseUnavailableError, match=r"^the PostgreSQL server at .* is unavailable: ") as e:
+            orvane.get_tag("net", "NODE", "J1")
+        assert time.monotonic() - start < 10 and e.value.__cause__ is not None
+        db.set_database_url(db.database_url().replace(":1/", f":{port}/"))
+        assert orvane.get_tag("net", "NODE", "J1")["tag"] == "a"
+
+    LONG_WRITER_CUTS = 3
+
+    def test_long_lived_writer_cut_three_times(self, backend, tmp_path):
+        db.create_network("net")
+        db.execute_batch("net", "insert into tags_link values ('count', '0')")
+        done = []
+        import threading
+        writers = threading.Thread(target=lambda: done.append(dbtools.run_writers(tmp_path / "go", 1, 1, 600)))
+        writers.start()
+        cut = 0
+        with admin(db.database_url()) as conn:
+            while cut < self.LONG_WRITER_CUTS and writers.is_alive():
+                time.sleep(0.2)
+                cut += conn.execute("select count(pg_terminate_backend(pid)) as n from pg_stat_activity"
+                                    " where application_name = 'orvane' and pid <> pg_backend_pid()"
+                                    " and datname = current_database()").fetchone()[0] > 0
+        writers.join()
+        assert cut == self.LONG_WRITER_CUTS and done and done[0] == [1] * 600
+        applied = dbtools.check_history()
+        assert len(applied) == 600 and len({e["redo_cs"][0]["id"] for e in applied}) == 600
 
     def test_forked_child_leaves_the_parent_connection_alone(self, backend):
         db.create_network("net")
@@ -183,55 +215,6 @@ class TestServer:
         assert os.waitpid(child, 0)[1] == 0
         assert db.try_read("net", "select pg_backend_pid() as pid")["pid"] == pid
         assert rows() == [("J1", "child")]
-
-
-class TestManyWriters:
-    WRITER = """
-        import os, sys, time
-        from api import database as db, orvane
-        db.set_database_url(sys.argv[1])
-        prefix, count, undo_every, go = sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
-        while not os.path.exists(go):
-            time.sleep(0.001)
-        bump = "\\nupdate tags_link set tag = cast(cast(tag as integer) + {} as text) where id = 'count';"
-        for i in range(1, count + 1):
-            while True:     # until no other writer changed J1 between the read and the write
-                # Its own node, the node every writer sets, and the shared count.
-                own = orvane._set_tag("net", db.ChangeSet({"t_type": "NODE", "id": f"{prefix}{i}", "tag": "v"}))
-                shared = orvane._set_tag("net", db.ChangeSet({"t_type": "NODE", "id": "J1", "tag": f"{prefix}{i}"}))
-                try:
-                    db.execute_command("net", db.DbChangeSet(
-                        own.redo_sql + "\\n" + shared.redo_sql + bump.format(1),
-                        shared.undo_sql + "\\n" + own.undo_sql + bump.format(-1),
-                        own.redo_cs + shared.redo_cs, shared.undo_cs + own.undo_cs))
-                    break
-                except db.ConflictError:
-                    pass
-            if undo_every and i % undo_every == 0:
-                db.undo("net")
-            if undo_every and i % (2 * undo_every) == 0:
-                db.redo("net")
-    """
-
-    @pytest.mark.parametrize("undo_every", [0, 4])
-    def test_eight_writers_lose_nothing(self, backend, tmp_path, undo_every):
-        db.create_network("net")
-        db.execute_batch("net", "insert into tags_link values ('count', '0')")
-        count, go = 30, tmp_path / "go"
-        children = [run_child(self.WRITER, child_url(), f"p{n}.", count, undo_every, go) for n in range(8)]
-        go.touch()
-        results = [c.communicate(timeout=300) for c in children]
-        assert [(c.returncode, err) for c, (_, err) in zip(children, results)] == [(0, "")] * 8
-        entries = db.journal("net")
-        applied = [e["redo_cs"] for e in entries if not e["undone"]]
-        assert rows(table="tags_link") == [("count", str(len(applied)))]
-        assert [r for r in rows() if r[0] != "J1"] == sorted((own["id"], "v") for own, _ in applied)
-        if not undo_every:
-            assert len(entries) == 8 * count and ("J1", applied[-1][1]["tag"]) in rows()
-        while db.undo("net"):
-            pass
-        assert all(e["undone"] for e in db.journal("net")) and rows(table="tags_link") == [("count", "0")]
-        assert rows() == []
 
 
 class TestTagtool:
@@ -259,15 +242,16 @@ class TestTagtool:
         assert tool("networks") == (0, "net\n", "")
         assert db.list_networks() == ["net"] and rows() == []
 
-    @pytest.mark.parametrize("url, message", [
-        ("mysql://u:pw@h/d", "tagtool: unsupported database URL 'mysql://u:***@h/d' (set_database_url): "
+    @pytest.mark.parametrize("url, status, message", [
+        ("mysql://u:pw@h/d", 1, "tagtool: unsupported database URL 'mysql://u:***@h/d' (set_database_url): "
                              "it must begin with postgresql://, postgres:// or sqlite:\n"),
-        ("postgresql://127.0.0.1:1/none?connect_timeout=5", "tagtool: connection failed: "),
+        ("postgresql://127.0.0.1:1/none?connect_timeout=5", 75, "tagtool: the PostgreSQL server at "
+         "postgresql://127.0.0.1:1/none?connect_timeout=5 is unavailable: connection failed: "),
     ])
-    def test_bad_database(self, capsys, url, message):
+    def test_bad_database(self, capsys, url, status, message):
         from tagtool import main
         try:
-            assert main(["--database", url, "networks"]) == 1
+            assert main(["--database", url, "networks"]) == status
         finally:
             db.set_database_url(None)
         out, err = capsys.readouterr()
