@@ -25,7 +25,7 @@ define shadow_build
 	@mkdir -p $(1)/tree/api
 	@ln -sfn $(abspath CMakeLists.txt) $(1)/tree/CMakeLists.txt
 	@ln -sfn $(abspath src) $(1)/tree/src
-	@for f in api/*.py; do ln -sfn $(abspath .)/$$f $(1)/tree/api/; done
+	@for f in api/*.py api/database; do ln -sfn $(abspath .)/$$f $(1)/tree/api/; done
 	@test -f $(1)/obj/build.ninja || $(CMAKE) -S $(1)/tree -B $(1)/obj -G Ninja \
 		-DPython_EXECUTABLE=$(PYTHON) -DCMAKE_MAKE_PROGRAM=$(NINJA) $(2)
 	$(CMAKE) --build $(1)/obj
