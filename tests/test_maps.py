@@ -185,12 +185,15 @@ class DevTools:
     def __init__(self, profile):
         self.commands, theirs_in = os.pipe()
         theirs_out, self.replies = os.pipe()
-        # Chromium reads fd 3 and writes fd 4.
+        # Chromium reads fd 3 and writes fd 4; it runs without the sanitizers
+        # that a sanitized test run preloads into this process.
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("LD_PRELOAD", "PYTHONMALLOC") and not k.endswith("SAN_OPTIONS")}
         self.child = subprocess.Popen(
             [CHROMIUM, "--headless", "--no-sandbox", "--remote-debugging-pipe",
              "--enable-unsafe-swiftshader", "--no-first-run", f"--user-data-dir={profile}",
              "about:blank"],
-            pass_fds=(3, 4), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            pass_fds=(3, 4), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env,
             preexec_fn=lambda: (os.dup2(self.commands, 3), os.dup2(self.replies, 4)))
         os.close(self.commands)
         os.close(self.replies)
@@ -229,7 +232,11 @@ class DevTools:
         try:
             self.call("Browser.close")
         finally:
-            self.child.wait(timeout=30)
+            try:
+                self.child.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.child.kill()
+                self.child.wait()
             self.write.close()
             self.read.close()
 
