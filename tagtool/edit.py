@@ -106,27 +106,23 @@ def set_many(args):
     import re
 
     from .bulk import apply_tags, report
-    from .cli import KINDS
-    from .inpfile import ELEMENTS
     from .linked import model_path
+    from .elements import KIND_TYPES
     from .model import read_model
 
     # NETWORK TYPE TAG: the word after the type is the tag.
     if args.tag is not None:
         args.parser.error("with --match or --kind give NODE|LINK and TAG, no ID")
     t_type, tag = type_word(args.type), args.id
-    section = KINDS.get(args.kind)
-    if section is not None and ELEMENTS[section] != t_type:
-        raise Failure(f"a {args.kind} is a {ELEMENTS[section]}, not a {t_type}")
+    if args.kind is not None and KIND_TYPES[args.kind] != t_type:
+        raise Failure(f"a {args.kind} is a {KIND_TYPES[args.kind]}, not a {t_type}")
     path = model_path(args.network, args.model)
     if path is None:
         raise Failure(f"--match and --kind choose among a model's elements: network "
                       f"{quoted(args.network)} has no linked model (tagtool link), so give "
                       "--model INP")
     model = read_model(path)
-    ids = model.elements(t_type)
-    if section is not None:
-        ids = [id for id in ids if model.sections.get((t_type, id)) == section]
+    ids = model.elements(t_type) if args.kind is None else model.of_kind(args.kind)
     if args.match is not None:
         ids = list(filter(re.compile(fnmatch.translate(args.match)).match, ids))
     if not ids:
