@@ -178,20 +178,25 @@ def apply(network, change):
 
 
 def cmd_undo(args):
-    return step(args, database.undo, "undo", "undone")
+    return step(args, database.undo, database.NEWEST_APPLIED, "undo", "undone")
 
 
 def cmd_redo(args):
-    return step(args, database.redo, "redo", "redone")
+    return step(args, database.redo, database.OLDEST_UNDONE, "redo", "redone")
 
 
-def step(args, action, verb, done):
+def step(args, action, entry, verb, done):
     """Undo or redo the latest ``-n`` commands, one transaction each; stop
-    at the first with nothing left."""
+    at the first with nothing left.  ``entry`` selects the journal entry a
+    step takes, read in the step's own transaction so that an import is told
+    by the label the history keeps of it."""
     if args.n < 1:
         args.parser.error("-n takes a number of commands, 1 or more")
+    labels = None
     for count in range(args.n):
-        change = action(args.network)
+        with database.command(args.network):
+            taken = database.try_read(args.network, entry)
+            change = action(args.network)
         if not change.operations:
             if count:
                 warn(f"nothing more to {verb} in network {quoted(args.network)} after "
@@ -200,4 +205,9 @@ def step(args, action, verb, done):
             warn(f"nothing to {verb} in network {quoted(args.network)}")
             return 1
         for record in change:
-            say(f"{done}: {describe(record)}")
+            label = None
+            if record.get("type") == "import":
+                if labels is None:
+                    labels = database.command_labels(args.network)
+                label = labels.get(taken["seq"])
+            say(f"{done}: {describe(record, label)}")
