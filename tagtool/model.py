@@ -106,8 +106,8 @@ def read_rows(model, section, rows, where):
 
 
 def points(rows, where):
-    """{id: (x, y)} of the coordinate lines ``rows``: converted all at once,
-    and line by line, to name the bad one, when that fails."""
+    """The (id, (x, y)) of the coordinate lines ``rows``: converted all at
+    once, and line by line, to name the bad one, when that fails."""
     try:
         found = [(words[0], (float(words[1]), float(words[2]))) for words in rows if words]
         if all(math.isfinite(x) and math.isfinite(y) for _, (x, y) in found):

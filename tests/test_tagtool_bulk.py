@@ -218,7 +218,8 @@ def test_a_linked_model(tool, tmp_path):
     assert tool("zones", "net", EXAMPLE, area, "--kind", "tank")[1].endswith(
         "1 added, 0 changed, 0 unchanged\n")
     # Undo and redo of a bulk edit name it as the history does.
-    assert tool("undo", "net")[1] == "undone: zones all.geojson (name, tanks): 0 added, 0 changed, 1 removed\n"
+    assert tool("undo", "net")[1] == \
+        "undone: zones all.geojson (name, tanks): 0 added, 0 changed, 1 removed\n"
     tool("delete", "net", "NODE", "J9")
     summary = tool("summary", "net")[1]
     assert f"; {EXAMPLE}: 7 nodes, 2 untagged" in summary
