@@ -22,13 +22,6 @@ def stored_tags(network):
             if t["tag"] is not None}
 
 
-def statement(t_type, id, tag):
-    """The insert statement of one tag, its values in the module's quoted
-    form (any text, spaces and line breaks too, stored as it is)."""
-    quoted = orvane.Tag({"t_type": t_type, "id": id, "tag": tag})
-    return f"insert into {database.TABLES[t_type]} (id, tag) values ({quoted.f_id}, {quoted.f_tag});"
-
-
 def merge(wanted, stored, replace=False, group=None):
     """The changes (t_type, id, old, new) that make ``stored`` hold
     ``wanted``, the counts of COUNTS, and the same counts by the group of
@@ -68,9 +61,7 @@ def apply_tags(network, wanted, label, dry_run=False, replace=False, strict=Fals
         changes, counts, groups = merge(wanted, stored_tags(network), replace, group)
         if not changes:
             return counts, groups
-        written = database.execute_import(
-            network, (statement(*change[:2], change[3]) for change in changes
-                      if change[3] is not None), changes)
+        written = database.execute_import(network, None, changes)
         database.label_newest(network, label,
                               [database.g_update_prefix | {"type": "import", **written}])
     return counts, groups

@@ -17,6 +17,7 @@ import sys
 
 from api import database
 
+from .elements import KIND_TYPES
 from .formats import add_format
 from . import output
 from .output import (CANT_CREATE, NO_INPUT, NO_PERMISSION, PROG, REFUSED, TRY_AGAIN, Failure,
@@ -96,11 +97,6 @@ def add_encoding(parser):
     parser.add_argument("--encoding", metavar="NAME",
                         help="read the INP file in this encoding (a Python codec name) "
                              "instead of finding it out")
-
-
-# The kinds of element a model defines, by the section that defines them.
-KINDS = {"junction": "[JUNCTIONS]", "reservoir": "[RESERVOIRS]", "tank": "[TANKS]",
-         "pipe": "[PIPES]", "pump": "[PUMPS]", "valve": "[VALVES]"}
 
 
 def add_dry_run(parser):
@@ -264,7 +260,7 @@ def build_parser():
     sub.add_argument("tag", metavar="TAG", nargs="?", help="the new tag")
     sub.add_argument("--match", metavar="GLOB",
                      help="every element of the model whose id matches GLOB (*, ?, [seq])")
-    sub.add_argument("--kind", choices=KINDS,
+    sub.add_argument("--kind", choices=KIND_TYPES,
                      help="every element of this kind in the model (with --match: of both)")
     sub.add_argument("--model", metavar="INP",
                      help="with --match or --kind: the model to choose from (default: the "
@@ -303,7 +299,7 @@ def build_parser():
                      help="the feature property that gives the tag (default: name)")
     sub.add_argument("--type", type=str.upper, choices=("NODE", "LINK"),
                      help="tag only nodes or only links")
-    sub.add_argument("--kind", choices=KINDS,
+    sub.add_argument("--kind", choices=KIND_TYPES,
                      help="tag only the elements of this kind (junctions, say)")
     sub.add_argument("--first", action="store_true",
                      help="a node in several polygons takes the first feature's zone")

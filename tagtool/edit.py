@@ -106,27 +106,23 @@ def set_many(args):
     import re
 
     from .bulk import apply_tags, report
-    from .cli import KINDS
-    from .inpfile import ELEMENTS
     from .linked import model_path
+    from .elements import KIND_TYPES
     from .model import read_model
 
     # NETWORK TYPE TAG: the word after the type is the tag.
     if args.tag is not None:
         args.parser.error("with --match or --kind give NODE|LINK and TAG, no ID")
     t_type, tag = type_word(args.type), args.id
-    section = KINDS.get(args.kind)
-    if section is not None and ELEMENTS[section] != t_type:
-        raise Failure(f"a {args.kind} is a {ELEMENTS[section]}, not a {t_type}")
+    if args.kind is not None and KIND_TYPES[args.kind] != t_type:
+        raise Failure(f"a {args.kind} is a {KIND_TYPES[args.kind]}, not a {t_type}")
     path = model_path(args.network, args.model)
     if path is None:
         raise Failure(f"--match and --kind choose among a model's elements: network "
                       f"{quoted(args.network)} has no linked model (tagtool link), so give "
                       "--model INP")
     model = read_model(path)
-    ids = model.elements(t_type)
-    if section is not None:
-        ids = [id for id in ids if model.sections.get((t_type, id)) == section]
+    ids = model.elements(t_type) if args.kind is None else model.of_kind(args.kind)
     if args.match is not None:
         ids = list(filter(re.compile(fnmatch.translate(args.match)).match, ids))
     if not ids:
@@ -182,20 +178,25 @@ def apply(network, change):
 
 
 def cmd_undo(args):
-    return step(args, database.undo, "undo", "undone")
+    return step(args, database.undo, database.NEWEST_APPLIED, "undo", "undone")
 
 
 def cmd_redo(args):
-    return step(args, database.redo, "redo", "redone")
+    return step(args, database.redo, database.OLDEST_UNDONE, "redo", "redone")
 
 
-def step(args, action, verb, done):
+def step(args, action, entry, verb, done):
     """Undo or redo the latest ``-n`` commands, one transaction each; stop
-    at the first with nothing left."""
+    at the first with nothing left.  ``entry`` selects the journal entry a
+    step takes, read in the step's own transaction so that an import is told
+    by the label the history keeps of it."""
     if args.n < 1:
         args.parser.error("-n takes a number of commands, 1 or more")
+    labels = None
     for count in range(args.n):
-        change = action(args.network)
+        with database.command(args.network):
+            taken = database.try_read(args.network, entry)
+            change = action(args.network)
         if not change.operations:
             if count:
                 warn(f"nothing more to {verb} in network {quoted(args.network)} after "
@@ -204,4 +205,9 @@ def step(args, action, verb, done):
             warn(f"nothing to {verb} in network {quoted(args.network)}")
             return 1
         for record in change:
-            say(f"{done}: {describe(record)}")
+            label = None
+            if record.get("type") == "import":
+                if labels is None:
+                    labels = database.command_labels(args.network)
+                label = labels.get(taken["seq"])
+            say(f"{done}: {describe(record, label)}")

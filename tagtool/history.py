@@ -5,16 +5,14 @@ undone."""
 
 from api import database
 
-from .output import out, quoted, shown
+from .output import describe, out, quoted, shown
 
 
 def what(records, before, label):
     """What one journal entry did, from its redo records, the undo records
     ``before`` and the tool's label of it (or None)."""
     if len(records) == 1 and records[0].get("type") == "import":
-        r = records[0]
-        counts = f"{r.get('added')} added, {r.get('changed')} changed, {r.get('removed')} removed"
-        return f"{label or 'import'}: {counts}"
+        return describe(records[0], label)
     parts = []
     for record, old in zip(records, before):
         element = f"{record.get('t_type')} {shown(str(record.get('id')))}"

@@ -20,6 +20,7 @@ import re
 import stat
 import sys
 
+from .elements import ELEMENTS     # the sections that define the elements a tag may name
 from .output import (CANT_CREATE, DATA_ERROR, NO_INPUT, NO_PERMISSION, USAGE, Failure, bad_line,
                      note, plural, shown, write_status)
 from .progress import progress
@@ -30,11 +31,9 @@ STDIN = "-"
 STDIN_NAME = "<stdin>"
 TAGS = "[TAGS]"
 END = "[END]"
-# The sections that define the elements a tag may name.
-ELEMENTS = {"[JUNCTIONS]": "NODE", "[RESERVOIRS]": "NODE", "[TANKS]": "NODE",
-            "[PIPES]": "LINK", "[PUMPS]": "LINK", "[VALVES]": "LINK"}
 UTF16 = ((codecs.BOM_UTF16_LE, "utf-16-le"), (codecs.BOM_UTF16_BE, "utf-16-be"))
 LINE = re.compile(r"[^\r\n]*(?:\r\n|\r|\n)|[^\r\n]+\Z")
+LINE_END = re.compile(r"\r\n|\r|\n")
 # A lone carriage return with more of the line after it: EPANET reads on.
 LONE_CR = re.compile(r"\r[ \t]*[^\s]")
 KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISCHR, "a character device"),
@@ -156,6 +155,24 @@ class InpFile:
             if header:
                 self.sections.add(section)
             yield number, line, section, header
+
+    def blocks(self, wanted):
+        """(section, number of its first line, its lines without their
+        endings) of the lines after each header of a section in ``wanted``,
+        up to the next header; notes the sections seen.  The walk of
+        ``walk`` in one split of the text and one test a line, for the
+        large sections of a model."""
+        lines = LINE_END.split(self.text)
+        if not lines[-1]:
+            lines.pop()             # the text ends with a line ending
+        heads = [i for i, line in enumerate(lines) if "[" in line and section_word(line)]
+        section = ""
+        for head, stop in zip(heads, heads[1:] + [len(lines)]):
+            if section != END:
+                section = section_word(lines[head])
+            self.sections.add(section)
+            if section in wanted:
+                yield section, head + 2, lines[head + 1:stop]
 
     def line_count(self):
         return self.text.count("\n") + self.text.count("\r") - self.text.count("\r\n")

@@ -6,19 +6,17 @@ The file is read as the import reads it (its encoding, line ends, comments
 and sections), and only what is kept is held: ids, the ends of links, and
 coordinates."""
 
+import gc
 import math
 from dataclasses import dataclass, field
 
-from .inpfile import ELEMENTS, InpError, InpFile
+from .elements import ELEMENTS, KIND_TYPES, KINDS
+from .inpfile import InpError, InpFile
 from .output import DATA_ERROR, NO_INPUT, quoted
-from .taglines import fields
+from .taglines import uncommented
 
 SECTIONS = {*ELEMENTS, "[COORDINATES]", "[VERTICES]"}
-# The kind of element each section defines, as the map and GIS name it.
-KINDS = {"[JUNCTIONS]": "junction", "[TANKS]": "tank", "[RESERVOIRS]": "reservoir",
-         "[PIPES]": "pipe", "[PUMPS]": "pump", "[VALVES]": "valve"}
-NODE_KINDS = ("junction", "tank", "reservoir")
-LINK_KINDS = ("pipe", "pump", "valve")
+WORDS = {"NODE": 1, "LINK": 3}      # the words of a line kept, beyond the first
 
 
 @dataclass
@@ -29,13 +27,17 @@ class Model:
     coordinates: dict = field(default_factory=dict)   # node id: (x, y)
     vertices: dict = field(default_factory=dict)      # link id: [(x, y), ...]
     link_kinds: dict = field(default_factory=dict)    # link id: kind
-    sections: dict = field(default_factory=dict)      # (type, id): its section ("[TANKS]")
 
     def elements(self, t_type):
         return self.nodes.keys() if t_type == "NODE" else self.links.keys()
 
     def kind(self, t_type, id):
         return self.nodes[id] if t_type == "NODE" else self.link_kinds[id]
+
+    def of_kind(self, kind):
+        """The ids of the elements of ``kind`` ("tank"), in the file's order."""
+        kinds = self.nodes if KIND_TYPES[kind] == "NODE" else self.link_kinds
+        return [id for id, k in kinds.items() if k == kind]
 
     def place(self, t_type, id):
         """Where an element is drawn: a node's point, a link's path, or None
@@ -61,11 +63,20 @@ def read_model(path):
     except InpError as e:
         raise InpError(str(e), NO_INPUT) from None
     model = Model(path)
-    for number, line, section, header in inp.lines():
-        if not header and section in SECTIONS:
-            words = fields(line)
-            if words:
-                read_line(model, section, words, f"{path}:{number}")
+    # The words of every line, a blank or comment line's none, a section at
+    # a time: most of a large model is a few long sections.  Their lists make
+    # no cycles, so the cyclic collector, which they would wake hundreds of
+    # times for nothing, waits.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        for section, first, lines in inp.blocks(SECTIONS):
+            most = WORDS.get(ELEMENTS.get(section), 3)
+            rows = [uncommented(line).split(None, most) for line in lines]
+            read_rows(model, section, rows, lambda i: f"{path}:{first + i}")
+    finally:
+        if collecting:
+            gc.enable()
     try:
         inp.check_sections()
     except InpError as e:
@@ -73,22 +84,37 @@ def read_model(path):
     return model
 
 
-def read_line(model, section, words, where):
-    kind = ELEMENTS.get(section)
-    if kind is not None:
-        model.sections[kind, words[0]] = section
-    if kind == "NODE":
-        model.nodes[words[0]] = KINDS[section]
-    elif kind == "LINK":
-        if len(words) < 3:
-            raise InpError(f"{where}: a link line gives an id and two nodes: "
-                           f"{quoted(' '.join(words))}", DATA_ERROR)
-        model.links[words[0]] = (words[1], words[2])
-        model.link_kinds[words[0]] = KINDS[section]
+def read_rows(model, section, rows, where):
+    """Add the lines of one section (their words ``rows``) to the model;
+    ``where(i)`` names the file and line of row ``i``."""
+    kind, t_type = KINDS.get(section), ELEMENTS.get(section)
+    if t_type == "NODE":
+        model.nodes.update(dict.fromkeys([words[0] for words in rows if words], kind))
+    elif t_type == "LINK":
+        for i, words in enumerate(rows):
+            if words and len(words) < 3:
+                raise InpError(f"{where(i)}: a link line gives an id and two nodes: "
+                               f"{quoted(' '.join(words))}", DATA_ERROR)
+        model.links.update({words[0]: (words[1], words[2]) for words in rows if words})
+        model.link_kinds.update(dict.fromkeys([words[0] for words in rows if words], kind))
     elif section == "[COORDINATES]":
-        model.coordinates[words[0]] = point(words, where)
-    elif section == "[VERTICES]":
-        model.vertices.setdefault(words[0], []).append(point(words, where))
+        model.coordinates.update(points(rows, where))
+    else:
+        for i, words in enumerate(rows):
+            if words:
+                model.vertices.setdefault(words[0], []).append(point(words, where(i)))
+
+
+def points(rows, where):
+    """The (id, (x, y)) of the coordinate lines ``rows``: converted all at
+    once, and line by line, to name the bad one, when that fails."""
+    try:
+        found = [(words[0], (float(words[1]), float(words[2]))) for words in rows if words]
+        if all(math.isfinite(x) and math.isfinite(y) for _, (x, y) in found):
+            return found
+    except (IndexError, ValueError):
+        pass
+    return [(words[0], point(words, where(i))) for i, words in enumerate(rows) if words]
 
 
 def point(words, where):

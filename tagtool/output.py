@@ -102,11 +102,12 @@ def plural(n, noun):
     return f"{n} {noun}{'' if n == 1 else 's'}"
 
 
-def describe(record):
-    """One line for a change record of a tag, or the summary of an import."""
+def describe(record, label=None):
+    """One line for a change record of a tag, or the summary of an import
+    (named by its ``label`` in the history, when it has one)."""
     if record.get("type") == "import":
-        return (f"import: {record.get('added')} added, {record.get('changed')} changed, "
-                f"{record.get('removed')} removed")
+        return (f"{label or 'import'}: {record.get('added')} added, {record.get('changed')} "
+                f"changed, {record.get('removed')} removed")
     tag = record.get("tag")
     what = "no tag" if tag is None else f"tag {quoted(str(tag))}"
     return f"{record.get('t_type')} {shown(str(record.get('id')))}: {what}"

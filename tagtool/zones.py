@@ -12,8 +12,8 @@ import json
 import os
 
 from .bulk import apply_tags, report
-from .cli import KINDS
-from .inpfile import ELEMENTS, read_bytes
+from .elements import KIND_TYPES
+from .inpfile import read_bytes
 from .model import read_model
 from .taglines import NOUNS
 from .output import DATA_ERROR, NO_INPUT, Failure, bad_line, plural, quoted, say, shown, warn
@@ -144,19 +144,16 @@ def cmd_zones(args):
         raise Failure(f"{args.zones}: nothing written: {plural(len(conflicts), 'node')} in more "
                       "than one zone (--first takes the first feature)", DATA_ERROR)
     kinds = (args.type,) if args.type else ("NODE", "LINK")
-    section = KINDS.get(args.kind)
-    if section is not None:
-        if args.type is not None and args.type != ELEMENTS[section]:
-            raise Failure(f"a {args.kind} is a {ELEMENTS[section]}, not a {args.type}")
-        kinds = (ELEMENTS[section],)
+    if args.kind is not None:
+        if args.type is not None and args.type != KIND_TYPES[args.kind]:
+            raise Failure(f"a {args.kind} is a {KIND_TYPES[args.kind]}, not a {args.type}")
+        kinds = (KIND_TYPES[args.kind],)
 
-    def chosen(t_type, ids):
-        if section is None:
-            return ids
-        return [id for id in ids if model.sections.get((t_type, id)) == section]
+    def chosen(ids):
+        return ids if args.kind is None else model.of_kind(args.kind)
     wanted, group, outside, between = {}, {}, {"NODE": 0, "LINK": 0}, 0
     if "NODE" in kinds:
-        for node in chosen("NODE", model.nodes):
+        for node in chosen(model.nodes):
             zone = where.get(node)
             if zone is None:
                 outside["NODE"] += 1
@@ -164,7 +161,7 @@ def cmd_zones(args):
             wanted["NODE", node] = zones.names[zone]
             group["NODE", node] = zone
     if "LINK" in kinds:
-        for link in chosen("LINK", model.links):
+        for link in chosen(model.links):
             start, end = model.links[link]
             a, b = where.get(start), where.get(end)
             if a is None or b is None:

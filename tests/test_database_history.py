@@ -111,24 +111,26 @@ class TestManyWriters:
             db.undo("other")
 
 
-def import_into(name, lines):
+def import_into(name, lines, statements=True):
     """Import INP tag lines as the tool's replacing import would: each element
-    named gets the line's tag in place of the stored one."""
+    named gets the line's tag in place of the stored one; without
+    ``statements``, the new tags as the changes give them."""
     stored = {(t["t_type"], t["id"]): t["tag"] for t in orvane.get_tags(name)}
     changes = [(line.split()[0], line.split()[1], stored.get((line.split()[0], line.split()[1])),
                 line.split()[2] if len(line.split()) > 2 else None) for line in lines]
-    statements = [orvane.inp_in_tag(line) for line in lines if len(line.split()) > 2]
+    statements = [orvane.inp_in_tag(line) for line in lines if len(line.split()) > 2] if statements else None
     return db.execute_import(name, statements, changes)
 
 
 class TestImports:
-    def test_import_undo_redo(self, net):
+    @pytest.mark.parametrize("statements", [True, False])
+    def test_import_undo_redo(self, net, statements):
         set_tag("NODE", "J1", "A")
         set_tag("NODE", "J1", None)                 # cleared
         set_tag("NODE", "J2", "b")
         set_tag("LINK", "P1", "p")
         before = tags()
-        counts = import_into("net", ["NODE J1 Imported", "NODE J2 B2", "LINK P2 it's", "LINK P1"])
+        counts = import_into("net", ["NODE J1 Imported", "NODE J2 B2", "LINK P2 it's", "LINK P1"], statements)
         assert counts == {"added": 2, "changed": 1, "removed": 1}
         after = [("LINK", "P2", "it's"), ("NODE", "J1", "Imported"), ("NODE", "J2", "B2")]
         assert tags() == after

@@ -14,7 +14,8 @@ import wntr
 
 from tagtool import main
 from tagtool.inpfile import InpFile
-from test_real_files import CASES, imported
+from tagtool.model import read_model
+from test_real_files import CASES, FILES, imported
 
 EN = ctypes.CDLL(str(Path(epanet.__file__).with_name("libepanet2.so")))
 # (object of EN_gettag, count code, type word, id getter, value getter, value code)
@@ -121,3 +122,33 @@ def test_generated_network(tool, tmp_path):
         ": 0 added, 467 changed, 467 removed\n")
     tool("export", "net", "--into", original)
     check_engines(tool, edited, original)
+
+
+WNTR_FILES = sorted(Path(wntr.__file__).parent.glob("**/*.inp"))
+
+
+@pytest.mark.parametrize("path, tight", [(p, False) for p in FILES + WNTR_FILES]
+                         + [(p, True) for p in WNTR_FILES if p.name == "Net3.inp"],
+                         ids=lambda p: p.name if isinstance(p, Path) else "tight" * p)
+def test_model_is_what_wntr_reads(path, tight, tmp_path):
+    """The map's and zones' model of a real file: WNTR's elements, their kinds
+    and ends, and the coordinates the file gives; ``tight``, the file without
+    blank or comment lines, its lines ended by CR LF, the last by nothing."""
+    if tight:
+        lines = [line for line in path.read_text().splitlines()
+                 if line.strip() and not line.lstrip().startswith(";")]
+        path = tmp_path / path.name
+        path.write_bytes("\r\n".join(lines).encode())
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            network = wntr.network.WaterNetworkModel(str(path))
+        except Exception as e:
+            pytest.skip(f"WNTR does not read it: {type(e).__name__}")
+    model = read_model(str(path))
+    assert model.nodes == {id: node.node_type.lower() for id, node in network.nodes()}
+    assert model.links == {id: (link.start_node_name, link.end_node_name)
+                           for id, link in network.links()}
+    assert model.link_kinds == {id: link.link_type.lower() for id, link in network.links()}
+    assert {id: tuple(network.get_node(id).coordinates) for id in model.coordinates} == \
+        model.coordinates

@@ -217,7 +217,9 @@ def test_a_linked_model(tool, tmp_path):
         "type": "Polygon", "coordinates": [[[0, 0], [100, 0], [100, 100], [0, 100], [0, 0]]]}}))
     assert tool("zones", "net", EXAMPLE, area, "--kind", "tank")[1].endswith(
         "1 added, 0 changed, 0 unchanged\n")
-    tool("undo", "net")
+    # Undo and redo of a bulk edit name it as the history does.
+    assert tool("undo", "net")[1] == \
+        "undone: zones all.geojson (name, tanks): 0 added, 0 changed, 1 removed\n"
     tool("delete", "net", "NODE", "J9")
     summary = tool("summary", "net")[1]
     assert f"; {EXAMPLE}: 7 nodes, 2 untagged" in summary
@@ -227,13 +229,16 @@ def test_a_linked_model(tool, tmp_path):
         "3  set NODE --kind junction 'Zone': 5 added, 0 changed, 0 removed\n"
         f"2  import {table}: 2 added, 0 changed, 0 removed\n"
         "1  set NODE J9 'x' (was no tag)\n")
-    assert tool("undo", "net", "-n", "3")[0] == 0
+    assert tool("undo", "net", "-n", "3") == (
+        0, "undone: NODE J9: tag 'x'\nundone: set NODE --kind junction 'Zone': 0 added, 0 changed, "
+           f"5 removed\nundone: import {table}: 0 added, 0 changed, 2 removed\n", "")
     assert tags(tool) == ["NODE\tJ9\tx"]
     assert tool("history", "net", "--limit", "2")[1].startswith(
         "5  delete NODE J9 (was 'x')  (undone)\n3  set NODE --kind")
     assert tool("redo", "net", "-n", "9") == (
-        1, "redone: import: 2 added, 0 changed, 0 removed\n"
-           "redone: import: 5 added, 0 changed, 0 removed\nredone: NODE J9: no tag\n",
+        1, f"redone: import {table}: 2 added, 0 changed, 0 removed\n"
+           "redone: set NODE --kind junction 'Zone': 5 added, 0 changed, 0 removed\n"
+           "redone: NODE J9: no tag\n",
         "tagtool: nothing more to redo in network 'net' after 3 commands\n")
     assert tool("drop", "net")[0] == 1 and tool("networks")[1] == "net\n"
     assert tool("drop", "net", "--yes") == (0, "dropped network net\n", "")

@@ -127,6 +127,8 @@ class TestRefusals:
         ("[COORDINATES]\nJ1 1 nan\n", ":2: bad point '1' 'nan': x and y are finite numbers"),
         ("[VERTICES]\nP1 1\n", ":2: a point gives an id, x and y: 'P1 1'"),
         ("[JUNCTIONS]\nJ1\n[PIPES]\nP1 J1 ;J2\n", ":4: a link line gives an id and two nodes: 'P1 J1'"),
+        ("[JUNCTIONS]\r\nJ1\r\n\r\n[COORDINATES]\r\nJ1 1 2\r\nJ2 3\r\n",
+         ":6: a point gives an id, x and y: 'J2 3'"),
     ])
     def test_bad_model(self, tool, tmp_path, text, message):
         tool("create", "net")

@@ -128,8 +128,9 @@ def execute_import(name, statements, changes, baseline=None):
     that the import touches, at most once each, with None for no tag;
     ``statements`` the insert statements (one statement a text, as
     ``orvane.inp_in_tag`` builds them) of the elements whose new tag is not
-    None.  In one transaction: every old_tag must still be stored
-    (ConflictError otherwise, and nothing is written), the rows of the
+    None, or None to store the new tags of ``changes`` as redo stores them
+    (one statement a table).  In one transaction: every old_tag must still be
+    stored (ConflictError otherwise, and nothing is written), the rows of the
     elements named are removed, the statements run, and the journal keeps the
     changes themselves, one row each beside the entry, not the statements.
     ``baseline``, a (real path, tags) pair, is stored as that file's
@@ -153,10 +154,14 @@ def execute_import(name, statements, changes, baseline=None):
         tx.add_changes(seq, _import_changes(changes, counts))
         _check_import(tx, name, seq, "old_tag", "this import was read", "the import")
         _clear_import(tx, seq)
-        tx.statements(checked())
-        if texts != counts["new"]:
-            raise ValueError(f"network {name!r}: {texts} insert statements for {counts['new']} new tags: "
-                             "an import gives one for each change whose new tag is not None; nothing was written")
+        if statements is None:
+            for t_type in TABLES:
+                tx.run(tx.sql[t_type]["restore"].format(put="new_tag"), (seq,))
+        else:
+            tx.statements(checked())
+            if texts != counts["new"]:
+                raise ValueError(f"network {name!r}: {texts} insert statements for {counts['new']} new tags: "
+                                 "an import gives one for each change whose new tag is not None; nothing was written")
         tx.run(tx.sql["summary"], (json.dumps([_summary(counts["added"], counts["changed"], counts["removed"])]),
                                     json.dumps([_summary(counts["removed"], counts["changed"], counts["added"])]),
                                     seq))
