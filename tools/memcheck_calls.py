@@ -111,15 +111,33 @@ def argument_errors():
     check("keywords", lambda: orvane.get_tag(id="J1", t_type="TANK", name="net")["tag"])
 
 
+def parametrised(test):
+    """The keyword arguments of each case of a test function, as its
+    parametrize marks give them."""
+    cases = [{}]
+    for mark in getattr(test, "pytestmark", []):
+        if mark.name != "parametrize":
+            continue
+        names = [n.strip() for n in mark.args[0].split(",")]
+        values = [getattr(v, "values", v) for v in mark.args[1]]
+        cases = [dict(case, **dict(zip(names, v if len(names) > 1 else (v,))))
+                 for case in cases for v in values]
+    return cases
+
+
 def hostile():
+    """Every case of the catalogue of hostile objects, in this process; the
+    module's globals are restored after each, as the tests' fixture does."""
     import test_hostile
 
     saved = dict(vars(orvane))
-    for name in test_hostile.CASES:
-        check(f"hostile {name}", lambda: test_hostile.run_case(name) == test_hostile.CASES[name][1],
-              True)
-        vars(orvane).clear()
-        vars(orvane).update(saved)
+    for name, test in list(vars(test_hostile).items()):
+        if not name.startswith("test_") or name == "test_in_a_child_interpreter":
+            continue
+        for kwargs in parametrised(test):
+            check(f"hostile {name} {kwargs}", lambda: test(**kwargs) is None, True)
+            vars(orvane).clear()
+            vars(orvane).update(saved)
 
 
 def leak_check(path):
