@@ -36,7 +36,7 @@ test: build
 	@tools/test.sh $(VPY)
 
 # What `make test` needs to skip nothing: the Debian packages CI installs
-# (PostgreSQL, the robustness tools, wine and binutils) and Cython from PyPI.
+# (PostgreSQL, the robustness tools, Chromium, wine and binutils) and Cython from PyPI.
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 test-deps: $(STAMP)
 	$(SUDO) apt-get update -qq
