@@ -3,6 +3,7 @@ extension and its plain Python reference, reference/pyorvane.py), the way to
 compare them, doubles of the database names, and hostile values."""
 
 import contextlib
+import inspect
 import os
 import sys
 
@@ -63,6 +64,75 @@ class Calls(list):
 
     def names(self):
         return [name for name, _ in self]
+
+
+class Database:
+    """A double of the database module's names as one object: the rows of the
+    two tag tables, read by their select; the row each lookup finds (`found`,
+    or with `look_up` the row of the named table whose id the statement names);
+    the update prefix; change-set makers and a command runner that hand back
+    what they are given.  With `record`, each call is kept in `calls` as (name,
+    positional args); the leak tests go without, as a record keeps its
+    arguments alive.  Nothing here uses a name outside the class, so that
+    `source()` can write it into a child's tree."""
+
+    NAMES = ("ChangeSet", "DbChangeSet", "execute_command", "try_read", "read_all", "g_update_prefix")
+
+    def __init__(self, nodes=None, links=None, found=None, prefix=None, look_up=False, record=False):
+        self.nodes = [] if nodes is None else nodes
+        self.links = [] if links is None else links
+        self.found, self.look_up = found, look_up
+        self.prefix = {"operation": "update"} if prefix is None else prefix
+        self.calls = [] if record else None
+
+    def _called(self, name, *args):
+        if self.calls is not None:
+            self.calls.append((name, args))
+
+    def read_all(self, name, sql):
+        self._called("read_all", name, sql)
+        return {"select * from tags_node": self.nodes, "select * from tags_link": self.links}[sql]
+
+    def try_read(self, name, sql):
+        self._called("try_read", name, sql)
+        if not self.look_up:
+            return self.found
+        table, wanted = sql.split()[3], sql.split(" = ", 1)[1][1:-1].replace("''", "'")
+        rows = {"tags_node": self.nodes, "tags_link": self.links}[table]
+        return next((r for r in rows if str(r["id"]) == wanted), None)
+
+    @staticmethod
+    def ChangeSet(*records):
+        return list(records)
+
+    @staticmethod
+    def DbChangeSet(redo_sql, undo_sql, redo_cs, undo_cs):
+        return (redo_sql, undo_sql, redo_cs, undo_cs)
+
+    def execute_command(self, name, db_cs):
+        self._called("execute_command", name, db_cs)
+        return db_cs
+
+    def answer(self, name):
+        """What this double binds to a database name."""
+        return self.prefix if name == "g_update_prefix" else getattr(self, name)
+
+    def bind(self, *modules, monkeypatch=None, names=NAMES):
+        """Binds `names` of this double into each module: through monkeypatch,
+        undone after the test, or straight into its globals."""
+        for module in modules:
+            for name in names:
+                if monkeypatch is None:
+                    vars(module)[name] = self.answer(name)
+                else:
+                    monkeypatch.setattr(module, name, self.answer(name))
+        return self
+
+    @classmethod
+    def source(cls, **options):
+        """The text of a database module made of this double."""
+        return (inspect.getsource(cls) + f"\n_double = Database(**{options!r})\n"
+                + "".join(f"{name} = _double.answer({name!r})\n" for name in cls.NAMES))
 
 
 class Boom(Exception):

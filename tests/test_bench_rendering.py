@@ -17,7 +17,7 @@ BENCH = os.path.join(ROOT, "bench")
 sys.path += [BENCH, os.path.join(BENCH, "build")]
 
 import workload  # noqa: E402
-from helpers import pyorvane  # noqa: E402
+from helpers import Database, pyorvane  # noqa: E402
 
 try:
     import cyorvane
@@ -30,26 +30,6 @@ TABLES = {
 }
 
 
-class Db:
-    """In-memory doubles of the database names; every call is recorded."""
-
-    def __init__(self):
-        self.calls = []
-
-    def read_all(self, name, sql):
-        self.calls.append(("read_all", name, sql))
-        return TABLES[sql.split()[-1]]
-
-    def try_read(self, name, sql):
-        self.calls.append(("try_read", name, sql))
-        table, wanted = sql.split()[3], sql.split(" = ", 1)[1][1:-1].replace("''", "'")
-        return next((r for r in TABLES[table] if str(r["id"]) == wanted), None)
-
-    def execute_command(self, name, db_cs):
-        self.calls.append(("execute_command", name))
-        return db_cs
-
-
 @pytest.fixture(params=["python", "cython"])
 def pair(request, monkeypatch):
     """(api.orvane, the rendering), each with doubles of its own."""
@@ -58,11 +38,9 @@ def pair(request, monkeypatch):
         pytest.skip("the Cython build is not there (python bench/build.py makes it)")
     dbs = []
     for mod in (orvane, other):
-        db = Db()
-        for name in ("read_all", "try_read", "execute_command"):
-            monkeypatch.setattr(mod, name, getattr(db, name))
-        monkeypatch.setattr(mod, "g_update_prefix", {"operation": "update"})
-        dbs.append(db)
+        db = Database(TABLES["tags_node"], TABLES["tags_link"], look_up=True, record=True)
+        dbs.append(db.bind(mod, monkeypatch=monkeypatch,
+                           names=("read_all", "try_read", "execute_command", "g_update_prefix")))
     return (orvane, dbs[0]), (other, dbs[1])
 
 

@@ -15,7 +15,7 @@ import pytest
 
 import api
 import api.orvane as orvane
-from helpers import IMPLS, Boom, Ops, hostile, op, rebound
+from helpers import IMPLS, Boom, Database, Ops, hostile, op, rebound
 
 def exactly(message):
     return "^" + re.escape(message) + "$"
@@ -28,11 +28,8 @@ def starting(message):
 
 def doubles(**names):
     """Binds plain doubles of the database module's names, then `names`."""
-    bound = dict(try_read=lambda name, sql: None, read_all=lambda name, sql: [],
-                 ChangeSet=lambda *records: list(records), DbChangeSet=lambda *a: a,
-                 execute_command=lambda name, x: x, g_update_prefix={})
-    bound.update(names)
-    vars(orvane).update(bound)
+    Database(prefix={}).bind(orvane)
+    vars(orvane).update(names)
 
 
 # ---------------------------------------------------------------------------

@@ -11,7 +11,7 @@ from hypothesis import given, strategies as st
 
 from api import database as db
 from api import orvane as o
-from helpers import Boom, outcome, pyorvane
+from helpers import Boom, Database, outcome, pyorvane
 
 pytestmark = pytest.mark.filterwarnings("error")
 
@@ -135,26 +135,13 @@ class TestInpInTagConstants:
 
 
 
-class Tables:
-    """A stand-in for read_all: the rows of each table, and a log of what
-    happened in which order."""
-
-    def __init__(self, nodes=(), links=()):
-        self.rows = {SELECT_NODE: nodes, SELECT_LINK: links}
-        self.log = []
-
-    def __call__(self, name, sql):
-        self.log.append(("read", name, sql))
-        return self.rows[sql]
-
-
 @pytest.fixture
 def tables(monkeypatch):
-    def install(*args, **kwargs):
-        fake = Tables(*args, **kwargs)
-        monkeypatch.setattr(o, "read_all", fake)
-        monkeypatch.setattr(pyorvane, "read_all", fake)
-        return fake
+    """Binds read_all of a database double over (nodes, links) into both
+    implementations; the double's `calls` log what happened in which order."""
+    def install(nodes=(), links=()):
+        return Database(nodes, links, record=True).bind(o, pyorvane, monkeypatch=monkeypatch,
+                                                        names=("read_all",))
     return install
 
 
@@ -172,12 +159,12 @@ class TestInpOutTag:
         fake = tables([{"id": "J1", "tag": "Zone1"}, {"id": "J2", "tag": "Zone2"}],
                       [{"id": "P1", "tag": "Main"}])
         assert o.inp_out_tag("net") == ["NODE J1 Zone1", "NODE J2 Zone2", "LINK P1 Main"]
-        assert fake.log == [("read", "net", SELECT_NODE), ("read", "net", SELECT_LINK)]
+        assert fake.calls == [("read_all", ("net", SELECT_NODE)), ("read_all", ("net", SELECT_LINK))]
 
     def test_empty_tables(self, tables):
         fake = tables()
         assert o.inp_out_tag("net") == []
-        assert len(fake.log) == 2
+        assert len(fake.calls) == 2
 
     @pytest.mark.parametrize("value", [None, 12, -0.0, 2.5, True, "", " a b ", "\n",
                                        type("Text", (str,), {"__format__": lambda s, f: "T"})("x")])
@@ -208,22 +195,22 @@ class TestInpOutTag:
 
     def test_links_read_after_node_rows_are_exhausted(self, tables):
         def rows():
-            fake.log.append("node 1")
+            fake.calls.append("node 1")
             yield {"id": "J1", "tag": "a"}
-            fake.log.append("nodes done")
+            fake.calls.append("nodes done")
         fake = tables(rows())
         o.inp_out_tag("net")
-        assert fake.log == [("read", "net", SELECT_NODE), "node 1", "nodes done",
-                            ("read", "net", SELECT_LINK)]
+        assert fake.calls == [("read_all", ("net", SELECT_NODE)), "node 1", "nodes done",
+                              ("read_all", ("net", SELECT_LINK))]
 
     def test_row_read_in_order(self, tables):
         class Row:
             def __getitem__(self, key):
-                fake.log.append(key)
+                fake.calls.append(key)
                 return key.upper()
         fake = tables([Row()])
         assert o.inp_out_tag("net") == ["NODE ID TAG"]
-        assert fake.log[1:3] == ["id", "tag"]
+        assert fake.calls[1:3] == ["id", "tag"]
 
     @pytest.mark.parametrize("nodes, links, error, message", [
         (42, [], TypeError, "^'int' object is not iterable$"),

@@ -16,7 +16,7 @@ import tracemalloc
 import pytest
 
 import api.orvane as orvane
-from helpers import Ops
+from helpers import Database, Ops
 
 CALLS = 2000
 WARMUP = 100
@@ -63,45 +63,25 @@ def raising(exc, message, f, *args, **kwargs):
     return call
 
 
-class Db:
-    """Doubles of the database module's names, bound into api.orvane."""
+class Db(Database):
+    """The database double over fresh texts, bound into api.orvane; it keeps
+    no record of its calls."""
 
     def __init__(self, monkeypatch):
-        self.name = fresh("net")
-        self.node_rows = [{"id": fresh("J1"), "tag": fresh("north")},
-                          {"id": 7, "tag": None},
-                          {"id": fresh("J3"), "tag": fresh("")}]
-        self.link_rows = [{"id": fresh("P1"), "tag": fresh("Main")}]
         self.row = {"id": fresh("J1"), "tag": fresh("north")}
-        self.found = self.row
-        self.prefix = {fresh("operation"): fresh("update")}
+        super().__init__(nodes=[{"id": fresh("J1"), "tag": fresh("north")},
+                                {"id": 7, "tag": None},
+                                {"id": fresh("J3"), "tag": fresh("")}],
+                         links=[{"id": fresh("P1"), "tag": fresh("Main")}],
+                         found=self.row, prefix={fresh("operation"): fresh("update")})
+        self.name = fresh("net")
         self.node, self.link = fresh("NODE"), fresh("LINK")
-        for name in ("read_all", "try_read", "ChangeSet", "DbChangeSet", "execute_command"):
-            monkeypatch.setattr(orvane, name, getattr(self, name))
-        monkeypatch.setattr(orvane, "g_update_prefix", self.prefix)
+        self.bind(orvane, monkeypatch=monkeypatch)
         monkeypatch.setattr(orvane, "TAG_TYPE_NODE", self.node)
         monkeypatch.setattr(orvane, "TAG_TYPE_LINK", self.link)
 
-    def read_all(self, name, sql):
-        return self.node_rows if "tags_node" in sql else self.link_rows
-
-    def try_read(self, name, sql):
-        return self.found
-
-    @staticmethod
-    def ChangeSet(*records):
-        return list(records)
-
-    @staticmethod
-    def DbChangeSet(redo_sql, undo_sql, redo_cs, undo_cs):
-        return (redo_sql, undo_sql, redo_cs, undo_cs)
-
-    @staticmethod
-    def execute_command(name, db_cs):
-        return db_cs
-
     def watched(self):
-        values = [v for r in self.node_rows + self.link_rows + [self.row] for v in r.values()]
+        values = [v for r in self.nodes + self.links + [self.row] for v in r.values()]
         return [self.name, self.node, self.link, self.prefix, *self.prefix.values(),
                 *[v for v in values if v is not None and not isinstance(v, int)],
                 orvane.Tag, orvane.get_tag, orvane.get_tag_schema, orvane._set_tag]
@@ -122,7 +102,7 @@ class TestSuccess:
 
     @pytest.mark.parametrize("shape", [list, tuple, iter])
     def test_get_tags(self, db, monkeypatch, shape):
-        rows = db.node_rows
+        rows = db.nodes
         monkeypatch.setattr(orvane, "read_all", lambda name, sql: shape(rows))
         assert_no_leak(lambda: orvane.get_tags(db.name), db.watched())
 
@@ -305,7 +285,7 @@ class TestBodyErrors:
     @pytest.mark.parametrize("row", [{"id": "J1"}, {"tag": "x"}, {"id": Loud("str"), "tag": "x"},
                                      {"id": "J1", "tag": Loud("str")}, {"id": "J1", "tag": Loud("ne")}])
     def test_bad_rows(self, db, row):
-        db.node_rows = [{"id": fresh("J0"), "tag": fresh("ok")}, row]
+        db.nodes = [{"id": fresh("J0"), "tag": fresh("ok")}, row]
         db.found = row
         calls = [lambda: orvane.get_tags(db.name), lambda: orvane.get_tag(db.name, "NODE", "J1"),
                  lambda: orvane.inp_out_tag(db.name)]
@@ -322,7 +302,7 @@ class TestBodyErrors:
     @pytest.mark.parametrize("rows", [5, None])
     def test_rows_not_iterable(self, db, rows):
         watched = db.watched()
-        db.node_rows = rows
+        db.nodes = rows
         cases = [raising(TypeError, "not iterable", orvane.get_tags, db.name),
                  raising(TypeError, "not iterable", orvane.inp_out_tag, db.name)]
         assert_no_leak(lambda: [c() for c in cases], watched)
