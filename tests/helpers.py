@@ -3,7 +3,6 @@ extension and its plain Python reference, reference/pyorvane.py), the way to
 compare them, doubles of the database names, and hostile values."""
 
 import contextlib
-import inspect
 import os
 import sys
 
@@ -127,12 +126,6 @@ class Database:
                 else:
                     monkeypatch.setattr(module, name, self.answer(name))
         return self
-
-    @classmethod
-    def source(cls, **options):
-        """The text of a database module made of this double."""
-        return (inspect.getsource(cls) + f"\n_double = Database(**{options!r})\n"
-                + "".join(f"{name} = _double.answer({name!r})\n" for name in cls.NAMES))
 
 
 class Boom(Exception):
