@@ -72,8 +72,7 @@ class Database:
     the update prefix; change-set makers and a command runner that hand back
     what they are given.  With `record`, each call is kept in `calls` as (name,
     positional args); the leak tests go without, as a record keeps its
-    arguments alive.  Nothing here uses a name outside the class, so that
-    `source()` can write it into a child's tree."""
+    arguments alive."""
 
     NAMES = ("ChangeSet", "DbChangeSet", "execute_command", "try_read", "read_all", "g_update_prefix")
 
