@@ -10,15 +10,18 @@ start-up to commit), on SQLite:
   --limit 20.
 
     python bench/bulk.py [NODES]        (default 100000)
+
+The times are printed and recorded in bench/results.json (section "bulk").
 """
 
 import json
 import os
-import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
+
+import harness
+import report
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT))
@@ -29,12 +32,8 @@ JOURNAL = 10_000
 
 def tagtool(data, *args):
     """Run one command; its seconds from start to exit."""
-    start = time.perf_counter()
-    result = subprocess.run([sys.executable, "-m", "tagtool", "--data-dir", data, *map(str, args)],
-                            cwd=ROOT, check=False, capture_output=True, text=True)
-    if result.returncode:
-        sys.exit(f"tagtool {args[0]}: {result.stderr}")
-    return time.perf_counter() - start
+    return harness.seconds([sys.executable, "-m", "tagtool", "--data-dir", data, *map(str, args)],
+                           "bench/bulk.py", cwd=ROOT)
 
 
 def grid(side, path):
@@ -111,7 +110,8 @@ def main():
             tagtool(data, "create", f"nodes{run}")
             only.append(tagtool(data, "zones", f"nodes{run}", model, polygons, "--type", "node"))
         both, only = min(both), min(only)
-        print(f"zones, {side * side:,} nodes and {2 * side * (side - 1):,} links, "
+        links = 2 * side * (side - 1)
+        print(f"zones, {side * side:,} nodes and {links:,} links, "
               f"{COLUMNS * ROWS} polygons: {both:.2f} s (nodes only: {only:.2f} s), best of 3")
 
         inp, table = Path(folder) / "tags.inp", Path(folder) / "tags.csv"
@@ -131,6 +131,10 @@ def main():
         whole = min(tagtool(data, "history", "journal") for _ in range(3))
         newest = min(tagtool(data, "history", "journal", "--limit", "20") for _ in range(3))
         print(f"history of {JOURNAL:,} entries: {whole:.2f} s (--limit 20: {newest:.2f} s), best of 3")
+    report.record("bulk", {"nodes": side * side, "links": links, "polygons": COLUMNS * ROWS,
+                           "zones": {"nodes and links": both, "nodes only": only},
+                           "tags": nodes, "imports": best,
+                           "journal": JOURNAL, "history": {"whole": whole, "--limit 20": newest}})
 
 
 if __name__ == "__main__":

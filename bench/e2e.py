@@ -68,29 +68,10 @@ def perf_counts():
         line.split(",")[0].isdigit() for line in proc.stderr.splitlines())
 
 
-RUSAGE = os.path.join(HERE, "build", "rusage")
-
-
-def run(cmd, perf=False, stdout=subprocess.DEVNULL):
-    """Runs cmd to its end, through the rusage program of bench/build.py;
-    returns its CPU seconds, peak resident bytes and instructions (None
-    unless perf counts them). A failure ends the benchmark with the
-    command's last line of error output."""
-    with tempfile.TemporaryDirectory() as tmp:
-        usage, counts = os.path.join(tmp, "usage"), os.path.join(tmp, "counts")
-        full = [RUSAGE, usage, *cmd]
-        if perf:
-            full = ["perf", "stat", "-x,", "-e", "instructions:u", "-o", counts, "--", *full]
-        harness.run(full, "bench/e2e.py", stdout=stdout)
-        with open(usage) as f:
-            user, system, peak = f.read().split()
-        instructions = None
-        if perf:
-            with open(counts) as f:
-                numbers = [line.split(",")[0] for line in f]
-            instructions = next((int(n) for n in numbers if n.isdigit()), None)
-    return {"cpu": float(user) + float(system), "rss": int(peak) * 1024,
-            "instructions": instructions}
+def run(cmd, perf=False):
+    """CPU seconds, peak resident bytes and instructions of cmd (see
+    harness.usage)."""
+    return harness.usage(cmd, "bench/e2e.py", perf=perf)
 
 
 def tagtool(data, *args):

@@ -6,7 +6,10 @@ written afresh from the whole file (write):
 - "calls" (bench/run.py): times and instructions per call, memory, import,
   the module's share of the tool's time, and the tool against the floor;
 - "load" (bench/load.py): writers under load and a journaled import;
-- "map" (bench/map.py): `tagtool map` on a large network.
+- "map" (bench/map.py): `tagtool map` on a large network;
+- "exchange" (bench/exchange.py): import and export --into with and
+  without a baseline;
+- "bulk" (bench/bulk.py): zones, a CSV import beside an INP one, history.
 
     python bench/report.py      # writes the report again from the file
 """
@@ -28,6 +31,17 @@ TARGETS = {"import": 2.0, "export": 1.5, "list": 1.5}
 RSS_TARGET = 1.5
 START_TARGET = 1.5
 CASES = []  # (name, label) of each case, in the order of the tables: the results' own
+# The exchanges with a baseline against the import and the export of 10^5
+# tags in bench/results.md before the exchanges merged (commit f60cd78):
+# CPU s, peak resident MB.
+EXCHANGE_BEFORE = {"import": (0.88, 35), "export": (0.16, 41)}
+EXCHANGE_TARGET = 1.5
+# The bulk edits: seconds of zones on 10^5 nodes and 200 polygons, a CSV
+# import against the INP import of the same tags, seconds of history of a
+# 10^4-entry journal.
+ZONES_TARGET = 3.0
+CSV_TARGET = 1.3
+HISTORY_TARGET = 0.3
 
 
 # The results file
@@ -79,6 +93,10 @@ def write(results=None, out=HERE):
         lines += ["", *load_section(results["load"])]
     if "map" in results:
         lines += ["", *map_section(results["map"])]
+    if "exchange" in results:
+        lines += ["", *exchange_section(results["exchange"])]
+    if "bulk" in results:
+        lines += ["", *bulk_section(results["bulk"])]
     if "calls" not in results:
         print("\n".join(lines).strip("\n"))
         say(f"no figures of bench/run.py in {results_file(out)}: results.md is left alone")
@@ -413,6 +431,54 @@ def map_section(r):
              "", "| output, network | seconds | MB | drawn |", "|---|---|---|---|"]
     lines += [f"| {name} | {seconds:.2f} | {size / 1e6:.1f} | {said} |"
               for name, seconds, size, said in r["maps"]]
+    return lines
+
+
+# bench/exchange.py's section
+
+def exchange_section(r):
+    before = EXCHANGE_BEFORE
+    lines = ["## Exchanges with a file", "",
+             f"`python -m tagtool import` and `export --into` of {r['tags']:,} tags on SQLite, each a "
+             "process of its own: without a baseline (the network's first exchange with the file) and "
+             "with one (the next, after 1% of the tags changed on the other side, so that the merge "
+             "runs three ways), on a model of junctions and pipes, and the import of the [TAGS] file "
+             "of the end-to-end table. CPU seconds (user and system) and peak resident memory, median "
+             f"of {r['runs']}, against the import ({before['import'][0]:g} s, {before['import'][1]:g} MB) "
+             f"and the export ({before['export'][0]:g} s, {before['export'][1]:g} MB) of 10^5 tags in "
+             "this file before the exchanges merged; those with a baseline are held to "
+             f"≤{EXCHANGE_TARGET:g}x of them.", "",
+             f"| exchange | CPU s | peak RSS MB | CPU / before (≤{EXCHANGE_TARGET:g}x with a baseline) "
+             f"| RSS / before (≤{EXCHANGE_TARGET:g}x with a baseline) |", "|---|---|---|---|---|"]
+    for job, command, baseline, cpu, mb in r["jobs"]:
+        was = before[command]
+        # Against figures of 10^5 tags only at 10^5 tags.
+        cells = ["" if r["tags"] != 100_000 else fmt_ratio(v / w, not baseline or v / w <= EXCHANGE_TARGET)
+                 for v, w in ((cpu, was[0]), (mb, was[1]))]
+        lines.append(f"| {job} | {cpu:.2f} | {mb:.0f} | {cells[0]} | {cells[1]} |")
+    return lines
+
+
+# bench/bulk.py's section
+
+def bulk_section(r):
+    imports, zones, history = r["imports"], r["zones"], r["history"]
+    csv = imports["csv"] / imports["inp"]
+    lines = ["## Bulk edits", "",
+             f"`python -m tagtool` on SQLite, seconds from start to exit, best of 3 (the imports best of 5): "
+             f"`zones` of a generated grid of {r['nodes']:,} nodes and {r['links']:,} links against "
+             f"{r['polygons']} rectangles of one GeoJSON file; `import` of {r['tags']:,} node tags from a CSV "
+             f"table and from an INP file, each into an empty network; `history` of a journal of "
+             f"{r['journal']:,} entries.", "",
+             "| command | seconds | target |", "|---|---|---|"]
+    for what, seconds in zones.items():
+        lines.append(f"| zones, {what} | {seconds:.2f} | ≤{ZONES_TARGET:g} s{'' if seconds <= ZONES_TARGET else ' ✗'} |")
+    lines += [f"| import, INP | {imports['inp']:.2f} | |",
+              f"| import, CSV | {imports['csv']:.2f} | {fmt_ratio(csv, csv <= CSV_TARGET)} the INP's "
+              f"(≤{CSV_TARGET:g}x) |"]
+    for what, seconds in history.items():
+        target = "" if what != "whole" else f"≤{HISTORY_TARGET:g} s{'' if seconds <= HISTORY_TARGET else ' ✗'}"
+        lines.append(f"| history, {what} | {seconds:.2f} | {target} |")
     return lines
 
 
