@@ -156,3 +156,18 @@ def backend_url(backend):
     db.set_database_url(None)
     db.set_data_dir(None)
     return url
+
+
+@pytest.fixture
+def tool(backend_url, capsys, monkeypatch):
+    """Runs one tag tool command in-process on this test's database: (exit
+    status, stdout, stderr)."""
+    from tagtool import main
+
+    monkeypatch.delenv("ORVANE_DATABASE_URL", raising=False)
+
+    def run(*argv):
+        status = main(["--database", backend_url, *map(str, argv)])
+        out, err = capsys.readouterr()
+        return status, out, err
+    return run

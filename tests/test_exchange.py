@@ -15,7 +15,6 @@ import pytest
 
 from api import database as db
 from api import orvane
-from tagtool import main
 from tagtool.inpfile import InpFile
 
 pytestmark = pytest.mark.filterwarnings("error")
@@ -25,17 +24,6 @@ DTOWN = ROOT.parent / "shared" / "data" / "inp" / "dtown.inp"
 NET3 = next(Path(sys.prefix).glob("lib/python3.12/site-packages/wntr/library/networks/Net3.inp"),
             None)
 TAGGED, FREE = ("NODE", "J511"), ("LINK", "P1")    # tagged 'DMA2' in dtown.inp; untagged
-
-
-@pytest.fixture
-def tool(backend_url, capsys, monkeypatch):
-    monkeypatch.delenv("ORVANE_DATABASE_URL", raising=False)
-
-    def run(*argv):
-        status = main(["--database", backend_url, *map(str, argv)])
-        out, err = capsys.readouterr()
-        return status, out, err
-    return run
 
 
 def file_tags(path):

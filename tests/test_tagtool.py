@@ -14,7 +14,7 @@ import pytest
 
 from api import database as db
 from api import orvane
-from tagtool import edit, inpfile, main, taglines, transfer
+from tagtool import edit, inpfile, taglines, transfer
 
 pytestmark = pytest.mark.filterwarnings("error")
 
@@ -23,19 +23,6 @@ EXAMPLE = ROOT / "examples" / "network.inp"
 COMMANDS = ["networks", "create", "import", "export", "list", "get", "set", "clear",
             "delete", "undo", "redo"]
 TOO_FEW = "too few fields (a tag line gives a type, an id and a tag)"
-
-
-@pytest.fixture
-def tool(backend_url, capsys, monkeypatch):
-    """Runs one command in-process on this test's database: (exit status,
-    stdout, stderr)."""
-    monkeypatch.delenv("ORVANE_DATABASE_URL", raising=False)
-
-    def run(*argv):
-        status = main(["--database", backend_url, *map(str, argv)])
-        out, err = capsys.readouterr()
-        return status, out, err
-    return run
 
 
 @pytest.fixture

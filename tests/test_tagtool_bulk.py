@@ -10,7 +10,7 @@ import pytest
 from api import database as db
 from api import orvane
 from tagtool.model import read_model
-from test_tagtool import EXAMPLE, net, tags, tool  # noqa: F401 (fixtures)
+from test_tagtool import EXAMPLE, net, tags  # noqa: F401 (fixtures)
 
 pytestmark = pytest.mark.filterwarnings("error")
 

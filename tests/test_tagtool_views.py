@@ -30,16 +30,6 @@ ODD = ["North zone", 'say "hi"', "a,b", "two\nlines", "tab\there", "back\\slash"
 
 
 @pytest.fixture
-def tool(backend_url, capsys, monkeypatch):
-    monkeypatch.delenv("ORVANE_DATABASE_URL", raising=False)
-
-    def run(*argv):
-        status = main(["--database", backend_url, *map(str, argv)])
-        return (status, *capsys.readouterr())
-    return run
-
-
-@pytest.fixture
 def odd(tool):
     """A network whose nodes and links carry the odd values, some twice."""
     assert tool("create", "net")[0] == 0
