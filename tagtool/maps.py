@@ -11,6 +11,7 @@ import os
 
 from api import orvane
 
+from .extras import need
 from .inpfile import write_file
 from .linked import model_path
 from .model import read_model
@@ -48,6 +49,7 @@ def cmd_map(args):
     if kind is None:
         args.parser.error(f"argument -o/--output: {args.output!r} does not end in "
                           ".png, .svg, .pdf or .html")
+    need("plotly" if kind == "html" else "matplotlib")
     args.model = model_path(args.network, args.model)
     if args.model is None:
         args.parser.error(f"give MODEL: network {args.network!r} has no linked model")

@@ -17,6 +17,7 @@ USAGE = 2           # a bad command line
 MERGE_CONFLICT = 3  # a three-way merge conflict: nothing written; --ours/--theirs decide
 DATA_ERROR = 65     # bad input data: bad lines, unwritable tags
 NO_INPUT = 66       # an input file missing or unreadable
+UNAVAILABLE = 69    # a part of the tool that is not installed (an extra)
 CANT_CREATE = 73    # an output that cannot be written
 TRY_AGAIN = 75      # a conflict, a lock not freed in time
 NO_PERMISSION = 77  # read-only storage, a file the user may not write

@@ -13,6 +13,7 @@ import os
 
 from .bulk import apply_tags, report
 from .elements import KIND_TYPES
+from .extras import need
 from .inpfile import read_bytes
 from .model import read_model
 from .taglines import NOUNS
@@ -132,6 +133,7 @@ def node_zones(model, zones, first):
 
 
 def cmd_zones(args):
+    need("shapely", "numpy")
     zones = read_zones(args.zones, args.property)
     model = read_model(args.model)
     where, conflicts = node_zones(model, zones, args.first)
