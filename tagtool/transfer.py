@@ -187,7 +187,10 @@ def store(network, path, done, record):
     statements = (build(f"{t_type} {id} {tag}") for (t_type, id), tag in done.changes.items()
                   if tag is not None)
     try:
-        return database.execute_import(network, statements, changes, baseline=record)
+        counts = database.execute_import(network, statements, changes, baseline=record)
+        database.label_newest(network, f"import {path}",
+                              [database.g_update_prefix | {"type": "import", **counts}])
+        return counts
     except (*database.IntegrityError, database.ConflictError) as e:
         # Another writer changed one of these tags since they were read.
         raise Failure(f"{path}: nothing imported: {first_line(e)}", TRY_AGAIN) from None
