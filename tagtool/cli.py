@@ -292,7 +292,7 @@ def build_parser():
                   "Tag every node of MODEL whose coordinates lie inside (or on the boundary "
                   "of) a polygon or multipolygon of ZONES with that feature's property, and "
                   "every link whose two end nodes lie in the same zone. Elements in no zone, "
-                  "and links between zones, keep their tags. A node in two polygons is a "
+                  "and links between zones, keep their tags (lose them with --replace). A node in two polygons is a "
                   "conflict: they are listed and nothing is written, unless --first. The "
                   "file's coordinates are the model's (no polygon over the model's extent is "
                   "refused).")
@@ -306,6 +306,10 @@ def build_parser():
                      help="tag only the elements of this kind (junctions, say)")
     sub.add_argument("--first", action="store_true",
                      help="a node in several polygons takes the first feature's zone")
+    sub.add_argument("--replace", action="store_true",
+                     help="every placed element chosen ends with exactly the zoning: one in no "
+                          "zone, or a link between zones, loses its tag (elements without "
+                          "coordinates and ids the model lacks keep theirs)")
     add_dry_run(sub)
     add_strict(sub)
 

@@ -118,9 +118,8 @@ def set_many(args):
     import re
 
     from .bulk import apply_tags, report
-    from .linked import model_path
+    from .linked import load_model, model_path
     from .elements import KIND_TYPES
-    from .model import read_model
 
     # NETWORK TYPE TAG: the word after the type is the tag.
     if args.tag is not None:
@@ -133,7 +132,7 @@ def set_many(args):
         raise Failure(f"--match and --kind choose among a model's elements: network "
                       f"{quoted(args.network)} has no linked model (tagtool link), so give "
                       "--model INP")
-    model = read_model(path)
+    model = load_model(args.network, path, ("nodes", "links", "link_kinds"), not args.dry_run)
     ids = model.elements(t_type) if args.kind is None else model.of_kind(args.kind)
     if args.match is not None:
         ids = list(filter(re.compile(fnmatch.translate(args.match)).match, ids))

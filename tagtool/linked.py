@@ -11,6 +11,7 @@ from .model import read_model
 from .output import DATA_ERROR, Failure, note, out, plural, quoted, say, shown
 
 NAMED = 20          # unknown ids named one by one; the rest are counted
+PART = {"NODE": "nodes", "LINK": "links"}       # the Model's attribute of each type's ids
 
 
 def model_path(network, given=None):
@@ -18,12 +19,32 @@ def model_path(network, given=None):
     return given if given is not None else database.linked_model(network)
 
 
+def load_model(network, path, parts=None, write=True):
+    """The Model of the INP file ``path``: from the network's cache when it
+    is the linked model (holding ``parts`` at least; all by default), which
+    is written, with ``write``, when the file changed since."""
+    from .modelcache import PARTS, cached_model
+
+    linked = database.linked_model(network)
+    if linked is None or os.path.realpath(path) != os.path.realpath(linked):
+        return read_model(path)
+    return cached_model(network, linked, parts or PARTS, write)
+
+
 def link(network, path, model=None):
     """Record ``path`` (read as a model first, unless ``model`` is its Model
     already, so that a bad file is refused before it is linked) as the model
-    of ``network``; the Model read."""
+    of ``network``, and cache what it holds; the Model read.  Its warnings
+    (an encoding other than UTF-8) are given here, once."""
+    from .modelcache import keep
+
+    try:
+        info = os.stat(path)        # before the file is read: a change meanwhile is seen
+    except OSError:
+        info = None
     model = model or read_model(path)
     database.set_linked_model(network, os.path.abspath(path))
+    keep(network, path, model, info)
     return model
 
 
@@ -54,11 +75,14 @@ def check_ids(network, keys, strict, model=None):
     naming them; with ``strict`` refuse instead.  Without a linked model
     nothing is checked."""
     if model is None:
-        path = database.linked_model(network)
+        path = database.linked_model(network) if keys else None
         if path is None:
             return
         try:
-            model = read_model(path)
+            from .modelcache import cached_model
+
+            types = {key[0] for key in keys}
+            model = cached_model(network, path, [PART[t] for t in types])
         except Failure as e:
             if strict:
                 raise Failure(f"--strict: cannot read the linked model: {e}; nothing written",

@@ -22,7 +22,7 @@ CANT_CREATE = 73    # an output that cannot be written
 TRY_AGAIN = 75      # a conflict, a lock not freed in time
 NO_PERMISSION = 77  # read-only storage, a file the user may not write
 
-QUIET = {"on": False}   # set by --quiet for one command
+QUIET = {"on": False}   # set by --quiet for one command; "hushed": notes given once already
 
 
 class Failure(Exception):
@@ -90,7 +90,7 @@ def warn(text):
 
 def note(text):
     """A warning about work that went on, on standard error."""
-    if not QUIET["on"]:
+    if not QUIET["on"] and not QUIET.get("hushed"):
         warn(text)
 
 
