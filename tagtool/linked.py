@@ -11,7 +11,6 @@ from .model import read_model
 from .output import DATA_ERROR, Failure, note, out, plural, quoted, say, shown
 
 NAMED = 20          # unknown ids named one by one; the rest are counted
-PART = {"NODE": "nodes", "LINK": "links"}       # the Model's attribute of each type's ids
 
 
 def model_path(network, given=None):
@@ -79,10 +78,9 @@ def check_ids(network, keys, strict, model=None):
         if path is None:
             return
         try:
-            from .modelcache import cached_model
+            from .modelcache import cached_ids
 
-            types = {key[0] for key in keys}
-            model = cached_model(network, path, [PART[t] for t in types])
+            model = cached_ids(network, path, keys)
         except Failure as e:
             if strict:
                 raise Failure(f"--strict: cannot read the linked model: {e}; nothing written",

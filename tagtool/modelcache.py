@@ -10,11 +10,9 @@ size and hash), and the cache is written only where the network's storage
 can be written; a cache that cannot be written is simply not kept."""
 
 import dataclasses
-import hashlib
-import io
+import gc
 import json
 import os
-import pickle
 import zlib
 
 from api import database
@@ -23,27 +21,41 @@ from .model import MODEL_VERSION, Model, read_model
 from .output import QUIET
 
 PARTS = tuple(f.name for f in dataclasses.fields(Model) if f.name != "path")
+IDS = "ids:"        # beside them, each type's ids as one text ("ids:NODE"), for the checks of ids
 VERSION = f"{MODEL_VERSION}:{','.join(PARTS)}"
 
 
-class Plain(pickle.Unpickler):
-    """Reads back dicts, lists, tuples, texts and numbers, and nothing that
-    names a class or a function: a network shared with others cannot make
-    this process run code."""
-
-    def find_class(self, module, name):
-        raise pickle.UnpicklingError(f"the model cache holds {module}.{name}, not plain data")
-
-
 def pack(value):
+    import pickle
+
     return zlib.compress(pickle.dumps(value, protocol=5), 1)
 
 
 def unpack(data):
-    return Plain(io.BytesIO(zlib.decompress(data))).load()
+    """The value of ``data`` as ``pack`` made it: dicts, lists, tuples,
+    texts and numbers only, never anything that names a class or a function,
+    so that a network shared with others cannot make this process run code."""
+    import io
+    import pickle
+
+    class Plain(pickle.Unpickler):
+        def find_class(self, module, name):
+            raise pickle.UnpicklingError(f"the model cache holds {module}.{name}, not plain data")
+
+    # Dicts of texts and tuples make no cycles: the cyclic collector, which
+    # their many objects would wake, waits.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        return Plain(io.BytesIO(zlib.decompress(data))).load()
+    finally:
+        if collecting:
+            gc.enable()
 
 
 def file_hash(path):
+    import hashlib
+
     digest = hashlib.blake2b(digest_size=16)
     with open(path, "rb") as f:
         while chunk := f.read(1 << 20):
@@ -74,24 +86,35 @@ def still_fits(stamp, path, info):
     return stamp_of(path, info, digest) if kept.get("hash") == digest else None
 
 
+def cached_parts(network, path, parts, write):
+    """{part: data} of the cached ``parts`` of the network's linked model
+    ``path`` when the file is unchanged since they were cached, else None."""
+    try:
+        info = os.stat(path)
+    except OSError:
+        return None
+    found = database.read_model_cache(network, parts)
+    stamps = {stamp for stamp, _ in found.values()}
+    if len(found) != len(parts) or len(stamps) != 1:
+        return None
+    kept = stamps.pop()
+    stamp = still_fits(kept, path, info)
+    if stamp is not None and stamp != kept and write:
+        store(lambda: database.write_model_cache(network, stamp))     # touched, not changed
+    return None if stamp is None else {part: data for part, (_, data) in found.items()}
+
+
 def cached_model(network, path, parts=PARTS, write=True):
     """The Model of ``path``, the network's linked model, holding ``parts``
     at least: from the cache when the file is unchanged, else read (its
     warnings left out: link gave them) and cached when ``write``."""
+    found = cached_parts(network, path, parts, write)
+    if found is not None:
+        return Model(path, **{part: unpack(data) for part, data in found.items()})
     try:
         info = os.stat(path)
     except OSError:
         info = None
-    if info is not None:
-        found = database.read_model_cache(network, parts)
-        stamps = {stamp for stamp, _ in found.values()}
-        if len(found) == len(parts) and len(stamps) == 1:
-            kept = stamps.pop()
-            stamp = still_fits(kept, path, info)
-            if stamp is not None and stamp != kept and write:
-                store(lambda: database.write_model_cache(network, stamp))     # touched, not changed
-            if stamp is not None:
-                return Model(path, **{part: unpack(data) for part, (_, data) in found.items()})
     hushed, QUIET["hushed"] = QUIET.get("hushed"), True
     try:
         model = read_model(path)
@@ -102,12 +125,49 @@ def cached_model(network, path, parts=PARTS, write=True):
     return model
 
 
+class Ids:
+    """The ids of the linked model's nodes and links, for the check of the
+    ids a command names: each type's ids as one text, an id a line, looked
+    up in the text for a few ids and through a set of them for many."""
+
+    FEW = 64
+
+    def __init__(self, path, texts, many):
+        self.path, self.texts, self.many = path, texts, many
+
+    def elements(self, t_type):
+        text = self.texts[t_type]
+        return set(text.split("\n")) if self.many else Lines(text)
+
+
+class Lines:
+    def __init__(self, text):
+        self.text = text
+
+    def __contains__(self, id):
+        return f"\n{id}\n" in self.text
+
+
+def cached_ids(network, path, keys):
+    """What the check of ``keys`` ((type, id) pairs) needs of the network's
+    linked model ``path``: an Ids from the cache, else the Model read."""
+    types = sorted({key[0] for key in keys})
+    found = cached_parts(network, path, [IDS + t for t in types], True)
+    if found is None:
+        return cached_model(network, path)
+    texts = {t: zlib.decompress(found[IDS + t]).decode("utf-8", "surrogatepass") for t in types}
+    return Ids(path, texts, len(keys) > Ids.FEW)
+
+
 def keep(network, path, model, info=None):
     """Cache ``model``, read from ``path`` (whose stat was ``info`` before
     it was read), where the network's storage can be written."""
     info = info or os.stat(path)
     stamp = stamp_of(path, info, file_hash(path))
     parts = {part: pack(getattr(model, part)) for part in PARTS}
+    for t_type in ("NODE", "LINK"):
+        text = "\n" + "\n".join(model.elements(t_type)) + "\n"
+        parts[IDS + t_type] = zlib.compress(text.encode("utf-8", "surrogatepass"), 1)
     store(lambda: database.write_model_cache(network, stamp, parts))
 
 
