@@ -49,12 +49,16 @@ def write_rows(fmt, fields, rows, text):
 # before "J10").  Each run of digits becomes its length (one character) and
 # its digits without leading zeros, then how many zeros it had, so that one
 # comparison of texts orders the numbers by value.
-DIGITS = re.compile(r"(0*)([0-9]+)")
+DIGITS = re.compile(r"[0-9]+")
 
 
 def natural_digits(match):
-    zeros, digits = match.groups()
-    return chr(len(digits)) + digits + (chr(len(zeros)) if zeros else "")
+    digits = match[0]
+    if digits[0] != "0":
+        return chr(len(digits)) + digits
+    number = digits.lstrip("0") or "0"
+    zeros = len(digits) - len(number)
+    return chr(len(number)) + number + (chr(zeros) if zeros else "")
 
 
 def natural_keys(ids):
