@@ -27,7 +27,7 @@ def load_model(network, path, parts=None, write=True):
     linked = database.linked_model(network)
     if linked is None or os.path.realpath(path) != os.path.realpath(linked):
         return read_model(path)
-    return cached_model(network, linked, parts or PARTS, write)
+    return cached_model(network, path, parts or PARTS, write)
 
 
 def link(network, path, model=None):

@@ -133,11 +133,14 @@ class Ids:
     FEW = 64
 
     def __init__(self, path, texts, many):
-        self.path, self.texts, self.many = path, texts, many
+        self.path, self.made = path, {}
+        self.texts, self.many = texts, many
 
     def elements(self, t_type):
-        text = self.texts[t_type]
-        return set(text.split("\n")) if self.many else Lines(text)
+        if t_type not in self.made:
+            text = self.texts[t_type]
+            self.made[t_type] = set(text.split("\n")) if self.many else Lines(text)
+        return self.made[t_type]
 
 
 class Lines:
@@ -145,7 +148,7 @@ class Lines:
         self.text = text
 
     def __contains__(self, id):
-        return f"\n{id}\n" in self.text
+        return "\n" not in id and f"\n{id}\n" in self.text     # a model's ids are words
 
 
 def cached_ids(network, path, keys):

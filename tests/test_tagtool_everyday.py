@@ -188,6 +188,15 @@ def test_the_linked_model_is_read_once(tool, tmp_path, monkeypatch):
         assert (status, err, len(reads)) == (0, "", read), argv
     assert tool("summary", "net")[1].startswith("nodes: 3 tagged")
     assert "J6" in modelcache.cached_model("net", str(model)).nodes
+    # Many ids are checked through a set of the cached ids, few in their text.
+    for extra in (0, 66):
+        ids = ["J1", "J6", '"J1\nJ2"', "J5"] + [f"X{i}" for i in range(extra)]
+        table = write(tmp_path / "t.csv", "type,id,tag\n" + "".join(f"NODE,{id},x\n" for id in ids))
+        reads.clear()
+        status, out, err = tool("import", "net", table, "--dry-run")
+        assert (status, len(reads)) == (0, 0)
+        assert err.startswith(f"tagtool: warning: {2 + extra} ids not in the linked model "
+                              f"'{model}': NODE J1\\nJ2, NODE J5")
     # Where the cache cannot be written, the file is read each time.
     def refuse(*args):
         raise db.ReadOnlyError("read-only")
