@@ -292,8 +292,9 @@ def build_parser():
                   "Tag every node of MODEL whose coordinates lie inside (or on the boundary "
                   "of) a polygon or multipolygon of ZONES with that feature's property, and "
                   "every link whose two end nodes lie in the same zone. Elements in no zone, "
-                  "and links between zones, keep their tags (lose them with --replace). A node in two polygons is a "
-                  "conflict: they are listed and nothing is written, unless --first. The "
+                  "and links between zones, keep their tags (lose them with --replace). A "
+                  "node in two polygons is a conflict: they are listed and nothing is "
+                  "written, unless --first. The "
                   "file's coordinates are the model's (no polygon over the model's extent is "
                   "refused).")
     sub.add_argument("model", metavar="MODEL", help="the INP file that places the elements")
