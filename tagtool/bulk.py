@@ -58,7 +58,7 @@ def apply_tags(network, wanted, label, dry_run=False, replace=False, strict=Fals
     with ``dry_run``, or when nothing changes); the counts and the counts by
     group.  Ids the linked model (or ``model``) lacks are warned about, or
     refused with ``strict``, before anything is written."""
-    check_ids(network, wanted.keys(), strict, model)
+    check_ids(network, wanted.keys(), strict, model, write=not dry_run)
     if dry_run:
         changes, counts, groups = merge(wanted, stored_tags(network), replace, group, left)
         return counts, groups

@@ -68,11 +68,11 @@ def unknown_ids(model, keys):
     return sorted(key for key in keys if key[1] not in model.elements(key[0]))
 
 
-def check_ids(network, keys, strict, model=None):
+def check_ids(network, keys, strict, model=None, write=True):
     """Warn about the ids of ``keys`` ((type, id) pairs) that the network's
     linked model (or ``model``, a Model already read) does not define,
     naming them; with ``strict`` refuse instead.  Without a linked model
-    nothing is checked."""
+    nothing is checked; a model read again is cached with ``write``."""
     if model is None:
         path = database.linked_model(network) if keys else None
         if path is None:
@@ -80,7 +80,7 @@ def check_ids(network, keys, strict, model=None):
         try:
             from .modelcache import cached_ids
 
-            model = cached_ids(network, path, keys)
+            model = cached_ids(network, path, keys, write)
         except Failure as e:
             if strict:
                 raise Failure(f"--strict: cannot read the linked model: {e}; nothing written",

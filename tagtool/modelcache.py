@@ -151,13 +151,13 @@ class Lines:
         return "\n" not in id and f"\n{id}\n" in self.text     # a model's ids are words
 
 
-def cached_ids(network, path, keys):
+def cached_ids(network, path, keys, write=True):
     """What the check of ``keys`` ((type, id) pairs) needs of the network's
     linked model ``path``: an Ids from the cache, else the Model read."""
     types = sorted({key[0] for key in keys})
-    found = cached_parts(network, path, [IDS + t for t in types], True)
+    found = cached_parts(network, path, [IDS + t for t in types], write)
     if found is None:
-        return cached_model(network, path)
+        return cached_model(network, path, write=write)
     texts = {t: zlib.decompress(found[IDS + t]).decode("utf-8", "surrogatepass") for t in types}
     return Ids(path, texts, len(keys) > Ids.FEW)
 

@@ -140,7 +140,7 @@ def cmd_import(args):
             note(f"warning: {inp.path}: {plural(found.more, 'tag line')} with words after the "
                  f"tag, which the engines do not read: the tag is the first word (first on "
                  f"line {number}: {cut(line.strip(), keep_tabs=True)})")
-        check_ids(args.network, found.tags, args.strict)
+        check_ids(args.network, found.tags, args.strict, write=not args.dry_run)
         real = None if args.file == STDIN else os.path.realpath(args.file)
         # Read and written in one command scope: no other writer comes
         # between the read of the network and the import.
