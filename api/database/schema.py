@@ -36,11 +36,13 @@ SQLITE |= {"STAMP": "text", "WHO": "text"}
 POSTGRES |= {"STAMP": f"text default {_UTC_NOW_POSTGRES}", "WHO": "text default current_user"}
 STAMPED = ("select 1 from pg_attribute where attrelid = 'undo_journal'::regclass"
            " and attname = 'made_by' and not attisdropped")
+# A role that may not alter the journal writes on without them.
 ADD_STAMPS_POSTGRES = (
     f"do $$ begin if not exists ({STAMPED}) then"
     " alter table undo_journal add column made_at text, add column made_by text;"
     f" alter table undo_journal alter column made_at set default {_UTC_NOW_POSTGRES},"
-    " alter column made_by set default current_user; end if; end $$")
+    " alter column made_by set default current_user;"
+    " end if; exception when insufficient_privilege then null; end $$")
 ADD_STAMPS_SQLITE = ("alter table undo_journal add column made_at text",
                      "alter table undo_journal add column made_by text")
 
