@@ -10,6 +10,8 @@ written afresh from the whole file (write):
 - "exchange" (bench/exchange.py): import and export --into with and
   without a baseline;
 - "bulk" (bench/bulk.py): zones, a CSV import beside an INP one, history.
+- "everyday" (bench/everyday.py): set on a large linked model, the start of
+  `tagtool networks`, list in natural order.
 
     python bench/report.py      # writes the report again from the file
 """
@@ -42,6 +44,10 @@ EXCHANGE_TARGET = 1.5
 ZONES_TARGET = 3.0
 CSV_TARGET = 1.3
 HISTORY_TARGET = 0.3
+# Everyday use: set on a linked model against set with none; list against
+# the list in table order before it was sorted (--before).
+LINKED_SET_TARGET = 1.5
+SORTED_LIST_TARGET = 2.0
 
 
 # The results file
@@ -97,6 +103,8 @@ def write(results=None, out=HERE):
         lines += ["", *exchange_section(results["exchange"])]
     if "bulk" in results:
         lines += ["", *bulk_section(results["bulk"])]
+    if "everyday" in results:
+        lines += ["", *everyday_section(results["everyday"])]
     if "calls" not in results:
         print("\n".join(lines).strip("\n"))
         say(f"no figures of bench/run.py in {results_file(out)}: results.md is left alone")
@@ -479,6 +487,35 @@ def bulk_section(r):
     for what, seconds in history.items():
         target = "" if what != "whole" else f"≤{HISTORY_TARGET:g} s{'' if seconds <= HISTORY_TARGET else ' ✗'}"
         lines.append(f"| history, {what} | {seconds:.2f} | {target} |")
+    return lines
+
+
+# bench/everyday.py's section
+
+def everyday_section(r):
+    sets, start, lists = r["set"], r["start"], r["list"]
+    linked = sets["linked model"] / sets["no model"]
+    lines = ["## Everyday use", "",
+             f"`python -m tagtool` on SQLite, seconds from start to exit, best of {r['runs']} taken in "
+             f"turn: `set` of one tag on a network linked to a model of {r['nodes']:,} nodes (read from "
+             f"the network's cache of it) and on one with no model; the start of `tagtool networks`; "
+             f"`list` of {r['tags']:,} tags in natural order (\"before\": another checkout's tool, "
+             "in table order).", "",
+             "| command | seconds | against |", "|---|---|---|",
+             f"| set, no model | {sets['no model']:.3f} | |",
+             f"| set, linked model | {sets['linked model']:.3f} | "
+             f"{fmt_ratio(linked, linked <= LINKED_SET_TARGET)} (≤{LINKED_SET_TARGET:g}x) |"]
+    for what, seconds in start.items():
+        ratio = seconds / start["sqlite3"]
+        lines.append(f"| {'python -c \"import sqlite3\"' if what == 'sqlite3' else what} | {seconds:.3f} | "
+                     f"{'' if what == 'sqlite3' else fmt_ratio(ratio, True) + ' import sqlite3'} |")
+    for what, seconds in lists.items():
+        fmt, when = what.split(", ")
+        was = lists.get(f"{fmt}, before")
+        cell = ""
+        if when == "now" and was:
+            cell = f"{fmt_ratio(seconds / was, seconds / was <= SORTED_LIST_TARGET)} before (≤{SORTED_LIST_TARGET:g}x)"
+        lines.append(f"| list --format {fmt}, {when} | {seconds:.3f} | {cell} |")
     return lines
 
 

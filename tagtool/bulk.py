@@ -22,10 +22,13 @@ def stored_tags(network):
             if t["tag"] is not None}
 
 
-def merge(wanted, stored, replace=False, group=None):
+def merge(wanted, stored, replace=False, group=None, left=None):
     """The changes (t_type, id, old, new) that make ``stored`` hold
     ``wanted``, the counts of COUNTS, and the same counts by the group of
-    each element (``group``: {(type, id): name})."""
+    each element (``group``: {(type, id): name}).  ``replace`` removes the
+    stored tags that ``wanted`` lacks: all of them (True) or those of the
+    elements it holds (a set); ``left(key)`` names why a stored tag outside
+    that set is kept, and the counts count them by that name."""
     changes, counts = [], dict.fromkeys(COUNTS, 0)
     groups = collections.defaultdict(lambda: dict.fromkeys(COUNTS, 0))
     for key, tag in wanted.items():
@@ -38,27 +41,31 @@ def merge(wanted, stored, replace=False, group=None):
             changes.append((*key, old, tag))
     if replace:
         for key, old in stored.items():
-            if key not in wanted:
+            if key in wanted:
+                continue
+            if replace is True or key in replace:
                 counts["removed"] += 1
                 changes.append((*key, old, None))
+            elif left is not None and (why := left(key)) is not None:
+                counts[why] = counts.get(why, 0) + 1
     return changes, counts, dict(groups)
 
 
 def apply_tags(network, wanted, label, dry_run=False, replace=False, strict=False, group=None,
-               model=None):
+               model=None, left=None):
     """Merge ``wanted`` ({(type, id): tag}) into the network as one
     undoable command labelled ``label`` in its history (nothing is written
     with ``dry_run``, or when nothing changes); the counts and the counts by
     group.  Ids the linked model (or ``model``) lacks are warned about, or
     refused with ``strict``, before anything is written."""
-    check_ids(network, wanted.keys(), strict, model)
+    check_ids(network, wanted.keys(), strict, model, write=not dry_run)
     if dry_run:
-        changes, counts, groups = merge(wanted, stored_tags(network), replace, group)
+        changes, counts, groups = merge(wanted, stored_tags(network), replace, group, left)
         return counts, groups
     # Read, written and labelled in one command scope: no other writer comes
     # between the read of the tags and the import.
     with database.command(network):
-        changes, counts, groups = merge(wanted, stored_tags(network), replace, group)
+        changes, counts, groups = merge(wanted, stored_tags(network), replace, group, left)
         if not changes:
             return counts, groups
         written = database.execute_import(network, None, changes)

@@ -36,6 +36,7 @@ exit status:
        cannot resolve
   65   bad input data: bad lines, tags the engines would not read back
   66   an input file missing or unreadable
+  69   a part of the tool that is not installed: pip install 'orvane[EXTRA]'
   73   an output that cannot be written
   75   try again: another writer got there first, a lock was not freed in
        time, or the database server is unavailable
@@ -153,7 +154,9 @@ def build_parser():
                              "(bash: eval \"$(tagtool --print-completion bash)\")")
     parser.add_argument("--data-dir", metavar="DIR",
                         help="the folder that holds the networks (default: $ORVANE_DATA_DIR, "
-                             "else ./data)")
+                             "else a ./data that holds networks, else the user's data folder: "
+                             "~/.local/share/orvane on Linux, %%LOCALAPPDATA%%\\orvane on "
+                             "Windows)")
     parser.add_argument("--database", metavar="URL",
                         help="the database that holds the networks: postgresql://... for a "
                              "PostgreSQL server, sqlite:[FOLDER] for SQLite files "
@@ -289,8 +292,9 @@ def build_parser():
                   "Tag every node of MODEL whose coordinates lie inside (or on the boundary "
                   "of) a polygon or multipolygon of ZONES with that feature's property, and "
                   "every link whose two end nodes lie in the same zone. Elements in no zone, "
-                  "and links between zones, keep their tags. A node in two polygons is a "
-                  "conflict: they are listed and nothing is written, unless --first. The "
+                  "and links between zones, keep their tags (lose them with --replace). A "
+                  "node in two polygons is a conflict: they are listed and nothing is "
+                  "written, unless --first. The "
                   "file's coordinates are the model's (no polygon over the model's extent is "
                   "refused).")
     sub.add_argument("model", metavar="MODEL", help="the INP file that places the elements")
@@ -303,6 +307,10 @@ def build_parser():
                      help="tag only the elements of this kind (junctions, say)")
     sub.add_argument("--first", action="store_true",
                      help="a node in several polygons takes the first feature's zone")
+    sub.add_argument("--replace", action="store_true",
+                     help="every placed element chosen ends with exactly the zoning: one in no "
+                          "zone, or a link between zones, loses its tag (elements without "
+                          "coordinates and ids the model lacks keep theirs)")
     add_dry_run(sub)
     add_strict(sub)
 
@@ -410,11 +418,13 @@ def main(argv=None):
     except SystemExit as e:
         return e.code or 0
     output.QUIET["on"] = args.quiet
+    chosen = False
     try:
-        if args.database is not None:
-            database.set_database_url(args.database)
-        if args.data_dir is not None:
-            database.set_data_dir(args.data_dir)
+        from .places import choose
+
+        surprise, chosen = choose(args.data_dir, args.database)
+        if surprise is not None:
+            output.note(surprise)
         command = run(args.run) if isinstance(args.run, str) else args.run
         return command(args) or 0
     except SystemExit as e:
@@ -444,12 +454,21 @@ def main(argv=None):
         return database_status(e)
     except BrokenPipeError:
         raise
+    except ImportError as e:
+        from .extras import missing
+
+        if (failure := missing(e)) is None:
+            raise
+        warn(str(failure))
+        return failure.status
     except OSError as e:
         warn(f"{e.filename + ': ' if e.filename else ''}{e.strerror or e}")
         return os_status(e)
     finally:
         output.QUIET["on"] = False
         database.close_all()
+        if chosen:
+            database.set_data_dir(None)
     return REFUSED
 
 

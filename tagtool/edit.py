@@ -1,9 +1,13 @@
 """The commands that read and edit tags: list, get, set, clear, delete, undo
 and redo."""
 
+import bisect
+import operator
+import re
+
 from api import database, orvane
 
-from .formats import write_object, write_rows
+from .formats import in_order, write_object, write_rows
 from .linked import check_ids
 from .output import (TRY_AGAIN, Failure, describe, first_line, note, out, plural, quoted, say,
                      shown, warn)
@@ -34,17 +38,25 @@ def element_id(text, new=False):
 FIELDS = ("type", "id", "tag")
 
 
+PLAIN_ID = re.compile(r"^[A-Z]+\t([^\t]*)", re.M)    # the id of a plain line
+
+
 def cmd_list(args):
+    """The tags, nodes first, each type in the natural order of its ids;
+    the module reads them in table order."""
     if args.format == "text":
         lines = orvane.inp_out_tag(args.network)
         count, text = len(lines), plain_lines(lines)
         del lines
         if text is not None:
-            rows = text.split("\n") if count else []
+            ids, nodes = PLAIN_ID.findall(text), text.count("\nNODE\t") + text.startswith("NODE\t")
+            rows = in_order(text.split("\n"), ids, nodes) if count else []
             del text
             write_rows("text", FIELDS, progress(rows, count, "tags"), str)
             return
     tags = orvane.get_tags(args.network)
+    nodes = bisect.bisect(tags, False, key=lambda tag: tag["t_type"] == "LINK")   # nodes come first
+    tags = in_order(tags, list(map(operator.itemgetter("id"), tags)), nodes)
     tags = progress(tags, len(tags), "tags")
     if args.format == "text":
         write_rows("text", FIELDS, tags, text_row)      # the tags as read make the lines
@@ -106,9 +118,8 @@ def set_many(args):
     import re
 
     from .bulk import apply_tags, report
-    from .linked import model_path
+    from .linked import load_model, model_path
     from .elements import KIND_TYPES
-    from .model import read_model
 
     # NETWORK TYPE TAG: the word after the type is the tag.
     if args.tag is not None:
@@ -121,7 +132,7 @@ def set_many(args):
         raise Failure(f"--match and --kind choose among a model's elements: network "
                       f"{quoted(args.network)} has no linked model (tagtool link), so give "
                       "--model INP")
-    model = read_model(path)
+    model = load_model(args.network, path, ("nodes", "links", "link_kinds"), not args.dry_run)
     ids = model.elements(t_type) if args.kind is None else model.of_kind(args.kind)
     if args.match is not None:
         ids = list(filter(re.compile(fnmatch.translate(args.match)).match, ids))

@@ -7,9 +7,8 @@ import re
 
 from api import orvane
 
-from .linked import model_path
+from .linked import load_model, model_path
 from .maps import NOUNS, TYPES, report_unplaced, save
-from .model import read_model
 from .output import out, plural, say
 
 CRS = re.compile(r"EPSG:([0-9]+)", re.IGNORECASE)
@@ -34,7 +33,7 @@ def cmd_export(args):
         args.parser.error(f"argument --crs: {args.crs!r} is not EPSG:N (e.g. EPSG:32633)")
     path = args.file if args.file not in (None, "-") else None
     tags = orvane.get_tags(args.network)
-    model = read_model(args.model)
+    model = load_model(args.network, args.model)
     text, counts, unplaced = collection(model, tags, epsg)
     if path is None:
         out(text)

@@ -1,7 +1,7 @@
 """The history command: a network's journal, newest command first, one
-line a command: its number, what it did (a set or a clear with the element
-and its tags, an import or zones with their counts), and whether it is
-undone."""
+line a command: its number, when (local time) and by whom it was written,
+what it did (a set or a clear with the element and its tags, an import of a
+file or zones with their counts), and whether it is undone."""
 
 from api import database
 
@@ -24,6 +24,29 @@ def what(records, before, label):
     return "; ".join(parts) or (label or "nothing")
 
 
+COLUMNS = "seq, redo_cs, undo_cs, undone"
+STAMPS = ", made_at, made_by"       # a network made before has no such columns
+
+
+def entries(network, order):
+    """The journal's rows in ``order``, without their SQL texts, each with
+    its time and user (None where the entry has none)."""
+    try:
+        return database.read_all(network, f"select {COLUMNS}{STAMPS} from undo_journal{order}")
+    except database.Error:
+        rows = database.read_all(network, f"select {COLUMNS} from undo_journal{order}")
+        return [row | {"made_at": None, "made_by": None} for row in rows]
+
+
+def local_time(stamp):
+    """A UTC time of the journal as the local date and time, to the minute."""
+    if stamp is None:
+        return "-".ljust(16)
+    from datetime import datetime
+
+    return datetime.fromisoformat(stamp).astimezone().strftime("%Y-%m-%d %H:%M")
+
+
 def cmd_history(args):
     import json
 
@@ -32,8 +55,7 @@ def cmd_history(args):
     # The journal's own columns, newest first, without its SQL texts; the
     # records of all the entries parsed in one call.
     limit = "" if args.limit is None else f" limit {int(args.limit)}"
-    rows = database.read_all(args.network, "select seq, redo_cs, undo_cs, undone from undo_journal"
-                                           f" order by seq desc{limit}")
+    rows = entries(args.network, f" order by seq desc{limit}")
     if not rows:
         out(f"{args.network}: no command yet")
         return
@@ -41,7 +63,10 @@ def cmd_history(args):
     undo = json.loads("[" + ",".join(row["undo_cs"] for row in rows) + "]")
     labels = database.command_labels(args.network)
     width = len(str(rows[0]["seq"]))
-    out("\n".join(f"{row['seq']:>{width}}  {what(after, before, labels.get(row['seq']))}"
+    users = {row["made_by"]: shown(row["made_by"] or "-") for row in rows}
+    who = max(map(len, users.values()))
+    out("\n".join(f"{row['seq']:>{width}}  {local_time(row['made_at'])}  "
+                  f"{users[row['made_by']]:<{who}}  {what(after, before, labels.get(row['seq']))}"
                   f"{'  (undone)' if row['undone'] else ''}"
                   for row, after, before in zip(rows, redo, undo)))
     if args.limit is not None and len(rows) == args.limit:

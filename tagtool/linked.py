@@ -18,12 +18,32 @@ def model_path(network, given=None):
     return given if given is not None else database.linked_model(network)
 
 
+def load_model(network, path, parts=None, write=True):
+    """The Model of the INP file ``path``: from the network's cache when it
+    is the linked model (holding ``parts`` at least; all by default), which
+    is written, with ``write``, when the file changed since."""
+    from .modelcache import PARTS, cached_model
+
+    linked = database.linked_model(network)
+    if linked is None or os.path.realpath(path) != os.path.realpath(linked):
+        return read_model(path)
+    return cached_model(network, path, parts or PARTS, write)
+
+
 def link(network, path, model=None):
     """Record ``path`` (read as a model first, unless ``model`` is its Model
     already, so that a bad file is refused before it is linked) as the model
-    of ``network``; the Model read."""
+    of ``network``, and cache what it holds; the Model read.  Its warnings
+    (an encoding other than UTF-8) are given here, once."""
+    from .modelcache import keep
+
+    try:
+        info = os.stat(path)        # before the file is read: a change meanwhile is seen
+    except OSError:
+        info = None
     model = model or read_model(path)
     database.set_linked_model(network, os.path.abspath(path))
+    keep(network, path, model, info)
     return model
 
 
@@ -48,17 +68,19 @@ def unknown_ids(model, keys):
     return sorted(key for key in keys if key[1] not in model.elements(key[0]))
 
 
-def check_ids(network, keys, strict, model=None):
+def check_ids(network, keys, strict, model=None, write=True):
     """Warn about the ids of ``keys`` ((type, id) pairs) that the network's
     linked model (or ``model``, a Model already read) does not define,
     naming them; with ``strict`` refuse instead.  Without a linked model
-    nothing is checked."""
+    nothing is checked; a model read again is cached with ``write``."""
     if model is None:
-        path = database.linked_model(network)
+        path = database.linked_model(network) if keys else None
         if path is None:
             return
         try:
-            model = read_model(path)
+            from .modelcache import cached_ids
+
+            model = cached_ids(network, path, keys, write)
         except Failure as e:
             if strict:
                 raise Failure(f"--strict: cannot read the linked model: {e}; nothing written",

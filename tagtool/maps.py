@@ -11,9 +11,9 @@ import os
 
 from api import orvane
 
+from .extras import need
 from .inpfile import write_file
-from .linked import model_path
-from .model import read_model
+from .linked import load_model, model_path
 from .taglines import NOUNS, TYPES
 from .output import Failure, note, plural, say, shown, write_status
 
@@ -48,11 +48,12 @@ def cmd_map(args):
     if kind is None:
         args.parser.error(f"argument -o/--output: {args.output!r} does not end in "
                           ".png, .svg, .pdf or .html")
+    need("plotly" if kind == "html" else "matplotlib")
     args.model = model_path(args.network, args.model)
     if args.model is None:
         args.parser.error(f"give MODEL: network {args.network!r} has no linked model")
     tags = orvane.get_tags(args.network)
-    model = read_model(args.model)
+    model = load_model(args.network, args.model)
     kinds = (args.type,) if args.type else TYPES
     title = args.title or default_title(args.network, kinds, model)
     scene = Scene(model, tags, kinds)

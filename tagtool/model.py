@@ -19,6 +19,13 @@ SECTIONS = {*ELEMENTS, "[COORDINATES]", "[VERTICES]"}
 WORDS = {"NODE": 1, "LINK": 3}      # the words of a line kept, beyond the first
 
 
+# The version of what a Model holds, part of the stamp of the linked model's
+# cache (modelcache.py): a change to what an attribute holds bumps it, and
+# every network's cache is read again from its file.  (A new attribute is
+# seen without it.)
+MODEL_VERSION = 1
+
+
 @dataclass
 class Model:
     path: str

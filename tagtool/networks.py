@@ -4,12 +4,16 @@ start quickly."""
 
 from api import database
 
-from .output import Failure, out, quoted, say
+from .output import Failure, note, out, plural, quoted, say
 
 
 def cmd_networks(args):
-    for name in database.list_networks():
+    from .places import where
+
+    names = database.list_networks()
+    for name in names:
         out(name)
+    note(f"{plural(len(names), 'network')} in {where()}")
 
 
 def cmd_create(args):

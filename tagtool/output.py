@@ -17,11 +17,12 @@ USAGE = 2           # a bad command line
 MERGE_CONFLICT = 3  # a three-way merge conflict: nothing written; --ours/--theirs decide
 DATA_ERROR = 65     # bad input data: bad lines, unwritable tags
 NO_INPUT = 66       # an input file missing or unreadable
+UNAVAILABLE = 69    # a part of the tool that is not installed (an extra)
 CANT_CREATE = 73    # an output that cannot be written
 TRY_AGAIN = 75      # a conflict, a lock not freed in time
 NO_PERMISSION = 77  # read-only storage, a file the user may not write
 
-QUIET = {"on": False}   # set by --quiet for one command
+QUIET = {"on": False}   # set by --quiet for one command; "hushed": notes given once already
 
 
 class Failure(Exception):
@@ -89,7 +90,7 @@ def warn(text):
 
 def note(text):
     """A warning about work that went on, on standard error."""
-    if not QUIET["on"]:
+    if not QUIET["on"] and not QUIET.get("hushed"):
         warn(text)
 
 

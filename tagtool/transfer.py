@@ -140,7 +140,7 @@ def cmd_import(args):
             note(f"warning: {inp.path}: {plural(found.more, 'tag line')} with words after the "
                  f"tag, which the engines do not read: the tag is the first word (first on "
                  f"line {number}: {cut(line.strip(), keep_tabs=True)})")
-        check_ids(args.network, found.tags, args.strict)
+        check_ids(args.network, found.tags, args.strict, write=not args.dry_run)
         real = None if args.file == STDIN else os.path.realpath(args.file)
         # Read and written in one command scope: no other writer comes
         # between the read of the network and the import.
@@ -187,7 +187,10 @@ def store(network, path, done, record):
     statements = (build(f"{t_type} {id} {tag}") for (t_type, id), tag in done.changes.items()
                   if tag is not None)
     try:
-        return database.execute_import(network, statements, changes, baseline=record)
+        counts = database.execute_import(network, statements, changes, baseline=record)
+        database.label_newest(network, f"import {path}",
+                              [database.g_update_prefix | {"type": "import", **counts}])
+        return counts
     except (*database.IntegrityError, database.ConflictError) as e:
         # Another writer changed one of these tags since they were read.
         raise Failure(f"{path}: nothing imported: {first_line(e)}", TRY_AGAIN) from None

@@ -6,9 +6,8 @@ import collections
 from api import orvane
 
 from .formats import write_object, write_rows
-from .linked import NAMED, model_path
+from .linked import NAMED, load_model, model_path
 from .maps import NOUNS, TYPES, ranked
-from .model import read_model
 from .output import out, plural, shown
 
 
@@ -30,7 +29,7 @@ def tag_counts(tags):
 def cmd_summary(args):
     counts, tagged = tag_counts(orvane.get_tags(args.network))
     args.model = model_path(args.network, args.model)
-    model = read_model(args.model) if args.model is not None else None
+    model = load_model(args.network, args.model, ("nodes", "links")) if args.model is not None else None
     kinds = {}
     for t_type in TYPES:
         kind = {"tagged": len(tagged[t_type]),

@@ -13,8 +13,9 @@ import os
 
 from .bulk import apply_tags, report
 from .elements import KIND_TYPES
+from .extras import need
 from .inpfile import read_bytes
-from .model import read_model
+from .linked import load_model
 from .taglines import NOUNS
 from .output import DATA_ERROR, NO_INPUT, Failure, bad_line, plural, quoted, say, shown, warn
 
@@ -132,8 +133,9 @@ def node_zones(model, zones, first):
 
 
 def cmd_zones(args):
+    need("shapely", "numpy")
     zones = read_zones(args.zones, args.property)
-    model = read_model(args.model)
+    model = load_model(args.network, args.model, write=not args.dry_run)
     where, conflicts = node_zones(model, zones, args.first)
     if conflicts:
         for node, hits in conflicts[:LISTED]:
@@ -151,21 +153,29 @@ def cmd_zones(args):
 
     def chosen(ids):
         return ids if args.kind is None else model.of_kind(args.kind)
-    wanted, group, outside, between = {}, {}, {"NODE": 0, "LINK": 0}, 0
+    # Placed: a node with coordinates, a link whose ends have them.  With
+    # --replace the elements in no zone are counted among the placed only:
+    # the others keep their tags.
+    wanted, group, outside, between, placed = {}, {}, {"NODE": 0, "LINK": 0}, 0, set()
+    placed_at = model.coordinates
     if "NODE" in kinds:
         for node in chosen(model.nodes):
+            if node in placed_at:
+                placed.add(("NODE", node))
             zone = where.get(node)
             if zone is None:
-                outside["NODE"] += 1
+                outside["NODE"] += not args.replace or node in placed_at
                 continue
             wanted["NODE", node] = zones.names[zone]
             group["NODE", node] = zone
     if "LINK" in kinds:
         for link in chosen(model.links):
             start, end = model.links[link]
+            if start in placed_at and end in placed_at:
+                placed.add(("LINK", link))
             a, b = where.get(start), where.get(end)
             if a is None or b is None:
-                outside["LINK"] += 1
+                outside["LINK"] += not args.replace or ("LINK", link) in placed
             elif zones.names[a] != zones.names[b]:
                 between += 1
             else:
@@ -174,9 +184,21 @@ def cmd_zones(args):
     # Features of one name make one zone in the counts.
     group = {key: zones.names[zone] for key, zone in group.items()}
     label = (f"zones {os.path.basename(args.zones)} ({args.property}"
-             f"{'' if args.kind is None else ', ' + args.kind + 's'})")
-    counts, by_zone = apply_tags(args.network, wanted, label, args.dry_run, strict=args.strict,
-                                group=group)
+             f"{'' if args.kind is None else ', ' + args.kind + 's'}"
+             f"{', replace' if args.replace else ''})")
+
+    def left(key):
+        """Why --replace keeps a stored tag that the zoning does not place."""
+        if key[0] not in kinds:
+            return None
+        if key[1] not in model.elements(key[0]):
+            return "not in the model"
+        if args.kind is None or model.kind(*key) == args.kind:
+            return "without coordinates"
+        return None
+    counts, by_zone = apply_tags(args.network, wanted, label, args.dry_run,
+                                 args.replace and placed, strict=args.strict, group=group,
+                                 left=left)
     for name in dict.fromkeys(zones.names):
         zone = by_zone.get(name)
         if zone is None:
@@ -185,9 +207,13 @@ def cmd_zones(args):
             members = zone["added"] + zone["changed"] + zone["unchanged"]
             say(f"zone {quoted(name)}: {plural(members, 'element')}: {zone['added']} added, "
                 f"{zone['changed']} changed, {zone['unchanged']} unchanged")
+    fate = "no tag" if args.replace else "tags kept"
     rest = [plural(outside[t], NOUNS[t]) for t in kinds if outside[t]]
     if rest:
-        say(f"in no zone, tags kept: {' and '.join(rest)}")
+        say(f"in no zone, {fate}: {' and '.join(rest)}")
     if between:
-        say(f"between two zones, tags kept: {plural(between, 'link')}")
-    report(f"zones {args.zones} on {args.network}", counts, args.dry_run)
+        say(f"between two zones, {fate}: {plural(between, 'link')}")
+    for why in ("without coordinates", "not in the model"):
+        if counts.get(why):
+            say(f"{why}, tags kept: {plural(counts[why], 'tag')}")
+    report(f"zones {args.zones} on {args.network}", counts, args.dry_run, args.replace)

@@ -102,6 +102,14 @@ def pytest_terminal_summary(terminalreporter):
     return None
 
 
+@pytest.fixture(scope="session", autouse=True)
+def user_data_folder(tmp_path_factory):
+    """The tag tool's default data folder, for the tools that the tests run
+    with no data folder or database named: a folder of the session's, never
+    the user's own."""
+    os.environ["XDG_DATA_HOME"] = str(tmp_path_factory.mktemp("xdg-data"))
+
+
 @pytest.fixture(scope="session")
 def postgres_url():
     """The URL of a new, empty database for this session, dropped at its end."""

@@ -42,7 +42,7 @@ def write(path, text, encoding="utf-8", newline="\n", bom=b""):
 
 class TestCommands:
     def test_session(self, tool, net):
-        assert tool("networks") == (0, "net\n", "")
+        assert tool("networks")[:2] == (0, "net\n")
         assert tool("set", net, "NODE", "J1", "North zone") == (
             0, "NODE J1: tag 'North zone'\n",
             "tagtool: warning: NODE J1: the tag holds whitespace; export will refuse it\n")
@@ -296,7 +296,8 @@ class TestReplace:
         tool("set", net, "NODE", "J2", "b")
         tool("import", net, "--replace", write(tmp_path / "x.inp", "[TAGS]\nNODE J1 a\nNODE J3 c\n"))
         after = tags(tool)
-        assert tool("undo", net) == (0, "undone: import: 1 added, 1 changed, 1 removed\n", "")
+        assert tool("undo", net) == (
+            0, f"undone: import {tmp_path / 'x.inp'}: 1 added, 1 changed, 1 removed\n", "")
         assert sorted(tags(tool)) == ["NODE\tJ1\told", "NODE\tJ2\tb"]
         assert tool("redo", net)[0] == 0
         assert tags(tool) == after
@@ -470,8 +471,8 @@ class TestExport:
         assert target.read_text() == "[JUNCTIONS]\nJ1\n[TAGS]\nNODE J1 a\n"
 
 
-def run_process(*argv, cwd):
-    env = dict(os.environ, PYTHONPATH=str(ROOT))
+def run_process(*argv, cwd, env=None):
+    env = dict(os.environ, PYTHONPATH=str(ROOT), **(env or {}))
     env.pop("ORVANE_DATABASE_URL", None)
     env.pop("ORVANE_DATA_DIR", None)
     return subprocess.run([sys.executable, "-m", "tagtool", *map(str, argv)],
@@ -505,14 +506,42 @@ class TestProcess:
         env = dict(os.environ, PYTHONPATH=str(ROOT))
         done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
                               cwd=tmp_path)
-        assert (done.stdout, done.stderr) == ("[]\n", "")
+        assert (done.stdout, done.stderr) == ("[]\n", f"tagtool: 0 networks in {tmp_path / 'd'}\n")
 
     # SQLite only: the folder of the network files.
-    def test_data_dir_holds_the_files(self, tmp_path):
-        assert run_process("--data-dir", "nets", "create", "n", cwd=tmp_path).returncode == 0
-        assert run_process("create", "m", cwd=tmp_path).returncode == 0
+    def test_networks_are_found_from_any_folder(self, tmp_path):
+        # With no option, the user's data folder from every folder, and a
+        # ./data that holds networks (as the tool kept them before) where it is.
+        home, one, two = tmp_path / "home", tmp_path / "one", tmp_path / "two"
+        for folder in (one, two / "data"):
+            folder.mkdir(parents=True)
+        mine = home / ".local" / "share" / "orvane"
+
+        def run(*argv, cwd=one, **env):
+            done = run_process(*argv, cwd=cwd, env={"HOME": str(home), "XDG_DATA_HOME": "", **env})
+            return done.returncode, done.stdout, done.stderr
+        assert run("--data-dir", "nets", "create", "n") == (0, "created network n\n", "")
+        assert run("create", "m") == (0, "created network m\n", "")
+        assert run("set", "m", "NODE", "J1", "a", cwd=two)[0] == 0
+        assert run("networks", cwd=two) == (0, "m\n", f"tagtool: 1 network in {mine}\n")
+        assert run("get", "m", "NODE", "J1", cwd=tmp_path) == (0, "a\n", "")
+        assert run("list", "m", cwd=tmp_path, XDG_DATA_HOME=str(tmp_path / "xdg"))[2] == (
+            f"tagtool: no network named 'm' in {tmp_path / 'xdg' / 'orvane'}\n")
+        (two / "data" / "old.db").write_bytes((mine / "m.db").read_bytes())
+        assert run("networks", cwd=two) == (0, "old\n", (
+            f"tagtool: using the networks in {two / 'data'}, the current folder's data folder "
+            f"(the user's is {mine})\ntagtool: 1 network in {two / 'data'}\n"))
         assert sorted(p.relative_to(tmp_path).as_posix() for p in tmp_path.rglob("*.db")) == [
-            "data/m.db", "nets/n.db"]
+            "home/.local/share/orvane/m.db", "one/nets/n.db", "two/data/old.db"]
+
+    def test_the_user_data_folder_is_platformdirs(self, monkeypatch):
+        import platformdirs
+
+        from tagtool.places import user_data_dir
+
+        for value in ("", "/elsewhere/share"):
+            monkeypatch.setenv("XDG_DATA_HOME", value)
+            assert user_data_dir() == platformdirs.user_data_dir("orvane", appauthor=False)
 
 
 class TestConcurrentWriters:

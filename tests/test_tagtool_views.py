@@ -150,7 +150,7 @@ class TestCommandLine:
         assert main(["--help"]) == 0
         statuses = capsys.readouterr().out.split("\n\nexit status:\n")[1]
         assert [line.split()[0] for line in statuses.splitlines() if not line.startswith("   ")] == [
-            "0", "1", "2", "3", "65", "66", "73", "75", "77", "130"]
+            "0", "1", "2", "3", "65", "66", "69", "73", "75", "77", "130"]
 
     @pytest.mark.parametrize("command", ["networks", "create", "import", "export", "list", "get",
                                          "set", "clear", "delete", "undo", "redo", "summary",

@@ -127,8 +127,9 @@ def test_windows_module_loads_under_wine(pyd):
 
 def test_installed_wheel_session(linux, tmp_path):
     # A fresh environment of the interpreter the tests run on, the wheel
-    # installed with its dependencies, and a session in a folder with no
-    # sources in it.
+    # installed with its dependencies (the core's alone: no extra), and a
+    # session in a folder with no sources in it, the networks in the user's
+    # data folder.
     env_dir = tmp_path / "venv"
     venv.EnvBuilder(with_pip=True).create(env_dir)
     pip = subprocess.run([env_dir / "bin" / "python", "-m", "pip", "install", "-q",
@@ -140,6 +141,7 @@ def test_installed_wheel_session(linux, tmp_path):
     env = {k: v for k, v in os.environ.items()
            if not k.startswith(("ORVANE_", "PYTHON", "VIRTUAL_ENV"))}
     env["PATH"] = f"{env_dir / 'bin'}{os.pathsep}{env['PATH']}"
+    env["XDG_DATA_HOME"] = str(tmp_path / "share")
 
     def tagtool(*argv):
         done = subprocess.run(["tagtool", *argv], cwd=work, env=env, capture_output=True,
@@ -156,10 +158,17 @@ def test_installed_wheel_session(linux, tmp_path):
     assert (work / "model.inp").read_bytes() == EXAMPLE.read_bytes()
     assert tagtool("import", "hillside", "missing.inp")[0] == 66
     assert "complete -o" in tagtool("--print-completion", "bash")[1]
+    # A map needs the extra maps, which the core leaves out.
+    assert tagtool("map", "hillside", "model.inp", "-o", "m.png") == (
+        69, "", "tagtool: matplotlib is not installed (maps need it): pip install 'orvane[maps]'\n")
     # The module and the tool come from the environment, not from the clone.
     where = subprocess.run([env_dir / "bin" / "python", "-c",
                             "import api.orvane, tagtool; print(api.orvane.__file__, "
                             "tagtool.__file__)"], cwd=work, env=env, capture_output=True,
                            text=True)
     assert all(path.startswith(str(env_dir)) for path in where.stdout.split()), where
-    assert (work / "data" / "hillside.db").is_file()
+    assert (tmp_path / "share" / "orvane" / "hillside.db").is_file()
+    assert not (work / "data").exists()
+    extras = subprocess.run([env_dir / "bin" / "python", "-c", "import matplotlib"], cwd=work,
+                            env=env, capture_output=True)
+    assert extras.returncode == 1

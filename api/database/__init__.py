@@ -112,6 +112,7 @@ from .journal import (_check, _check_import, _clear_import, _drop_undone, _expec
 from .transaction import command
 from .side_tables import (command_labels, label_newest, linked_model, read_baseline, set_linked_model,
                           write_baseline)
+from .side_tables import read_model_cache, write_model_cache
 
 __all__ = [
     "ChangeSet", "DbChangeSet", "NetworkNotFoundError", "UnsuitableDatabaseError", "ConflictError",
@@ -121,7 +122,7 @@ __all__ = [
     "network_exists", "set_data_dir", "data_dir", "set_database_url",
     "database_url", "backend_name", "close_all", "command",
     "set_linked_model", "linked_model", "label_newest", "command_labels", "read_baseline",
-    "write_baseline",
+    "write_baseline", "read_model_cache", "write_model_cache",
 ]
 
 

@@ -215,7 +215,10 @@ def journal(name):
     """The journal of network ``name``, oldest command first: dicts with
     ``seq``, ``redo_sql``, ``undo_sql``, ``redo_cs``, ``undo_cs``,
     ``undone`` and ``command``, the identifier of the transaction that wrote
-    it (None for an entry written before entries had one).  An import shows empty SQL texts and one summary record of
+    it (None for an entry written before entries had one), ``made_at``, when
+    it was written (UTC, ISO 8601 text), and ``made_by``, the operating
+    system's user (SQLite) or the database role (PostgreSQL) that wrote it
+    (both None for an entry written before entries had them).  An import shows empty SQL texts and one summary record of
     type "import" with its counts in each direction."""
     import json
 

@@ -7,7 +7,7 @@ import os
 import sys
 
 from .records import DatabaseUnavailableError, UnsuitableDatabaseError, not_found
-from .schema import POSTGRES, Transaction, create_table, journal_statements, schema
+from .schema import ADD_STAMPS_POSTGRES, POSTGRES, Transaction, create_table, journal_statements, schema
 from .store import BUSY_TIMEOUT, _connections, _redact
 
 SCHEMA_PREFIX = "orvane:"
@@ -81,6 +81,7 @@ class PostgresTransaction(Transaction):
         self.command_id = os.urandom(16).hex()
         self.run("select set_config('orvane.command', %s, true)", (self.command_id,))
         self.script("lock table undo_journal in exclusive mode")
+        self.script(ADD_STAMPS_POSTGRES)        # a network made before entries had a time and a user
 
     def hold(self):
         self.flush()

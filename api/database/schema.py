@@ -10,7 +10,8 @@ _TABLES = {
     "tags_node": ("id text primary key", "tag text"),
     "tags_link": ("id text primary key", "tag text"),
     "undo_journal": ("seq SERIAL", "redo_sql text not null", "undo_sql text not null",
-                     "redo_cs text not null", "undo_cs text not null", "undone FLAG", "command COMMAND"),
+                     "redo_cs text not null", "undo_cs text not null", "undone FLAG", "command COMMAND",
+                     "made_at STAMP", "made_by WHO"),
     "journal_changes": ("seq bigint not null", "t_type text not null", "id text not null",
                         "old_tag text", "new_tag text", "primary key (seq, t_type, id)"),
 }
@@ -24,6 +25,26 @@ POSTGRES = {"SERIAL": "bigint generated always as identity primary key",
             "FLAG": "boolean not null default false",
             "COMMAND": "text default current_setting('orvane.command', true)"}
 COMMAND_LOOKUP = "select 1 as found from undo_journal where command = {} limit 1"
+
+# Every journal entry says when it was written (UTC, as ISO 8601 text) and by
+# whom: the operating system's user on SQLite, which the writer names in the
+# entry, the database role on PostgreSQL, which the server fills in.  Entries
+# of networks made before have neither (NULL); such a network gains the
+# columns at its next write.
+_UTC_NOW_POSTGRES = "to_char(now() at time zone 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"')"
+SQLITE |= {"STAMP": "text", "WHO": "text"}
+POSTGRES |= {"STAMP": f"text default {_UTC_NOW_POSTGRES}", "WHO": "text default current_user"}
+STAMPED = ("select 1 from pg_attribute where attrelid = 'undo_journal'::regclass"
+           " and attname = 'made_by' and not attisdropped")
+# A role that may not alter the journal writes on without them.
+ADD_STAMPS_POSTGRES = (
+    f"do $$ begin if not exists ({STAMPED}) then"
+    " alter table undo_journal add column made_at text, add column made_by text;"
+    f" alter table undo_journal alter column made_at set default {_UTC_NOW_POSTGRES},"
+    " alter column made_by set default current_user;"
+    " end if; exception when insufficient_privilege then null; end $$")
+ADD_STAMPS_SQLITE = ("alter table undo_journal add column made_at text",
+                     "alter table undo_journal add column made_by text")
 
 
 
@@ -39,12 +60,14 @@ def schema(words):
     return tuple(create_table(table, words) for table in _TABLES)
 
 
-def journal_statements(p, distinct):
-    """The journal's parameterised statements, with the placeholder ``p`` and
-    the null-safe comparison ``distinct`` of the backend."""
+def journal_statements(p, distinct, stamps=("", "")):
+    """The journal's parameterised statements, with the placeholder ``p``,
+    the null-safe comparison ``distinct`` of the backend and the columns and
+    values ``stamps`` that an entry names beyond its own (its time and user,
+    where the server does not fill them in)."""
     sql = {
-        "add": f"insert into undo_journal (redo_sql, undo_sql, redo_cs, undo_cs) values ({p}, {p}, {p}, {p})"
-               " returning seq",
+        "add": f"insert into undo_journal (redo_sql, undo_sql, redo_cs, undo_cs{stamps[0]})"
+               f" values ({p}, {p}, {p}, {p}{stamps[1]}) returning seq",
         "mark": f"update undo_journal set undone = {p} where seq = {p}",
         "summary": f"update undo_journal set redo_cs = {p}, undo_cs = {p} where seq = {p}",
         "add_change": f"insert into journal_changes (seq, t_type, id, old_tag, new_tag) values ({p}, {p}, {p}, {p}, {p})",

@@ -158,3 +158,48 @@ def write_baseline(name, path, tags):
     real path ``path`` in network ``name``."""
     _check_text(path, "path")
     _write(name, lambda tx: _put_baseline(tx, path, tags))
+
+
+# ---- The linked model's cache -------------------------------------------
+#
+# What the tool reads of a network's linked model, kept beside the network so
+# that a command on a large model does not read the file again: the table
+# model_cache (part, stamp, data), one row for each part of what was read,
+# every row with the same stamp (a text that names the file, its size and
+# modification time, a hash of it and the version of what the rows hold).
+# The tool packs, stamps and checks them; here they are only kept.  It is
+# not part of the undo history.
+
+MODEL_CACHE = "model_cache"
+
+
+def read_model_cache(name, parts):
+    """{part: (stamp, data)} of the cached ``parts`` of network ``name``'s
+    linked model ({} when there is no cache).  Writes nothing."""
+    if not parts or not _has_table(name, MODEL_CACHE):
+        return {}
+    wanted = ", ".join(_literal(part) for part in parts)
+    rows = _query(name, f"select part, stamp, data from {MODEL_CACHE} where part in ({wanted})")
+    return {row["part"]: (row["stamp"], bytes(row["data"])) for row in rows}
+
+
+def write_model_cache(name, stamp, parts=None):
+    """Make ``parts`` ({part: bytes}), stamped ``stamp``, the cache of
+    network ``name``'s linked model, in place of what it held; with no
+    ``parts``, give the parts it holds the stamp ``stamp``."""
+    postgres = backend_name() == "postgresql"
+    mark = "%s" if postgres else "?"
+
+    def work(tx):
+        if parts is None:
+            tx.run(f"update {MODEL_CACHE} set stamp = {_literal(stamp)}")
+            return
+        tx.script(f"create table if not exists {MODEL_CACHE}"
+                  f" (part text primary key, stamp text not null, data {'bytea' if postgres else 'blob'} not null)")
+        tx.run(f"delete from {MODEL_CACHE}")
+        for part, data in parts.items():
+            tx.run(f"insert into {MODEL_CACHE} (part, stamp, data) values ({_literal(part)}, {_literal(stamp)}, {mark})",
+                   (data,))
+    _write(name, work)
+
+# ---- end of the linked model's cache -------------------------------------

@@ -9,7 +9,7 @@ import sys
 from itertools import repeat
 
 from .records import DatabaseUnavailableError, ReadOnlyError, not_found
-from .schema import SQLITE, Transaction, journal_statements, schema
+from .schema import ADD_STAMPS_SQLITE, SQLITE, Transaction, journal_statements, schema
 from .store import BUSY_TIMEOUT, _connections
 
 from .sqlite_lock import WriteLock, fcntl
@@ -46,13 +46,44 @@ def _rows(cursor, limit=None):
         cursor.close()   # an unfinished statement would keep its read snapshot open
 
 
+def _os_user():
+    """The operating system's user of this process, as the journal names it:
+    getpass.getuser()'s answer, without its imports."""
+    for name in ("LOGNAME", "USER", "LNAME", "USERNAME"):
+        if os.environ.get(name):
+            return os.environ[name]
+    try:
+        import pwd
+
+        return pwd.getpwuid(os.getuid()).pw_name
+    except (ImportError, KeyError):
+        return str(os.getuid()) if hasattr(os, "getuid") else "unknown"
+
+
+def _stamps():
+    user = _os_user().replace("'", "''").replace("\x00", "")
+    return ", made_at, made_by", f", strftime('%Y-%m-%dT%H:%M:%SZ', 'now'), '{user}'"
+
+
 class SQLiteTransaction(Transaction):
-    sql = journal_statements("?", "is not")
+    sql = journal_statements("?", "is not", _stamps())
     P = "?"
 
     def __init__(self, conn, lock=None):
         self.conn, self.lock = conn, lock
         conn.execute("begin immediate")
+        if not conn.stamped:
+            self.add_stamps()
+
+    def add_stamps(self):
+        """Give the journal of a network made before entries had a time and
+        a user their columns (once a connection; the new file made by
+        ``create`` has no journal yet)."""
+        columns = {row["name"] for row in self.rows("pragma table_info(undo_journal)")}
+        if columns and "made_by" not in columns:
+            for sql in ADD_STAMPS_SQLITE:
+                self.conn.execute(sql)
+        self.conn.stamped = bool(columns)
 
     def hold(self):
         pass                            # BEGIN IMMEDIATE took the lock
@@ -117,6 +148,7 @@ class _Connection(sqlite3.Connection):
     """A connection to a network file, with the lock file that its writes take."""
 
     lock = None
+    stamped = False         # the journal has the columns of an entry's time and user
 
     def close(self):
         super().close()

@@ -6,7 +6,7 @@ import os
 import sqlite3
 
 from .records import not_found
-from .sqlite_files import SQLite, _rows
+from .sqlite_files import SQLite, _Connection, _rows
 from .store import MEMORY, _connections
 
 
@@ -24,7 +24,7 @@ class Memory(SQLite):
     def open_writer(self, name, location, create):
         if not create:
             raise not_found(name, "memory")
-        return sqlite3.connect(MEMORY, isolation_level=None, check_same_thread=False)
+        return sqlite3.connect(MEMORY, isolation_level=None, check_same_thread=False, factory=_Connection)
 
     reader = SQLite.connect
 
