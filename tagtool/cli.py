@@ -22,6 +22,7 @@ from .formats import add_format
 from . import output
 from .output import (CANT_CREATE, NO_INPUT, NO_PERMISSION, PROG, REFUSED, TRY_AGAIN, Failure,
                      first_line, warn, write_status)
+from .safewrite import settle_leftovers
 
 VERSION = "0.1.0"
 
@@ -415,6 +416,7 @@ def main(argv=None):
             database.set_database_url(args.database)
         if args.data_dir is not None:
             database.set_data_dir(args.data_dir)
+        settle_leftovers()          # rewrites of files in closed folders that were cut off
         command = run(args.run) if isinstance(args.run, str) else args.run
         return command(args) or 0
     except SystemExit as e:
