@@ -29,7 +29,7 @@ import errno
 import os
 import stat
 
-from api.database.tempfiles import sweep, temp_name, writer_gone, writer_of
+from api.database.tempfiles import remove, sweep, sync_folder, temp_name, writer_gone, writer_of
 
 from .output import CANT_CREATE, Failure, note, warn, write_status
 
@@ -107,21 +107,6 @@ def write_regular(path, data):
         write_in_place(path, data)
     else:
         write_atomic(path, data)
-
-
-def sync_folder(folder):
-    """Make the names made or removed in ``folder`` last (where folders can
-    be synced)."""
-    try:
-        fd = os.open(folder, os.O_RDONLY)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
 
 
 def write_atomic(path, data):
@@ -286,13 +271,13 @@ class Rollback:
         except (ValueError, TypeError, KeyError):
             stem = path[:-len(RECORD)]
             for name in (path, stem + COPY):
-                _remove(name)
+                remove(name)
             return None
         return cls(path, record)
 
     def drop(self):
         for name in (self.path, self.record["copy"]):
-            _remove(name)
+            remove(name)
         sync_folder(os.path.dirname(self.path))
 
     def mark_restoring(self):
@@ -321,7 +306,7 @@ class Rollback:
         if old is None or [len(old), _digest(old)] != record["old"]:
             warn(f"warning: {file}: a tagtool rewrite of it was cut off, and its rollback copy "
                  f"{copy} is missing or damaged: the file was left as it is")
-            _remove(self.path)
+            remove(self.path)
             return
         try:
             f = open(file, "r+b")
@@ -357,7 +342,7 @@ class Rollback:
             os.replace(copy, kept)
         except OSError:
             kept = copy
-        _remove(self.path)
+        remove(self.path)
         warn(f"warning: {file}: a tagtool rewrite of it was cut off, and the file {why}: left "
              f"as it is; its content from before that rewrite is in {kept}")
 
@@ -368,13 +353,6 @@ def _create(path, data, mode):
         f.write(data)
         f.flush()
         os.fsync(fd)
-
-
-def _remove(path):
-    try:
-        os.remove(path)
-    except FileNotFoundError:
-        pass
 
 
 def agree_from(a, b):

@@ -67,3 +67,28 @@ def sweep(folder, stem=None, keep=()):
         except OSError:
             break               # a folder we may not change: leave them all
     return gone
+
+
+def remove(path):
+    """Remove the file ``path`` if it is there."""
+    try:
+        os.remove(path)
+    except FileNotFoundError:
+        pass
+
+
+def sync_folder(folder):
+    """Make the names made or removed in ``folder`` last, where a folder can
+    be synced."""
+    if os.name == "nt":
+        return
+    try:
+        fd = os.open(folder, os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
