@@ -276,9 +276,10 @@ class Rollback:
         return cls(path, record)
 
     def drop(self):
+        # The record first: a copy without one is a leftover that is swept.
+        # Unsynced: removals that a crash undoes leave a whole file to find.
         for name in (self.path, self.record["copy"]):
             remove(name)
-        sync_folder(os.path.dirname(self.path))
 
     def mark_restoring(self):
         """Say in the record, atomically, that the copy is being written back."""
@@ -310,6 +311,9 @@ class Rollback:
             return
         try:
             f = open(file, "r+b")
+        except PermissionError:
+            self.refuse_half_written(file, old)
+            return
         except OSError as e:
             self.keep_copy(f"cannot be opened ({e.strerror or e})")
             return
@@ -332,6 +336,19 @@ class Rollback:
                 self.keep_copy("has been changed since")
                 return
         self.drop()
+
+    def refuse_half_written(self, file, old):
+        """For a user who may read the file but not write it: refuse it when
+        it is as the cut-off rewrite left it, and leave all to its writers."""
+        from .output import NO_PERMISSION
+
+        with open(file, "rb") as f:
+            content = f.read()
+        if [len(content), _digest(content)] not in (self.record["old"], self.record["new"]) \
+                and interrupted(content, old, self.record):
+            raise Failure(f"{file}: half-written by a tagtool rewrite that was cut off, which only "
+                          "a user who may write the file can put right (its content before is in "
+                          f"{self.record['copy']})", NO_PERMISSION)
 
     def keep_copy(self, why):
         """Leave the file alone and keep the copy, under a name of its own."""
@@ -377,58 +394,61 @@ def agree_from(a, b):
 
 def interrupted(content, old, record):
     """Whether ``content`` is what a rewrite of ``old`` to the new content of
-    ``record`` leaves when cut off: the new content's first k bytes, then the
-    old content's from k on (NUL bytes where the room claimed goes past it),
-    or NUL bytes alone, at the old or the new content's size.  The first k
-    bytes are checked against the new content's block hashes (all but the
-    last, partial block, which the kernel writes whole on Linux)."""
+    ``record`` leaves when cut off: the new content's first bytes, then the
+    old content's rest (NUL bytes where the room claimed goes past it), or
+    NUL bytes alone, at the old or the new content's size.  The new bytes
+    are checked against the record's block hashes up to the end of the
+    block where the rest begins: a write from the file's start stops at a
+    page's end when it is killed (Linux), and a block is a page."""
     size, new_size = len(content), record["new"][0]
     if size not in (len(old), new_size):
         return False
     blocks = record["blocks"]
-    for tail in (old[:size] + bytes(max(0, size - len(old))), bytes(size)):
-        k = agree_from(content, tail)
-        if k <= new_size and _blocks(content[:k - k % BLOCK]) == blocks[:k // BLOCK]:
+    for rest in (old[:size] + bytes(max(0, size - len(old))), bytes(size)):
+        start = agree_from(content, rest)
+        written = min(-(-start // BLOCK) * BLOCK, new_size)
+        if start <= new_size and _blocks(content[:written]) == blocks[:-(-written // BLOCK)]:
             return True
     return False
 
 
-def _records(folder):
-    """The record files in ``folder``, with the process id of their writer."""
+def _leftovers(folder, stem=None):
+    """The temporary files in ``folder`` (of ``stem``, and the records of
+    any file) whose writer is gone: (their paths, the records among them)."""
     try:
         names = os.listdir(folder)
     except OSError:
-        return []
-    return [(os.path.join(folder, name), writer_of(name[:-len(RECORD)])) for name in names
-            if name.endswith(RECORD) and writer_of(name[:-len(RECORD)]) is not None]
+        return [], []
+    found = [name for name in names
+             if (writer_of(name, stem) is not None or name.endswith(RECORD))
+             and writer_of(name) is not None and writer_gone(writer_of(name))]
+    return found, [os.path.join(folder, name) for name in found if name.endswith(RECORD)]
 
 
 def settle(path, locked=False):
     """Put the file ``path`` right, as the module says, when a rewrite of it
     was cut off, and remove the temporary files of its dead writers: under
     the file's lock, which FileLock calls this with (``locked``); else the
-    lock is taken here when there is something to settle."""
+    lock is taken here when there is something to do."""
     from .filelock import FileLock
 
     real = os.path.realpath(path)
-    folder = os.path.dirname(real)
-    found = _records(folder)
-    if not locked and real not in FileLock.held:
-        if found:
-            with FileLock(path):        # which settles
-                pass
+    folder, stem = os.path.split(real)
+    found, records = _leftovers(folder, stem)
+    if not found:
         return
+    if not locked and real not in FileLock.held:
+        with FileLock(path):        # which settles
+            return
     try:
         info = os.stat(real)
     except OSError:
         return
-    for record, pid in found:
-        if not writer_gone(pid):
-            continue            # a tagtool writing now (it holds the file's lock)
+    for record in records:
         rollback = Rollback.read(record)
         if rollback is not None and rollback.matches(real, info):
             rollback.settle()
-    sweep(folder, os.path.basename(real))
+    sweep(folder, stem)
 
 
 def settle_leftovers():
@@ -437,14 +457,14 @@ def settle_leftovers():
     the temporary files there whose writer is gone.  One that cannot be
     settled now (its file locked) is told and kept for the next command."""
     folder = state_folder()
-    found = _records(folder)
+    found, records = _leftovers(folder)
     if not found:
         return
     from .filelock import FileLock
 
     keep = set()
-    for path, pid in found:
-        rollback = None if not writer_gone(pid) else Rollback.read(path)
+    for path in records:
+        rollback = Rollback.read(path)
         if rollback is None:
             continue
         try:
