@@ -250,8 +250,10 @@ class Rollback:
             _create(stem + COPY, old, mode)
             _create(stem + RECORD, json.dumps(record).encode(), mode)
             sync_folder(folder)
-        except OSError as e:
+        except BaseException as e:
             rollback.drop()
+            if not isinstance(e, OSError):
+                raise
             raise Failure(f"{real}: nothing written: cannot keep a rollback copy in {folder}: "
                           f"{e.strerror or e}", write_status(e)) from None
         return rollback
