@@ -416,8 +416,8 @@ def main(argv=None):
             database.set_database_url(args.database)
         if args.data_dir is not None:
             database.set_data_dir(args.data_dir)
-        settle_leftovers()          # rewrites of files in closed folders that were cut off
         command = run(args.run) if isinstance(args.run, str) else args.run
+        settle_leftovers()          # rewrites of files in closed folders that were cut off
         return command(args) or 0
     except SystemExit as e:
         return e.code or 0

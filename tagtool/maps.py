@@ -11,7 +11,7 @@ import os
 
 from api import orvane
 
-from .safewrite import write_file
+from .inpfile import write_file
 from .linked import model_path
 from .model import read_model
 from .taglines import NOUNS, TYPES

@@ -252,7 +252,7 @@ def create_network(name):
         other = None if name.isascii() else next(
             (n for n in backend.names() if n != nfc and normalize("NFC", n) == nfc), None)
         if other is not None:
-            raise ValueError(f"invalid network name {name!r}: network {ascii(other)[1:-1]!r} has "
+            raise ValueError(f"invalid network name {name!r}: network {ascii(other)} has "
                              "the same name in another Unicode spelling: use that one")
         return backend.create(nfc)
     return _catalogue(create)
