@@ -47,6 +47,10 @@ def leftovers(folder):
                   or p.name.endswith(safewrite.KEPT))
 
 
+# The file tests need a network, on one backend: the files are the same on both.
+files_only = pytest.mark.parametrize("backend", ["sqlite"], indirect=True)
+
+
 @pytest.fixture
 def state(tmp_path, monkeypatch):
     folder = tmp_path / "state"
@@ -73,6 +77,7 @@ SETTLED = [
 ]
 
 
+@files_only
 @pytest.mark.parametrize("closed", [False, True], ids=["beside", "state-folder"])
 @pytest.mark.parametrize("content, after, said", SETTLED)
 def test_a_cut_off_rewrite_is_put_right(tool, tmp_path, state, monkeypatch, closed, content, after,
@@ -98,6 +103,28 @@ def test_a_cut_off_rewrite_is_put_right(tool, tmp_path, state, monkeypatch, clos
         assert left == []
 
 
+@files_only
+def test_a_user_who_may_not_write_the_file_leaves_it_to_those_who_may(tool, tmp_path, monkeypatch):
+    path = tmp_path / "model.inp"
+    path.write_bytes(OLD)
+    rollback = safewrite.Rollback.keep(str(path), os.stat(path), OLD, NEW)
+    monkeypatch.setattr(safewrite, "writer_gone", lambda pid: True)
+
+    def opened(file, mode="r", *args, **kwargs):
+        if mode == "r+b":
+            raise PermissionError(13, "Permission denied", file)
+        return open(file, mode, *args, **kwargs)
+    monkeypatch.setattr(safewrite, "open", opened, raising=False)
+    path.write_bytes(NEW[:CUT] + OLD[CUT:] + bytes(len(NEW) - len(OLD)))
+    assert tool("import", "net", path, "--dry-run") == (
+        77, "", f"tagtool: {path}: half-written by a tagtool rewrite that was cut off, which only a "
+                f"user who may write the file can put right (its content before is in "
+                f"{rollback.record['copy']})\n")
+    path.write_bytes(NEW)                   # whole: read as it is
+    assert tool("import", "net", path, "--dry-run")[2].startswith("tagtool: no network named")
+    assert len(leftovers(tmp_path)) == 2    # the record and the copy, for those who may
+
+
 def test_a_rewrite_stopped_by_an_error_puts_the_old_content_back(tmp_path, monkeypatch):
     path, other = tmp_path / "model.inp", tmp_path / "other.inp"
     path.write_bytes(OLD)
@@ -119,6 +146,7 @@ def test_a_rewrite_stopped_by_an_error_puts_the_old_content_back(tmp_path, monke
 N_RUNS = 4
 
 
+@files_only
 def test_kill_an_in_place_export_at_any_moment(tool, backend_url, tmp_path):
     # An export of 10^5 tags into a hard-linked file, killed at a random
     # moment (every other run just after its rollback record appears, when
@@ -159,6 +187,7 @@ def test_kill_an_in_place_export_at_any_moment(tool, backend_url, tmp_path):
     print("what the kills left:", sorted(seen))
 
 
+@files_only
 def test_temporary_files_of_dead_writers_go(tool, tmp_path):
     path = tmp_path / "model.inp"
     path.write_bytes(OLD)
