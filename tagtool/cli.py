@@ -22,6 +22,7 @@ from .formats import add_format
 from . import output
 from .output import (CANT_CREATE, NO_INPUT, NO_PERMISSION, PROG, REFUSED, TRY_AGAIN, Failure,
                      first_line, warn, write_status)
+from .safewrite import settle_leftovers
 
 VERSION = "0.1.0"
 
@@ -426,6 +427,7 @@ def main(argv=None):
         if surprise is not None:
             output.note(surprise)
         command = run(args.run) if isinstance(args.run, str) else args.run
+        settle_leftovers()          # rewrites of files in closed folders that were cut off
         return command(args) or 0
     except SystemExit as e:
         return e.code or 0

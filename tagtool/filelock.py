@@ -7,13 +7,16 @@ The lock is an ``flock`` of the file itself, so that nothing is left beside
 it.  A writer that replaces the file by a rename leaves those that wait
 holding the old one: each checks, once it has the lock, that the name
 still leads to the file it locked, and else locks the new one.  A second
-tagtool waits up to ``WAIT`` seconds, then gives up with TRY_AGAIN.
+tagtool waits up to ``WAIT`` seconds, then gives up with TRY_AGAIN.  Whoever
+takes the lock first puts right what a writer killed before it left
+(safewrite.py): a rewrite cut off, temporary files.
 """
 
 import os
 import time
 
 from .output import TRY_AGAIN, Failure
+from .safewrite import settle
 
 try:
     import fcntl
@@ -26,6 +29,8 @@ POLL = 0.02
 
 class FileLock:
     """``with FileLock(path):`` holds the lock of the file ``path``."""
+
+    held = set()            # the real paths of the files this process holds the lock of
 
     def __init__(self, path):
         self.path, self.fd = path, None
@@ -46,6 +51,13 @@ class FileLock:
                     same = False
                 if same:
                     self.fd = fd
+                    self.real = os.path.realpath(self.path)
+                    FileLock.held.add(self.real)
+                    try:
+                        settle(self.path, locked=True)
+                    except BaseException:
+                        self.__exit__()
+                        raise
                     return self
             os.close(fd)            # replaced while waiting: lock the new file
 
@@ -63,5 +75,6 @@ class FileLock:
 
     def __exit__(self, *exc):
         if self.fd is not None:
+            FileLock.held.discard(self.real)
             os.close(self.fd)       # closing the descriptor lets the lock go
             self.fd = None

@@ -6,24 +6,21 @@ other byte.  A line ends at "\\r\\n", "\\n" or a lone "\\r"; a line whose
 first word starts with "[" opens a section (the text from a ";" on is a
 comment), and nothing after [END] belongs to the network.
 
-Only regular files (or standard input, "-") are read, up to MAX_BYTES.
-Writes go through a temporary file and a rename for regular files, straight
-to FIFOs and character devices; a file the user may not write is refused,
-and one with other names (hard links) or in a folder the user may not write
-is rewritten in place, so that every name keeps seeing it.
+Only regular files (or standard input, "-") are read, up to MAX_BYTES,
+once a rewrite of the file that was cut off has been put right; they are
+written as safewrite.py writes files.
 """
 
 import codecs
-import errno
 import os
 import re
 import stat
 import sys
 
 from .elements import ELEMENTS     # the sections that define the elements a tag may name
-from .output import (CANT_CREATE, DATA_ERROR, NO_INPUT, NO_PERMISSION, USAGE, Failure, bad_line,
-                     note, plural, shown, write_status)
+from .output import DATA_ERROR, NO_INPUT, USAGE, Failure, bad_line, note, plural, shown
 from .progress import progress
+from .safewrite import check_writable, kind_of, settle, write_file  # noqa: F401 (write_file: here too)
 from .taglines import BadLine, fields, read_tag_line, retag, tag_line
 
 MAX_BYTES = 256 << 20
@@ -36,9 +33,6 @@ LINE = re.compile(r"[^\r\n]*(?:\r\n|\r|\n)|[^\r\n]+\Z")
 LINE_END = re.compile(r"\r\n|\r|\n")
 # A lone carriage return with more of the line after it: EPANET reads on.
 LONE_CR = re.compile(r"\r[ \t]*[^\s]")
-KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISCHR, "a character device"),
-         (stat.S_ISBLK, "a block device"), (stat.S_ISFIFO, "a FIFO"),
-         (stat.S_ISSOCK, "a socket"))
 
 
 class InpError(Failure):
@@ -86,10 +80,6 @@ def byte_at(data, pos):
     return f"line {line}, byte {column} (0x{data[pos]:02x})"
 
 
-def kind_of(mode):
-    return next((name for test, name in KINDS if test(mode)), "a special file")
-
-
 def read_bytes(path):
     """The bytes of the regular file ``path``; anything else is refused
     before a byte is read, so that a FIFO or a device cannot hang the tool;
@@ -106,6 +96,10 @@ def read_bytes(path):
 
 
 def read_regular(path):
+    try:
+        settle(path)
+    except FileNotFoundError:
+        pass
     try:
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError as e:
@@ -403,118 +397,3 @@ def decode_as(path, data, encoding, bom=b""):
         return data[len(bom):].decode(encoding), encoding, bom
     except UnicodeDecodeError as e:
         raise InpError(f"{path}: not {encoding}: {byte_at(data, len(bom) + e.start)}") from None
-
-
-def write_file(path, data):
-    """Write ``data`` to ``path``: straight into a FIFO or a character
-    device, into a regular file (new or not) as ``write_regular`` does.
-    True when written straight."""
-    try:
-        mode = os.stat(path).st_mode
-    except FileNotFoundError:
-        mode = None
-    except OSError as e:
-        raise InpError(f"{path}: cannot write: {e.strerror or e}", write_status(e)) from None
-    if mode is not None and (stat.S_ISFIFO(mode) or stat.S_ISCHR(mode)):
-        with open(path, "wb") as f:
-            f.write(data)
-        return True
-    if mode is None or stat.S_ISREG(mode):
-        write_regular(path, data)
-        return False
-    raise InpError(f"{path}: cannot write: {kind_of(mode)}, not a regular file, FIFO or "
-                   "character device", CANT_CREATE)
-
-
-def check_writable(path):
-    """Refuse an existing file that the user may not write, as the kernel
-    judges the effective ids and capabilities (root without its override
-    is a user like any other)."""
-    effective = os.access in os.supports_effective_ids
-    if os.path.exists(path) and not os.access(path, os.W_OK, effective_ids=effective):
-        mode = stat.S_IMODE(os.stat(path).st_mode)
-        raise InpError(f"{path}: you may not write this file (mode {mode:04o}); nothing written",
-                       NO_PERMISSION)
-
-
-def in_place(path):
-    """Whether the existing file ``path`` is rewritten where it is rather
-    than replaced: it has other names, or its folder takes no new file."""
-    real = os.path.realpath(path)
-    try:
-        links = os.stat(real).st_nlink
-    except FileNotFoundError:
-        return False
-    effective = os.access in os.supports_effective_ids
-    return links > 1 or not os.access(os.path.dirname(real), os.W_OK | os.X_OK,
-                                      effective_ids=effective)
-
-
-def write_regular(path, data):
-    """Write a regular file, refused when the user may not write it; in
-    place when it has other names or its folder is closed, else atomically."""
-    check_writable(path)
-    if in_place(path):
-        write_in_place(path, data)
-    else:
-        write_atomic(path, data)
-
-
-def write_in_place(path, data):
-    """Rewrite the file ``path`` in its own inode, so that each of its names
-    sees the new content.  The room is claimed first, so that a full disk
-    leaves the old content whole; the caller holds the file's lock, so no
-    other tagtool sees it half-written."""
-    with open(path, "r+b") as f:
-        fd = f.fileno()
-        if len(data) > os.fstat(fd).st_size and hasattr(os, "posix_fallocate"):
-            try:
-                os.posix_fallocate(fd, 0, len(data))
-            except OSError as e:
-                if e.errno in (errno.ENOSPC, errno.EDQUOT):
-                    raise
-                # A file system that cannot claim room ahead: write as it comes.
-        f.write(data)
-        f.truncate()
-        f.flush()
-        os.fsync(fd)
-
-
-def write_atomic(path, data):
-    """Write ``data`` to the file ``path`` (through a symbolic link, to its
-    target) so that a reader sees the old file or the new one, never a part:
-    a temporary file in the same folder, renamed over the old one, with the
-    old one's mode (and owner and group, where the user may give them).  On
-    any failure the old file stays as it was and the temporary file goes."""
-    import tempfile
-
-    path = os.path.realpath(path)
-    folder = os.path.dirname(path)
-    try:
-        old = os.stat(path)
-        mode = stat.S_IMODE(old.st_mode)
-    except FileNotFoundError:
-        old = None
-        mask = os.umask(0)
-        os.umask(mask)
-        mode = 0o666 & ~mask
-    fd, temp = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(path) + ".",
-                                suffix=".tmp")
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-            if old is not None and (old.st_uid, old.st_gid) != (os.geteuid(), os.getegid()):
-                try:
-                    os.fchown(f.fileno(), old.st_uid, old.st_gid)
-                except PermissionError:
-                    pass
-        os.chmod(temp, mode)
-        os.replace(temp, path)
-    except BaseException:
-        try:
-            os.unlink(temp)
-        except FileNotFoundError:
-            pass
-        raise

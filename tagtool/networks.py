@@ -17,14 +17,16 @@ def cmd_networks(args):
 
 
 def cmd_create(args):
+    exists = Failure(f"network {quoted(args.network)} already exists")
     if database.network_exists(args.network):
-        raise Failure(f"network {quoted(args.network)} already exists")
+        raise exists
     model = None
     if args.model is not None:
         from .model import read_model
 
         model = read_model(args.model)      # a bad model is refused before the network is made
-    database.create_network(args.network)
+    if not database.create_network(args.network):
+        raise exists                        # made meanwhile by another create
     say(f"created network {args.network}")
     if model is not None:
         from .linked import link

@@ -13,12 +13,13 @@ import os
 from api import database, orvane
 
 from .filelock import FileLock
-from .inpfile import STDIN, TAGS, InpError, InpFile, check_writable, write_file
+from .inpfile import STDIN, TAGS, InpError, InpFile
 from .merge import FILE, NETWORK, baseline_after, merge
 from .linked import check_ids
 from .output import (DATA_ERROR, MERGE_CONFLICT, TRY_AGAIN, Failure, cut, first_line, note, out,
                      plural, quoted, say, shown, warn, write_status)
 from .progress import progress
+from .safewrite import check_writable, write_file
 from .tables import import_format, read_table
 from .taglines import PLAIN, plain_section, tag_line, unwritable
 

@@ -7,7 +7,7 @@ import os
 import sys
 
 from .records import DatabaseUnavailableError, UnsuitableDatabaseError, not_found
-from .schema import ADD_STAMPS_POSTGRES, POSTGRES, Transaction, create_table, journal_statements, schema
+from .schema import ADD_STAMPS_POSTGRES, POSTGRES, WHOLE, Transaction, journal_statements, schema
 from .store import BUSY_TIMEOUT, _connections, _redact
 
 SCHEMA_PREFIX = "orvane:"
@@ -19,6 +19,7 @@ _CATALOGUE_LOCK = 0x6f7276616e65    # advisory lock held while networks are made
 # The catalogue: whether a schema is there, and the search path set to it
 # (for the transaction, or for the session) when it is.
 _FIND = "select 1 from pg_namespace where nspname = %s"
+_WHOLE = "select count(*) as n from pg_tables where schemaname = %s and tablename = any(%s)"
 _ENTER = "select set_config('search_path', %s, {}) as path from pg_namespace where nspname = %s"
 
 
@@ -242,22 +243,28 @@ class Postgres:
         return result
 
     def create(self, name):
+        """Make network ``name``'s schema and tables in one transaction, so
+        that it is there whole or not at all; True when this made it (or gave
+        a schema without them its tables), False when it was there."""
         schema = _schema(name)
 
         def work(conn):
             if conn.execute(_FIND, (schema,)).fetchone():
                 # A network made before the journal kept imports gains its table.
+                whole = conn.execute(_WHOLE, (schema, list(WHOLE))).fetchone()["n"] == len(WHOLE)
                 conn.execute(*_enter(name, session=False))
                 conn.execute("set local client_min_messages = warning")
-                conn.execute(create_table("journal_changes", POSTGRES))
+                for statement in self.SCHEMA:
+                    conn.execute(statement)
                 conn.execute(f"alter table undo_journal add column if not exists command {POSTGRES['COMMAND']}")
-                return
+                return not whole
             conn.execute(f"create schema {_quote_ident(schema)}")
             conn.execute(f"comment on schema {_quote_ident(schema)} is {_quote_text(name)}")
             conn.execute(*_enter(name, session=False))
             for statement in self.SCHEMA:
                 conn.execute(statement)
-        self.catalogue(work)
+            return True
+        return self.catalogue(work)
 
     def exists(self, name):
         return self.connect().execute(_FIND, (_schema(name),)).fetchone() is not None

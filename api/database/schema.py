@@ -3,6 +3,7 @@ the journal's statements on them, and what every write transaction offers
 the commands: ``run``, ``rows``, ``script``, ``tags``, ``statements``."""
 
 TABLES = {"NODE": "tags_node", "LINK": "tags_link"}
+WHOLE = (*TABLES.values(), "undo_journal")     # the tables a network is whole with
 
 # Each table: its columns, then its primary key when it is not a column's.
 # "SERIAL" and "FLAG" are the words that differ between the backends.

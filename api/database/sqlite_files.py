@@ -3,14 +3,16 @@ writers kept apart by ``BEGIN IMMEDIATE`` and woken by an ``flock`` of
 ``N.db-lock``, their readers on read-only connections of their own."""
 
 import _thread
+import errno
 import os
 import sqlite3
 import sys
 from itertools import repeat
 
-from .records import DatabaseUnavailableError, ReadOnlyError, not_found
-from .schema import ADD_STAMPS_SQLITE, SQLITE, Transaction, journal_statements, schema
+from .records import DatabaseUnavailableError, NetworkNotFoundError, ReadOnlyError, not_found
+from .schema import ADD_STAMPS_SQLITE, SQLITE, WHOLE, Transaction, journal_statements, schema
 from .store import BUSY_TIMEOUT, _connections
+from .tempfiles import remove, sweep, sync_folder, temp_name
 
 from .sqlite_lock import WriteLock, fcntl
 
@@ -167,6 +169,62 @@ def _forget_ended_threads():
         _connections.pop(key).close()
 
 
+def _whole(conn):
+    found = conn.execute("select count(*) from sqlite_master where type = 'table' and name in "
+                         f"({', '.join('?' * len(WHOLE))})", WHOLE).fetchone()[0]
+    return found == len(WHOLE)
+
+
+def _half_made(name, location):
+    return NetworkNotFoundError(
+        f"network {name!r} is half-made: its file {location} lacks its tag tables or its journal "
+        "(a create cut off): create it again to complete it, or drop it")
+
+
+def _build(path, statements):
+    """A new network file at ``path`` holding the tables ``statements``
+    make, in WAL mode, synced, with no write-ahead log beside it."""
+    conn = sqlite3.connect(path, isolation_level=None)
+    try:
+        conn.execute("pragma journal_mode = wal")
+        conn.execute("begin immediate")
+        for sql in statements:
+            conn.execute(sql)
+        conn.execute("commit")
+    finally:
+        conn.close()            # the last connection: the log is checkpointed and goes
+    if os.path.exists(path + "-wal"):
+        raise DatabaseUnavailableError(f"the SQLite database {path} kept its write-ahead log")
+    with open(path, "rb+") as f:
+        os.fsync(f.fileno())
+
+
+def _link(temp, location):
+    """Give the file ``temp`` the name ``location`` too, unless a file has
+    that name already; whether it did."""
+    try:
+        os.link(temp, location)
+    except FileExistsError:
+        return False
+    except OSError as e:
+        if e.errno not in _NO_LINKS:
+            raise
+        # A file system without hard links: a rename that replaces nothing
+        # (on Windows no rename replaces; elsewhere a check just before).
+        if os.name != "nt" and os.path.exists(location):
+            return False
+        try:
+            os.rename(temp, location)
+        except FileExistsError:
+            return False
+    sync_folder(os.path.dirname(location))
+    return True
+
+
+_NO_LINKS = {getattr(errno, n) for n in ("EPERM", "ENOTSUP", "EOPNOTSUPP", "EMLINK", "ENOSYS")
+             if hasattr(errno, n)}
+
+
 def _read_only(path, what):
     return ReadOnlyError(f"{what} {path} is read-only: nothing was written")
 
@@ -231,6 +289,8 @@ class SQLite:
         self._writable(location)
         conn = self._open(name, location, "rwc" if create else "rw")
         try:
+            if not create and not _whole(conn):
+                raise _half_made(name, location)
             conn.lock = WriteLock(location + "-lock") if fcntl else None
         except BaseException:
             conn.close()
@@ -256,13 +316,41 @@ class SQLite:
                 if os.access(os.path.dirname(location), os.W_OK) or os.path.exists(location + "-wal"):
                     raise
                 conn = self._open(name, location, "ro&immutable=1")
+            if not _whole(conn):
+                conn.close()
+                raise _half_made(name, location)
             _connections[key] = conn
         return conn
 
     def create(self, name):
+        """Make network ``name``: its file is built under a temporary name
+        and linked into place, so that it appears whole or not at all, and
+        never over one that appeared meanwhile.  True when this made it (or
+        completed one left half-made), False when it was there whole."""
+        location = self.location(name)
+        folder = os.path.dirname(location)
+        os.makedirs(folder, exist_ok=True)
+        self._writable(location)
+        sweep(folder)
+        if not os.path.exists(location):
+            temp = os.path.join(folder, temp_name(os.path.basename(location)))
+            try:
+                _build(temp, self.SCHEMA)
+                if _link(temp, location):
+                    return True
+            finally:
+                for suffix in ("", "-wal", "-shm", "-journal"):
+                    remove(temp + suffix)
+        return self.complete(name)
+
+    def complete(self, name):
+        """Give the file of network ``name`` the tables it lacks: all of
+        them when an interrupted create left it half-made (True), else the
+        side tables and columns that older networks lack (False)."""
         conn = self.connect(name, create=True)
         try:
             self.prepare(conn)
+            made = not _whole(conn)
             tx = SQLiteTransaction(conn)
             try:
                 for sql in self.SCHEMA:
@@ -276,6 +364,7 @@ class SQLite:
         except BaseException:
             self.forget(name)
             raise
+        return made
 
     @staticmethod
     def prepare(conn):
@@ -290,13 +379,28 @@ class SQLite:
         return conn
 
     def exists(self, name):
-        return os.path.isfile(self.location(name))
+        """Whether network ``name`` is there whole (a file left half-made by
+        a create cut off is not)."""
+        location = self.location(name)
+        if not os.path.isfile(location):
+            return False
+        try:
+            conn = self._open(name, location, "ro")
+        except NetworkNotFoundError:
+            return False
+        try:
+            return _whole(conn)
+        except sqlite3.DatabaseError:
+            return True         # not a network file: its own error tells when it is used
+        finally:
+            conn.close()
 
     def names(self):
         try:
             files = os.listdir(self.folder)
         except FileNotFoundError:
             return []
+        sweep(self.folder)      # what creates cut off by a kill left
         return [f[:-3] for f in files if f.endswith(".db") and os.path.isfile(os.path.join(self.folder, f))]
 
     def delete(self, name):

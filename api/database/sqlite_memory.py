@@ -27,6 +27,7 @@ class Memory(SQLite):
         return sqlite3.connect(MEMORY, isolation_level=None, check_same_thread=False, factory=_Connection)
 
     reader = SQLite.connect
+    create = SQLite.complete
 
     @staticmethod
     def prepare(conn):

@@ -98,6 +98,21 @@ def _check_name(name):
     return name
 
 
+def _named(name):
+    """The name network ``name`` is kept under: as given when that is in
+    Unicode NFC or a network has that spelling (one made before names were
+    kept in NFC), else its NFC form, the one new networks get."""
+    _check_name(name)
+    if name.isascii():
+        return name
+    from unicodedata import is_normalized, normalize
+
+    if is_normalized("NFC", name):
+        return name
+    with _lock:
+        return name if _backend().exists(name) else normalize("NFC", name)
+
+
 def _refused(name):
     """Whether ``name``, which is not all printable, holds a character of a
     refused category (a space of another kind, or a private one, is kept)."""

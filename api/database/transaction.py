@@ -6,7 +6,7 @@ import _thread
 
 from . import store
 from .records import DatabaseUnavailableError
-from .store import _check_name, _check_text
+from .store import _check_name, _check_text, _named
 
 _scope = _thread._local()      # this thread's open command scope: .scope
 
@@ -54,7 +54,7 @@ class command:
     write; readers do not wait."""
 
     def __init__(self, name):
-        self.name = _check_name(name)
+        self.name = _named(name)
         self.tx = None
 
     def __enter__(self):
@@ -124,7 +124,7 @@ def _write(name, work):
     return its result; on any failure roll back and raise.  Inside a command
     scope on ``name`` it runs in the scope's transaction, from a savepoint
     that a failure goes back to."""
-    _check_name(name)
+    name = _named(name)
     tx = _joined(name)
     if tx is not None:
         tx.savepoint()
@@ -162,7 +162,7 @@ def _write(name, work):
 def _query(name, sql, limit=None):
     """The rows of the one read statement ``sql`` (at most ``limit`` of them)
     as dicts keyed by column name; a statement that writes is refused."""
-    _check_name(name)
+    name = _named(name)
     _check_text(sql, "sql")
     tx = _joined(name)
     if tx is not None:
@@ -234,13 +234,33 @@ def _catalogue(action, *args):
 
 
 def create_network(name):
-    """Create network ``name`` with its tables; an existing one is kept."""
-    _catalogue(lambda backend: backend.create(_check_name(name)))
+    """Create network ``name`` with its tables, whole or not at all, under
+    its name in Unicode NFC.  True when it made the network (or completed
+    one that a create cut off left half-made); False when it was there
+    already, which is kept (gaining the side tables that older networks
+    lack), also under the name as given when one was made so before names
+    were kept in NFC.  A name whose NFC form another network has under
+    another spelling is refused."""
+    from unicodedata import normalize
+
+    _check_name(name)
+
+    def create(backend):
+        if backend.exists(name):
+            return backend.create(name)
+        nfc = normalize("NFC", name)
+        other = None if name.isascii() else next(
+            (n for n in backend.names() if n != nfc and normalize("NFC", n) == nfc), None)
+        if other is not None:
+            raise ValueError(f"invalid network name {name!r}: network {ascii(other)} has "
+                             "the same name in another Unicode spelling: use that one")
+        return backend.create(nfc)
+    return _catalogue(create)
 
 
 def network_exists(name):
-    """Whether network ``name`` has a database."""
-    _check_name(name)
+    """Whether network ``name`` is there, whole."""
+    name = _named(name)
     return _catalogue(lambda backend: backend.exists(name))
 
 
@@ -251,13 +271,15 @@ def list_networks():
 
 def delete_network(name):
     """Remove network ``name`` and its database for good."""
-    _catalogue(lambda backend: backend.delete(_check_name(name)))
+    name = _named(name)
+    _catalogue(lambda backend: backend.delete(name))
 
 
 def _connect(name, create=False):
     """The connection that serves network ``name`` (with ``create``, made when
     needed).  Caller holds ``_lock``."""
     backend = store._backend()
+    name = _named(name)
     if create:
-        backend.create(_check_name(name))
-    return backend.connect(_check_name(name))
+        backend.create(name)
+    return backend.connect(name)
