@@ -17,7 +17,9 @@ import pytest
 
 from api import orvane
 from tagtool import main
-from tagtool.maps import PALETTE, Scene, draw
+from tagtool.colours import PALETTE
+from tagtool.maps import Scene
+from tagtool.picture import draw
 from tagtool.model import read_model
 
 pytestmark = pytest.mark.filterwarnings("error")

@@ -112,6 +112,7 @@ from .journal import (_check, _check_import, _clear_import, _drop_undone, _expec
 from .transaction import command
 from .side_tables import (command_labels, label_newest, linked_model, read_baseline, set_linked_model,
                           write_baseline)
+from .side_tables import keep_map_colours, map_colours
 
 __all__ = [
     "ChangeSet", "DbChangeSet", "NetworkNotFoundError", "UnsuitableDatabaseError", "ConflictError",
@@ -122,6 +123,7 @@ __all__ = [
     "database_url", "backend_name", "close_all", "command",
     "set_linked_model", "linked_model", "label_newest", "command_labels", "read_baseline",
     "write_baseline",
+    "map_colours", "keep_map_colours",
 ]
 
 
