@@ -18,47 +18,24 @@ from .output import DATA_ERROR, Failure, quoted, shown
 from .tables import read_text
 
 # Paul Tol's "bright" scheme (colour-blind safe, and its colours differ in
-# lightness too, so that they stay apart on thin lines) and black first, then
-# Glasbey's categorical colours (colorcet's, without the lightest ones and
-# the greys) that stand apart from those already taken.
+# lightness too, so that they stay apart on thin lines) and black first,
+# then Glasbey's categorical colours (colorcet's glasbey_bw_minc_20_maxl_70:
+# no light colours, no greys), in their order, each at least 20 apart in
+# CIELAB from those before it and from OTHER, UNTAGGED, CONTEXT and white.
+# Written out, since colorcet takes a tenth of a second to import;
+# tests/test_maps.py derives the list again from colorcet.
 TOL = ["#4477aa", "#ee6677", "#228833", "#ccbb44", "#66ccee", "#aa3377", "#000000"]
+GLASBEY = [
+    "#d70000", "#8c3cff", "#e7a500", "#ff7fd1", "#6c004f", "#583b00", "#005759", "#15e18d",
+    "#0000dd", "#a2766a", "#bcb7ff", "#c004b9", "#645473", "#790000", "#0774d8", "#739b7d",
+    "#ff7852", "#004b00", "#8f7b01", "#f3007b", "#8fba00", "#a67bb8", "#5a02a3", "#e3afaf",
+    "#a03a52", "#9e4b00", "#546745", "#bbc389", "#5f7b88", "#60383c", "#8388ff", "#390000",
+    "#e353ff",
+]
+PALETTE = TOL + GLASBEY     # 40 tags drawn in a colour of their own
 OTHER = "#8c6d31"
 UNTAGGED = "#cccccc"
 CONTEXT = "#b0b0b0"     # the kind not mapped, drawn behind as context
-COLOURS = 40            # tags drawn in a colour of their own
-APART = 20              # the least CIELAB distance between two colours
-
-
-def lab(rgb):
-    """CIELAB (D65) of sRGB colours given as an array of rows (r, g, b) in 0..1."""
-    import numpy as np
-
-    c = np.asarray(rgb, float)
-    c = np.where(c > 0.04045, ((c + 0.055) / 1.055) ** 2.4, c / 12.92)
-    xyz = c @ np.array([[0.4124, 0.2126, 0.0193], [0.3576, 0.7152, 0.1192],
-                        [0.1805, 0.0722, 0.9505]]) / [0.95047, 1.0, 1.08883]
-    f = np.where(xyz > 0.008856, np.cbrt(xyz), 7.787 * xyz + 16 / 116)
-    return np.stack([116 * f[..., 1] - 16, 500 * (f[..., 0] - f[..., 1]),
-                     200 * (f[..., 1] - f[..., 2])], -1)
-
-
-def palette():
-    """The colours tags take, in order."""
-    import colorcet
-    import numpy as np
-    from matplotlib.colors import to_hex, to_rgb
-
-    chosen = [to_rgb(c) for c in TOL]
-    avoided = lab([to_rgb(c) for c in (OTHER, UNTAGGED, CONTEXT, "#ffffff")])
-    for rgb in colorcet.glasbey_bw_minc_20_maxl_70:
-        if len(chosen) == COLOURS:
-            break
-        if np.linalg.norm(np.vstack([lab(chosen), avoided]) - lab([rgb]), axis=1).min() >= APART:
-            chosen.append(tuple(rgb))
-    return [to_hex(c) for c in chosen]
-
-
-PALETTE = palette()
 
 
 def ranked(counter):
