@@ -8,6 +8,7 @@ import math
 
 import numpy as np
 from matplotlib.artist import Artist
+from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 from matplotlib.lines import Line2D
 from matplotlib.patches import PathPatch
@@ -24,6 +25,8 @@ from .taglines import NOUNS, TYPES
 
 # The order things are drawn in: context behind, nodes, then links over
 # them, so that a short link under a tank's marker still shows.
+# Inches above the map for its title.
+TITLE = 0.45
 Z_CONTEXT, Z_JUNCTIONS, Z_NODES, Z_UNTAGGED_LINKS, Z_LINKS, Z_LINK_MARKERS, Z_LABELS = range(7)
 
 
@@ -49,8 +52,8 @@ def draw(scene, title, size=(10.0, 7.5), dpi=100):
     markers by kind, the kind not mapped thin and grey behind them, a legend
     in a group per type with counts, a scale bar in the coordinates' unit
     and the zones' names where the scene has them."""
-    figure = Figure(figsize=size, dpi=dpi, layout="constrained")
-    axes = figure.add_subplot()
+    figure = Figure(figsize=size, dpi=dpi)
+    axes = figure.add_axes((0.0, 0.0, 1.0, 1.0))
     # Thinner lines and smaller points as the network grows; tagged elements
     # stand out from untagged ones at any size.
     n = sum(scene.drawn.values()) + sum(map(len, scene.context.values()))
@@ -69,8 +72,8 @@ def draw(scene, title, size=(10.0, 7.5), dpi=100):
     axes.autoscale_view()
     axes.set_aspect("equal", adjustable="datalim")
     axes.set_axis_off()
-    legend = draw_legend(axes, scene)
     axes.set_title(title, parse_math=False)
+    legend = draw_legend(axes, scene)
     scale_bar(axes, scene.unit)
     if scene.labels:
         axes.add_artist(ZoneNames(scene.labels))
@@ -156,15 +159,22 @@ def draw_legend(axes, scene):
                                   if line else "", linewidth=1))
             labels.append(f"{kind} ({n})")
     # As many columns as the entries need to fit the figure's height (an
-    # entry of the "small" font takes about 12.5 points).
-    rows = max(1, int(axes.figure.get_figheight() * 72 / 12.5) - 2)
-    legend = axes.legend(handles, labels, loc="upper left", bbox_to_anchor=(1.0, 1.0),
-                         frameon=False, fontsize="small", handlelength=2.2,
-                         ncols=-(-len(labels) // rows))
+    # entry of the "small" font takes about 13.5 points).
+    rows = max(1, int(axes.figure.get_figheight() * 72 / 13.5) - 2)
+    figure = axes.figure
+    top = 1 - TITLE / figure.get_figheight()
+    legend = figure.legend(handles, labels, loc="upper right", bbox_to_anchor=(1.0, top),
+                           frameon=False, fontsize="small", handlelength=2.2,
+                           ncols=-(-len(labels) // rows))
     for i, text in enumerate(legend.get_texts()):
         text.set_parse_math(False)
         if i in titles:
             text.set_fontweight("bold")
+    # The map takes the width the legend leaves, measured once (a layout
+    # engine measures every text of a long legend again on each pass).
+    width = legend.get_window_extent(FigureCanvasAgg(figure).get_renderer()).width / figure.bbox.width
+    margin = 0.1 / figure.get_figwidth()
+    axes.set_position((margin, margin, max(0.2, 1 - width - 3 * margin), top - margin))
     return tags
 
 
