@@ -14,9 +14,9 @@ from .output import shown
 from .taglines import NOUNS, TYPES
 
 LEGENDS = {"NODE": "legend", "LINK": "legend2"}
-# The plot's size in pixels that the zones' names are placed for: a page
-# shown larger only moves them further apart.
-PLOT = (1000.0, 650.0)
+# The plot's size in pixels that the zones' names are placed for (a small
+# window's): a page shown larger only moves them further apart.
+PLOT = (700.0, 450.0)
 FONT = 12               # the names' font size in pixels
 # Characters plotly reads as markup, as the entities it shows as the
 # character itself ("$" would start mathematics).
@@ -58,8 +58,10 @@ def page(scene, title):
         title_text = (f"{NOUNS[t_type]}s (context)" if t_type in scene.context
                       else scene.group_title(t_type) if t_type in scene.elements else None)
         if title_text:
+            top = 1 if t_type == "NODE" else links_top(scene)
+            height = 1 - links_top(scene) - 0.03 if t_type == "NODE" else top
             legends[name] = {"title": {"text": f"<b>{title_text}</b>"}, "x": 1.02,
-                             "y": 1 if t_type == "NODE" else links_top(scene), "yanchor": "top",
+                             "y": top, "yanchor": "top", "maxheight": height,
                              "itemsizing": "constant", "tracegroupgap": 0,
                              "traceorder": "reversed"}
     layout = {
@@ -76,11 +78,12 @@ def page(scene, title):
 
 def links_top(scene):
     """Where the links' legend begins, below the nodes' one: its entries
-    (tags, kinds and title) at about 1/30 of a page's height each."""
+    (tags, kinds and title) at about 1/30 of a page's height each; each
+    legend scrolls within its half when both are long."""
     if "NODE" not in scene.elements:
         return 0.9
     entries = len(scene.legend("NODE")) + len(scene.kinds["NODE"]) + 2
-    return min(0.6, max(0.15, 1 - entries / 30))
+    return min(0.9, max(0.5, 1 - entries / 30))
 
 
 def meta(t_type, key, role=None):
