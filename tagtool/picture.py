@@ -212,9 +212,11 @@ class ZoneNames(Artist):
                  for tag, _ in self.labels]
         sizes = [text.get_window_extent(renderer).size for text in texts]
         offsets = place_labels(anchors, sizes, self.axes.bbox.extents)
+        self.boxes = []         # where each name was drawn, in pixels
         for text, (x, y), (dx, dy) in zip(texts, anchors, offsets):
             if dx or dy:
                 Line2D([x, x + dx], [y, y + dy], transform=pixels, color="#333333",
                        linewidth=0.7, figure=self.figure).draw(renderer)
             text.set_position((x + dx, y + dy))
             text.draw(renderer)
+            self.boxes.append(text.get_window_extent(renderer))

@@ -4,6 +4,8 @@ read through its own script, the GeoJSON read back with shapely."""
 
 import collections
 import html
+import importlib.util
+import io
 import json
 import os
 import select
@@ -13,6 +15,8 @@ import subprocess
 import tempfile
 import xml.etree.ElementTree as ElementTree
 from pathlib import Path
+
+from matplotlib.text import Text
 
 import pytest
 
@@ -281,6 +285,50 @@ def test_bad_style_is_refused(dtown, tmp_path, capsys, name, text, said):
     assert main(["map", "d", str(DTOWN), "-o", str(output), "--style", str(tmp_path / name)]) == 65
     assert capsys.readouterr().err == f"tagtool: {tmp_path / said}\n"
     assert not output.exists()
+
+
+WNTR = importlib.util.find_spec("wntr")      # found, not imported: its networks are files
+NETWORKS = Path(WNTR.origin).parent / "library" / "networks" if WNTR else None
+
+
+@pytest.mark.skipif(NETWORKS is None, reason="no wntr, whose Net3 this draws")
+def test_zone_names_on_their_zones_apart():
+    """--labels on Net3 in 16 grid zones: one name per zone, at a node of
+    that zone, no two names overlapping in the PNG."""
+    from matplotlib.transforms import Bbox
+
+    from tagtool.picture import ZoneNames
+
+    model = read_model(str(NETWORKS / "Net3.inp"))
+    xs, ys = zip(*model.coordinates.values())
+    cell = lambda x, y: f"Z{int((x - min(xs)) / (max(xs) - min(xs) + 1e-9) * 4)}" \
+                        f"{int((y - min(ys)) / (max(ys) - min(ys) + 1e-9) * 4)}"
+    rows = [{"t_type": "NODE", "id": id, "tag": cell(*at)} for id, at in model.coordinates.items()]
+    scene = Scene(model, rows, ("NODE", "LINK"), labels=True)
+    tags = {row["tag"] for row in rows}
+    assert sorted(tag for tag, _ in scene.labels) == sorted(tags)
+    for tag, point in scene.labels:
+        assert cell(*point) == tag and point in model.coordinates.values()
+    picture = draw(scene, "Net3", size=(6, 4), dpi=80)
+    picture.figure.savefig(io.BytesIO(), format="png")
+    boxes = next(a for a in picture.axes.artists if isinstance(a, ZoneNames)).boxes
+    assert len(boxes) == len(tags)
+    assert not any(Bbox.intersection(a, b) for i, a in enumerate(boxes) for b in boxes[:i])
+
+
+@pytest.mark.parametrize("backdrop, unit", [
+    ("UNITS Meters", "m"), (" UNITS\tFEET", "ft"), ("UNITS degrees", "degrees"),
+    ("UNITS None", "model units"), ("DIMENSIONS 0 0 1 1", "model units"),
+])
+def test_scale_bar_in_backdrop_units(tmp_path, backdrop, unit):
+    """The scale bar in the unit of [BACKDROP] UNITS, else in model units."""
+    path = tmp_path / "m.inp"
+    path.write_text(f"[JUNCTIONS]\nJ1 0\nJ2 0\n[COORDINATES]\nJ1 0 0\nJ2 10 5\n"
+                    f"[BACKDROP]\n{backdrop}\n[END]\n")
+    picture = draw(Scene(read_model(str(path)), [], ("NODE",)), "m")
+    said = [t.get_text() for bar in picture.axes.artists for t in bar.findobj(Text)]
+    assert any(text.endswith("(model units)" if unit == "model units" else f" {unit}")
+               for text in said), said
 
 
 # ---------------------------------------------------------------------------
