@@ -22,7 +22,7 @@ import pytest
 
 from api import orvane
 from tagtool import main
-from tagtool.colours import CONTEXT, OTHER, PALETTE, TOL, UNTAGGED
+from tagtool.colours import CONTEXT, OTHER, PALETTE, TOL, UNTAGGED, assign
 from tagtool.maps import Scene, label
 from tagtool.picture import draw
 from tagtool.model import read_model
@@ -175,6 +175,26 @@ def test_palette_is_tol_then_glasbey_apart():
                 np.vstack([lab(chosen), avoided]) - lab([rgb]), axis=1).min() >= 20:
             chosen.append(tuple(rgb))
     assert [to_hex(c) for c in chosen] == PALETTE and len(PALETTE) >= 30
+
+
+P = PALETTE
+
+
+@pytest.mark.parametrize("counts, kept, style, colours, add, drop", [
+    # New tags take free colours, most frequent first.
+    ({"a": 3, "b": 1}, {}, {}, {"a": P[0], "b": P[1]}, {"a": P[0], "b": P[1]}, []),
+    # Kept colours stay whatever the counts; a gone tag's colour is free again.
+    ({"a": 1, "c": 5}, {"a": P[1], "b": P[0]}, {}, {"a": P[1], "c": P[0]}, {"c": P[0]}, ["b"]),
+    # The style first: a kept colour it gives another tag is given up for
+    # this map only; styled tags are not kept.
+    ({"a": 2, "b": 1, "n": 1}, {"a": P[0], "b": P[1]}, {"b": P[0], "n": "#123456"},
+     {"b": P[0], "n": "#123456", "a": P[2]}, {}, []),
+    # Beyond the palette: "other" (no colour), nothing kept for them.
+    ({f"t{i:02}": 1 for i in range(len(P) + 2)}, {}, {},
+     {f"t{i:02}": P[i] for i in range(len(P))}, {f"t{i:02}": P[i] for i in range(len(P))}, []),
+])
+def test_assign(counts, kept, style, colours, add, drop):
+    assert assign(collections.Counter(counts), kept, style) == (colours, add, drop)
 
 
 @pytest.fixture
