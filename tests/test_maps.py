@@ -23,7 +23,7 @@ import pytest
 from api import orvane
 from tagtool import main
 from tagtool.colours import CONTEXT, OTHER, PALETTE, TOL, UNTAGGED, assign
-from tagtool.maps import Scene, label
+from tagtool.maps import PICTURES, Scene, label
 from tagtool.picture import draw
 from tagtool.model import read_model
 
@@ -336,16 +336,31 @@ def test_zone_names_on_their_zones_apart():
     assert not any(Bbox.intersection(a, b) for i, a in enumerate(boxes) for b in boxes[:i])
 
 
+def two_nodes(folder, backdrop=""):
+    path = folder / "m.inp"
+    path.write_text(f"[JUNCTIONS]\nJ1 0\nJ2 0\n[COORDINATES]\nJ1 0 0\nJ2 10 5\n"
+                    f"[BACKDROP]\n{backdrop}\n[END]\n")
+    return read_model(str(path))
+
+
+def test_picture_reads_no_mathtext(tmp_path):
+    """Tags and a title that mathtext would read (and refuse: an unclosed
+    brace) are drawn as written in every picture format."""
+    rows = [{"t_type": "NODE", "id": "J1", "tag": "$x^{2$"},
+            {"t_type": "NODE", "id": "J2", "tag": "a$b$c"}]
+    picture = draw(Scene(two_nodes(tmp_path), rows, ("NODE",), labels=True), "$\\sqrt{$")
+    for fmt in PICTURES:
+        picture.figure.savefig(io.BytesIO(), format=fmt)
+    assert [text for text, _ in picture.legend] == ["$x^{2$ (1)", "a$b$c (1)"]
+
+
 @pytest.mark.parametrize("backdrop, unit", [
     ("UNITS Meters", "m"), (" UNITS\tFEET", "ft"), ("UNITS degrees", "degrees"),
     ("UNITS None", "model units"), ("DIMENSIONS 0 0 1 1", "model units"),
 ])
 def test_scale_bar_in_backdrop_units(tmp_path, backdrop, unit):
     """The scale bar in the unit of [BACKDROP] UNITS, else in model units."""
-    path = tmp_path / "m.inp"
-    path.write_text(f"[JUNCTIONS]\nJ1 0\nJ2 0\n[COORDINATES]\nJ1 0 0\nJ2 10 5\n"
-                    f"[BACKDROP]\n{backdrop}\n[END]\n")
-    picture = draw(Scene(read_model(str(path)), [], ("NODE",)), "m")
+    picture = draw(Scene(two_nodes(tmp_path, backdrop), [], ("NODE",)), "m")
     said = [t.get_text() for bar in picture.axes.artists for t in bar.findobj(Text)]
     assert any(text.endswith("(model units)" if unit == "model units" else f" {unit}")
                for text in said), said
