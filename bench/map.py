@@ -1,6 +1,7 @@
 """Seconds of `python -m tagtool map` to a PNG and to an HTML page (with
 the page's size) and of `tagtool export --format geojson`, end to end
-(start-up, reading the tags and the model, drawing, writing the file): on a
+(start-up, reading the tags and the model, drawing, writing the file; PNG,
+SVG, PDF and HTML, and PNG and HTML with the zones' names): on a
 generated grid network of about ELEMENTS nodes and links, each tagged with
 its square zone, and on the largest of the shared real INP files, when they
 are there.  Targets at 10^5 elements: PNG 3 s, HTML 5 s and 30 MB, GeoJSON 2 s.
@@ -21,7 +22,8 @@ import report
 
 ROOT = Path(__file__).resolve().parents[1]
 SHARED = ROOT.parent / "shared" / "data" / "inp"
-ZONE = 25           # nodes along the side of a zone
+ZONE = 25           # nodes along the side of a zone (64 zones at 10^5 elements)
+LABELS = os.environ.get("BENCH_MAP_LABELS", "1") == "1"    # 0: a tool without map --labels
 
 
 def grid(side, model, tags):
@@ -60,13 +62,19 @@ def timed_outputs(data, name, model, tags, folder):
     """(what, seconds, bytes written, what the tool said) of each output."""
     tagtool(data, "create", name)
     tagtool(data, "import", name, tags)
-    for what, args, suffix in (
-            ("map PNG", ("map", name, model, "-o"), "png"),
-            ("map HTML", ("map", name, model, "-o"), "html"),
+    for what, args, suffix, extra in (
+            ("map PNG", ("map", name, model, "-o"), "png", ()),
+            ("map SVG", ("map", name, model, "-o"), "svg", ()),
+            ("map PDF", ("map", name, model, "-o"), "pdf", ()),
+            ("map HTML", ("map", name, model, "-o"), "html", ()),
+            ("map PNG --labels", ("map", name, model, "-o"), "png", ("--labels",)),
+            ("map HTML --labels", ("map", name, model, "-o"), "html", ("--labels",)),
             ("export GeoJSON", ("export", name, "--format", "geojson", "--model", model, "-o"),
-             "geojson")):
+             "geojson", ())):
+        if extra and not LABELS:
+            continue
         path = Path(folder) / f"{name}.{suffix}"
-        seconds, said = timed(data, *args, path)
+        seconds, said = timed(data, *args, path, *extra)
         yield what, seconds, path.stat().st_size, said
 
 

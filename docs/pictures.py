@@ -1,7 +1,9 @@
 """Make the pictures of docs/ and the README from WNTR's Net3 and ky10:
 each tagged with zones (the cell of a coarse grid its place falls in, for
-want of real zones), drawn as a PNG, as the HTML page in headless Chromium,
-and as GeoJSON read back with shapely and drawn as a GIS would.
+want of real zones: 13 on Net3, 32 on ky10), drawn with the zones' names as
+a PNG and as the HTML page in headless Chromium, ky10's nodes alone in the
+same colours, and as GeoJSON read back with shapely and drawn as a GIS
+would.
 
     .venv/bin/python docs/pictures.py
 """
@@ -19,7 +21,7 @@ sys.path.insert(0, str(ROOT))
 from tagtool.model import read_model  # noqa: E402
 
 NETWORKS = Path(wntr.__file__).parent / "library" / "networks"
-CASES = {"net3": ("Net3.inp", 2), "ky10": ("ky10.inp", 3)}
+CASES = {"net3": ("Net3.inp", 4), "ky10": ("ky10.inp", 7)}
 
 
 def zones(model, cells):
@@ -76,12 +78,15 @@ def main():
             tags.write_text(zones(read_model(str(model)), cells))
             tagtool(data, "create", name)
             tagtool(data, "import", name, tags)
-            tagtool(data, "map", name, model, "-o", docs / f"{name}-map.png",
-                    "--title", f"{file}: zones", "--size", "8x5.5", "--dpi", "90")
+            tagtool(data, "map", name, model, "-o", docs / f"{name}-map.png", "--labels",
+                    "--title", f"{file}: zones", "--size", "9x6", "--dpi", "90")
+            if name == "ky10":
+                tagtool(data, "map", name, model, "-o", docs / f"{name}-nodes.png", "--type", "node",
+                        "--title", f"{file}: the nodes' zones", "--size", "9x6", "--dpi", "90")
             page = folder / f"{name}.html"
-            tagtool(data, "map", name, model, "-o", page, "--title", f"{file}: zones")
+            tagtool(data, "map", name, model, "-o", page, "--labels", "--title", f"{file}: zones")
             subprocess.run(["chromium", "--headless", "--no-sandbox", "--enable-unsafe-swiftshader",
-                            "--hide-scrollbars", "--window-size=900,600",
+                            "--hide-scrollbars", "--window-size=1100,700",
                             f"--screenshot={docs / f'{name}-page.png'}", page.as_uri()],
                            check=True, capture_output=True)
             geojson = folder / f"{name}.geojson"

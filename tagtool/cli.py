@@ -328,10 +328,11 @@ def build_parser():
                   "net1 model.inp -o zones.png",
                   "Draw the network from the model's [COORDINATES] and [VERTICES]: links as "
                   "lines (pumps dashed with a triangle, valves with a cross) and nodes as "
-                  "points (tanks squares, reservoirs hexagons), each coloured by its tag (the "
-                  "most frequent tags a colour each, the rest 'other', untagged elements "
-                  "light grey), with a legend of nodes and of links with their counts and a "
-                  "scale bar in the model's units. A .html output is a page to pan, zoom and "
+                  "points (tanks squares, reservoirs hexagons), each coloured by its tag (40 "
+                  "tags a colour each, kept by the network so that every map draws a tag "
+                  "alike; the rest 'other', untagged elements light grey), with a legend of "
+                  "nodes and of links with their counts and a scale bar in the unit of "
+                  "[BACKDROP] UNITS. A .html output is a page to pan, zoom and "
                   "hover, whose legend shows and hides each tag. Elements without "
                   "coordinates are counted and not drawn.")
     sub.add_argument("model", metavar="MODEL", nargs="?",
@@ -346,6 +347,9 @@ def build_parser():
                      help="a picture's size in inches (default: 10x7.5)")
     sub.add_argument("--dpi", type=positive, default=100,
                      help="a picture's dots per inch (default: 100)")
+    sub.add_argument("--style", metavar="FILE", help="colours of tags (CSV or JSON: tag, colour), "
+                                                    "before those the network keeps")
+    sub.add_argument("--labels", action="store_true", help="write each zone's (node tag's) name on it")
     return parser
 
 

@@ -15,7 +15,7 @@ from .inpfile import InpError, InpFile
 from .output import DATA_ERROR, NO_INPUT, quoted
 from .taglines import uncommented
 
-SECTIONS = {*ELEMENTS, "[COORDINATES]", "[VERTICES]"}
+SECTIONS = {*ELEMENTS, "[COORDINATES]", "[VERTICES]", "[BACKDROP]"}
 WORDS = {"NODE": 1, "LINK": 3}      # the words of a line kept, beyond the first
 
 
@@ -34,6 +34,7 @@ class Model:
     coordinates: dict = field(default_factory=dict)   # node id: (x, y)
     vertices: dict = field(default_factory=dict)      # link id: [(x, y), ...]
     link_kinds: dict = field(default_factory=dict)    # link id: kind
+    units: str = None       # the coordinates' unit, as [BACKDROP] UNITS gives it (FEET, ...)
 
     def elements(self, t_type):
         return self.nodes.keys() if t_type == "NODE" else self.links.keys()
@@ -106,6 +107,9 @@ def read_rows(model, section, rows, where):
         model.link_kinds.update(dict.fromkeys([words[0] for words in rows if words], kind))
     elif section == "[COORDINATES]":
         model.coordinates.update(points(rows, where))
+    elif section == "[BACKDROP]":
+        model.units = next((words[1].upper() for words in rows
+                            if len(words) > 1 and words[0].upper() == "UNITS"), model.units)
     else:
         for i, words in enumerate(rows):
             if words:

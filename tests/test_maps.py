@@ -3,6 +3,9 @@ format written from a real model, the page opened in headless Chromium and
 read through its own script, the GeoJSON read back with shapely."""
 
 import collections
+import html
+import importlib.util
+import io
 import json
 import os
 import select
@@ -13,11 +16,15 @@ import tempfile
 import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 
+from matplotlib.text import Text
+
 import pytest
 
 from api import orvane
 from tagtool import main
-from tagtool.maps import PALETTE, Scene, draw
+from tagtool.colours import CONTEXT, OTHER, PALETTE, TOL, UNTAGGED, assign
+from tagtool.maps import PICTURES, Scene, label
+from tagtool.picture import draw
 from tagtool.model import read_model
 
 pytestmark = pytest.mark.filterwarnings("error")
@@ -138,7 +145,234 @@ def test_legend_colours_lie_on_their_nodes(dtown, tmp_path):
 
 
 # ---------------------------------------------------------------------------
+# colours
+
+def lab(rgb):
+    """CIELAB (D65) of sRGB rows (r, g, b) in 0..1."""
+    import numpy as np
+
+    c = np.asarray(rgb, float)
+    c = np.where(c > 0.04045, ((c + 0.055) / 1.055) ** 2.4, c / 12.92)
+    xyz = c @ np.array([[0.4124, 0.2126, 0.0193], [0.3576, 0.7152, 0.1192],
+                        [0.1805, 0.0722, 0.9505]]) / [0.95047, 1.0, 1.08883]
+    f = np.where(xyz > 0.008856, np.cbrt(xyz), 7.787 * xyz + 16 / 116)
+    return np.stack([116 * f[..., 1] - 16, 500 * (f[..., 0] - f[..., 1]),
+                     200 * (f[..., 1] - f[..., 2])], -1)
+
+
+def test_palette_is_tol_then_glasbey_apart():
+    """The palette, derived again: Tol's colours, then colorcet's Glasbey
+    colours in order, each 20 apart in CIELAB from those before it and from
+    the colours of other, untagged, context and the background."""
+    colorcet = pytest.importorskip("colorcet")
+    import numpy as np
+    from matplotlib.colors import to_hex, to_rgb
+
+    chosen = [to_rgb(c) for c in TOL]
+    avoided = lab([to_rgb(c) for c in (OTHER, UNTAGGED, CONTEXT, "#ffffff")])
+    for rgb in colorcet.glasbey_bw_minc_20_maxl_70:
+        if len(chosen) < len(PALETTE) and np.linalg.norm(
+                np.vstack([lab(chosen), avoided]) - lab([rgb]), axis=1).min() >= 20:
+            chosen.append(tuple(rgb))
+    assert [to_hex(c) for c in chosen] == PALETTE and len(PALETTE) >= 30
+
+
+P = PALETTE
+
+
+@pytest.mark.parametrize("counts, kept, style, colours, add, drop", [
+    # New tags take free colours, most frequent first.
+    ({"a": 3, "b": 1}, {}, {}, {"a": P[0], "b": P[1]}, {"a": P[0], "b": P[1]}, []),
+    # Kept colours stay whatever the counts; a gone tag's colour is free again.
+    ({"a": 1, "c": 5}, {"a": P[1], "b": P[0]}, {}, {"a": P[1], "c": P[0]}, {"c": P[0]}, ["b"]),
+    # The style first: a kept colour it gives another tag is given up for
+    # this map only; styled tags are not kept.
+    ({"a": 2, "b": 1, "n": 1}, {"a": P[0], "b": P[1]}, {"b": P[0], "n": "#123456"},
+     {"b": P[0], "n": "#123456", "a": P[2]}, {}, []),
+    # Beyond the palette: "other" (no colour), nothing kept for them.
+    ({f"t{i:02}": 1 for i in range(len(P) + 2)}, {}, {},
+     {f"t{i:02}": P[i] for i in range(len(P))}, {f"t{i:02}": P[i] for i in range(len(P))}, []),
+])
+def test_assign(counts, kept, style, colours, add, drop):
+    assert assign(collections.Counter(counts), kept, style) == (colours, add, drop)
+
+
+@pytest.fixture
+def drawn(monkeypatch):
+    """The {tag: colour} of each map drawn, in order, as the picture or the
+    page got them."""
+    import tagtool.page
+    import tagtool.picture
+
+    maps = []
+    for module, name in ((tagtool.picture, "draw"), (tagtool.page, "page")):
+        def spy(scene, *args, real=getattr(module, name), **kwargs):
+            maps.append(dict(scene.shown))
+            return real(scene, *args, **kwargs)
+        monkeypatch.setattr(module, name, spy)
+    return maps
+
+
+@real_file
+def test_a_tag_keeps_its_colour_on_every_map(dtown, drawn, tmp_path, capsys):
+    """Every map of one network, in every format, of nodes, links or both,
+    draws a tag in one colour, although the links' tag Main outnumbers the
+    zones on the whole network and not among the nodes; a tag gone gives its
+    colour back to the next new tag; a style goes first, in CSV as in JSON,
+    and is kept by no map."""
+    assert main(["set", "d", "LINK", "--kind", "pipe", "--model", str(DTOWN), "Main"]) == 0
+
+    def draw_all(*extra):
+        for name, argv in (("a.png", []), ("b.svg", ["--type", "node"]),
+                           ("c.pdf", ["--type", "link"]), ("d.html", [])):
+            assert main(["map", "d", str(DTOWN), "-o", str(tmp_path / name), *argv, *extra]) == 0
+        capsys.readouterr()
+        maps, drawn[:] = list(drawn), []
+        colours = {}
+        for shown in maps:
+            for tag, colour in shown.items():
+                assert colours.setdefault(tag, colour) == colour, tag
+        return colours
+
+    first = draw_all()
+    assert set(first) == {"DMA1", "DMA2", "DMA3", "DMA4", "DMA5", "Main"}
+    assert sorted(first.values()) == sorted(PALETTE[:6])
+    assert first["Main"] == PALETTE[0]
+    # DMA3 gone, DMA9 new: DMA9 takes DMA3's colour, the others keep theirs.
+    moved = tmp_path / "moved.inp"
+    moved.write_text("[TAGS]\n" + "".join(f"NODE {t['id']} DMA9\n" for t in orvane.get_tags("d")
+                                          if t["tag"] == "DMA3"))
+    assert main(["import", "d", str(moved)]) == 0
+    again = draw_all()
+    assert again == {**{k: v for k, v in first.items() if k != "DMA3"}, "DMA9": first["DMA3"]}
+    first = again
+    styles = {"s.csv": "tag,colour\nDMA1,teal\nMain,#123456\n",
+              "s.json": json.dumps({"DMA1": "teal", "Main": "#123456"})}
+    for name, text in styles.items():
+        (tmp_path / name).write_text(text)
+        styled = draw_all("--style", str(tmp_path / name))
+        assert styled == {**first, "DMA1": "#008080", "Main": "#123456"}, name
+    assert draw_all() == first
+
+
+@real_file
+@pytest.mark.parametrize("tags, other", [(30, 0), (40, 0), (45, 5)])
+def test_many_tags_drawn_distinct(tags, other):
+    """Up to 40 tags each in a colour of its own; "other" counts the rest."""
+    model = read_model(str(DTOWN))
+    rows = [{"t_type": "NODE", "id": id, "tag": f"Z{i % tags:02}"} for i, id in enumerate(model.nodes)]
+    legend = draw(Scene(model, rows, ("NODE",)), "many").legend
+    colours = [c for text, c in legend if not text.startswith(("other", "untagged"))]
+    assert len(colours) == len(set(colours)) == tags - other and set(colours) <= set(PALETTE)
+    rest = sum(1 for i, _ in enumerate(model.nodes) if i % tags >= 40)
+    assert [t for t, _ in legend if t.startswith("other")] == (
+        [f"other: {other} tags ({rest})"] if other else [])
+
+
+@real_file
+def test_read_only_network_draws_alike_and_keeps_nothing(dtown, drawn, tmp_path, monkeypatch,
+                                                         capsys):
+    """Where the network cannot be written the map draws by the same rule
+    and keeps nothing; the next writable map keeps those colours."""
+    from api import database
+    from api.database import side_tables
+
+    real = side_tables._write
+
+    def refuse(name, work):
+        raise database.ReadOnlyError("the data folder /x is read-only: nothing was written")
+    monkeypatch.setattr(side_tables, "_write", refuse)
+    assert main(["map", "d", str(DTOWN), "-o", str(tmp_path / "r.png")]) == 0
+    assert database.map_colours("d") == {}
+    monkeypatch.setattr(side_tables, "_write", real)
+    assert main(["map", "d", str(DTOWN), "-o", str(tmp_path / "w.png")]) == 0
+    assert drawn[0] == drawn[1] == database.map_colours("d")
+    assert capsys.readouterr().err == ""
+
+
+@real_file
+@pytest.mark.parametrize("name, text, said", [
+    ("s.csv", "tag,colour\nDMA1,nocolour\n",
+     "s.csv:2: bad colour 'nocolour' (a name such as 'teal', or '#RRGGBB')"),
+    ("s.csv", "tag,colour\nDMA1,red\nDMA1,blue\n", "s.csv:3: tag 'DMA1' given twice (first at 2)"),
+    ("s.csv", "name,value\nDMA1,red\n", "s.csv:1: a style's columns are tag and colour: 'name, value'"),
+    ("s.json", "[1]", "s.json:item 0: not an object with tag and colour: 1"),
+    ("s.json", "{\"DMA1\": 7}", "s.json:item 'DMA1': tag and colour are texts: [\"DMA1\", 7]"),
+])
+def test_bad_style_is_refused(dtown, tmp_path, capsys, name, text, said):
+    (tmp_path / name).write_text(text)
+    output = tmp_path / "m.png"
+    assert main(["map", "d", str(DTOWN), "-o", str(output), "--style", str(tmp_path / name)]) == 65
+    assert capsys.readouterr().err == f"tagtool: {tmp_path / said}\n"
+    assert not output.exists()
+
+
+WNTR = importlib.util.find_spec("wntr")      # found, not imported: its networks are files
+NETWORKS = Path(WNTR.origin).parent / "library" / "networks" if WNTR else None
+
+
+@pytest.mark.skipif(NETWORKS is None, reason="no wntr, whose Net3 this draws")
+def test_zone_names_on_their_zones_apart():
+    """--labels on Net3 in 16 grid zones: one name per zone, at a node of
+    that zone, no two names overlapping in the PNG."""
+    from matplotlib.transforms import Bbox
+
+    from tagtool.picture import ZoneNames
+
+    model = read_model(str(NETWORKS / "Net3.inp"))
+    xs, ys = zip(*model.coordinates.values())
+    cell = lambda x, y: f"Z{int((x - min(xs)) / (max(xs) - min(xs) + 1e-9) * 4)}" \
+                        f"{int((y - min(ys)) / (max(ys) - min(ys) + 1e-9) * 4)}"
+    rows = [{"t_type": "NODE", "id": id, "tag": cell(*at)} for id, at in model.coordinates.items()]
+    scene = Scene(model, rows, ("NODE", "LINK"), labels=True)
+    tags = {row["tag"] for row in rows}
+    assert sorted(tag for tag, _ in scene.labels) == sorted(tags)
+    for tag, point in scene.labels:
+        assert cell(*point) == tag and point in model.coordinates.values()
+    picture = draw(scene, "Net3", size=(6, 4), dpi=80)
+    picture.figure.savefig(io.BytesIO(), format="png")
+    boxes = next(a for a in picture.axes.artists if isinstance(a, ZoneNames)).boxes
+    assert len(boxes) == len(tags)
+    assert not any(Bbox.intersection(a, b) for i, a in enumerate(boxes) for b in boxes[:i])
+
+
+def two_nodes(folder, backdrop=""):
+    path = folder / "m.inp"
+    path.write_text(f"[JUNCTIONS]\nJ1 0\nJ2 0\n[COORDINATES]\nJ1 0 0\nJ2 10 5\n"
+                    f"[BACKDROP]\n{backdrop}\n[END]\n")
+    return read_model(str(path))
+
+
+def test_picture_reads_no_mathtext(tmp_path):
+    """Tags and a title that mathtext would read (and refuse: an unclosed
+    brace) are drawn as written in every picture format."""
+    rows = [{"t_type": "NODE", "id": "J1", "tag": "$x^{2$"},
+            {"t_type": "NODE", "id": "J2", "tag": "a$b$c"}]
+    picture = draw(Scene(two_nodes(tmp_path), rows, ("NODE",), labels=True), "$\\sqrt{$")
+    for fmt in PICTURES:
+        picture.figure.savefig(io.BytesIO(), format=fmt)
+    assert [text for text, _ in picture.legend] == ["$x^{2$ (1)", "a$b$c (1)"]
+
+
+@pytest.mark.parametrize("backdrop, unit", [
+    ("UNITS Meters", "m"), (" UNITS\tFEET", "ft"), ("UNITS degrees", "degrees"),
+    ("UNITS None", "model units"), ("DIMENSIONS 0 0 1 1", "model units"),
+])
+def test_scale_bar_in_backdrop_units(tmp_path, backdrop, unit):
+    """The scale bar in the unit of [BACKDROP] UNITS, else in model units."""
+    picture = draw(Scene(two_nodes(tmp_path, backdrop), [], ("NODE",)), "m")
+    said = [t.get_text() for bar in picture.axes.artists for t in bar.findobj(Text)]
+    assert any(text.endswith("(model units)" if unit == "model units" else f" {unit}")
+               for text in said), said
+
+
+# ---------------------------------------------------------------------------
 # the page in a browser
+
+# Tags that plotly would read as a link, styles, an entity, a line break
+# and mathematics.
+MARKUP = ['<a href="//host/x">L</a>', "<b>B</b> <i>I</i> &lt; $x^2$",
+          '<span style="color:red">S</span><br>&amp;']
 
 # Run in the page: what each plotly trace draws, by its meta, once drawn;
 # the hover text of a trace's first point; whether a click on a legend
@@ -152,6 +386,11 @@ new Promise(done => setTimeout(done, 500)).then(async () => {
     traces: map.data.map(t => ({meta: t.meta, name: t.name, points: t.x.filter(v => v !== null).length,
                                 breaks: t.x.filter(v => v === null).length})),
     hovers: [],
+    // Every text the page shows from the tags and the title, as the reader sees it.
+    legend: [...map.querySelectorAll(".legendtext, .legend2text")].map(t => t.textContent),
+    title: map.querySelector(".gtitle").textContent,
+    names: [...map.querySelectorAll(".annotation-text")].map(t => t.textContent),
+    links: map.querySelectorAll("svg a").length,
   };
   // The mouse over the first node and the first link marker of a tag.
   const xaxis = map._fullLayout.xaxis, yaxis = map._fullLayout.yaxis;
@@ -260,9 +499,16 @@ def console_errors(events):
 def test_page_in_chromium_draws_every_element(dtown, tmp_path, capsys):
     """Opened offline in headless Chromium, the page draws with WebGL every
     placed node and link under its tag, as many as the network has, and
-    tells no error."""
+    tells no error; tags and titles written in plotly's markup show as
+    they are written, in the legend, the zones' names, hovers and title."""
+    model = read_model(str(DTOWN))
+    junctions = model.of_kind("junction")
+    for t_type, id, tag in (("NODE", junctions[0], MARKUP[0]), ("NODE", junctions[1], MARKUP[1]),
+                            ("LINK", model.of_kind("pipe")[-1], MARKUP[2])):
+        assert main(["set", "d", t_type, id, tag]) == 0
+    dtown = orvane.get_tags("d")
     page = tmp_path / "d.html"
-    assert main(["map", "d", str(DTOWN), "-o", str(page)]) == 0
+    assert main(["map", "d", str(DTOWN), "-o", str(page), "--labels", "--title", MARKUP[1]]) == 0
     capsys.readouterr()
     with tempfile.TemporaryDirectory() as profile:
         browser = DevTools(profile)
@@ -291,7 +537,7 @@ def test_page_in_chromium_draws_every_element(dtown, tmp_path, capsys):
     assert drawn == per_tag(dtown, read_model(str(DTOWN)))
     assert paths == {key: n for key, n in drawn.items() if key[0] == "LINK"}
     for text, told in shown["hovers"]:
-        assert told == text.replace("<br>", ""), (text, told)
+        assert told == html.unescape(text.replace("<br>", "")), (text, told)
     # The links' first entry is their most frequent tag; a click on it hides
     # the lines and the markers of its links, nothing else.
     assert shown["clicked"] == f"Main ({sum(v == 'Main' for v in LINK_TAGS.values())})"
@@ -299,3 +545,6 @@ def test_page_in_chromium_draws_every_element(dtown, tmp_path, capsys):
     assert hidden == [{"type": "LINK", "tag": "Main", "role": "path"},
                       {"type": "LINK", "tag": "Main", "role": "tag"}]
     assert console_errors(browser.events) == []
+    assert {f"{label(tag)} (1)" for tag in MARKUP} - set(shown["legend"]) == set(), repr(shown["legend"])
+    assert {label(MARKUP[0]), label(MARKUP[1])} <= set(shown["names"])
+    assert (shown["title"], shown["links"]) == (MARKUP[1], 0)

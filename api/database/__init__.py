@@ -113,6 +113,7 @@ from .transaction import command
 from .side_tables import (command_labels, label_newest, linked_model, read_baseline, set_linked_model,
                           write_baseline)
 from .side_tables import read_model_cache, write_model_cache
+from .side_tables import keep_map_colours, map_colours
 
 __all__ = [
     "ChangeSet", "DbChangeSet", "NetworkNotFoundError", "UnsuitableDatabaseError", "ConflictError",
@@ -123,6 +124,7 @@ __all__ = [
     "database_url", "backend_name", "close_all", "command",
     "set_linked_model", "linked_model", "label_newest", "command_labels", "read_baseline",
     "write_baseline", "read_model_cache", "write_model_cache",
+    "map_colours", "keep_map_colours",
 ]
 
 

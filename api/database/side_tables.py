@@ -203,3 +203,49 @@ def write_model_cache(name, stamp, parts=None):
     _write(name, work)
 
 # ---- end of the linked model's cache -------------------------------------
+
+
+# Map colours: the colour each tag is drawn in
+#
+#   map_colours (tag, colour): the colour a map gave a tag the first time it
+#     drew it, so that every later map of the network draws it alike.  Kept
+#     outside the journal: undo and redo leave colours alone.  Written only
+#     where the storage can be written; elsewhere a map draws by the same
+#     rule and keeps nothing.
+
+_MAP_COLOURS = "create table if not exists map_colours (tag text primary key, colour text not null)"
+# PostgreSQL's "insufficient privilege" and "read-only transaction".
+_READ_ONLY_STATES = ("42501", "25006")
+
+
+def map_colours(name):
+    """{tag: colour} kept for network ``name`` (read only)."""
+    if not _has_table(name, "map_colours"):
+        return {}
+    return {row["tag"]: row["colour"] for row in _query(name, "select tag, colour from map_colours")}
+
+
+def keep_map_colours(name, choose):
+    """Call ``choose(kept)`` with the colours kept for network ``name`` as
+    its write transaction reads them ({tag: colour}); it returns ({tag:
+    colour} to add, [tag] to drop), which are stored.  Whether they were:
+    False where the storage is read-only, and nothing was written."""
+    from .records import ReadOnlyError
+
+    def work(tx):
+        tx.run(_MAP_COLOURS)
+        kept = {row["tag"]: row["colour"] for row in tx.rows("select tag, colour from map_colours")}
+        add, drop = choose(kept)
+        for tag in drop:
+            tx.run(f"delete from map_colours where tag = {_literal(tag)}")
+        for tag, colour in add.items():
+            tx.run(f"insert into map_colours (tag, colour) values ({_literal(tag)}, {_literal(colour)})")
+        return True
+    try:
+        return _write(name, work)
+    except ReadOnlyError:
+        return False
+    except Exception as e:
+        if getattr(e, "sqlstate", None) in _READ_ONLY_STATES:
+            return False
+        raise
