@@ -1,16 +1,18 @@
 """GeoJSON for GIS: the network's nodes (Point) and links (LineString
 through their vertices) as one FeatureCollection, each feature with its
-id, kind and tag (null: untagged), coordinates as the model gives them."""
+id, kind and tag (null: untagged), coordinates as the model gives them;
+and such a layer read back for an exchange, as the tool wrote it or as a
+GIS saved it after edits (properties added, a "name", a "crs", printed
+with indents, coordinates in 3D), and written back with only its tags
+changed."""
 
 import json
 import re
 
-from api import orvane
-
-from .linked import model_path
-from .maps import NOUNS, TYPES, report_unplaced, save
-from .model import read_model
-from .output import out, plural, say
+from .exchange_files import KEEP, Side
+from .output import DATA_ERROR, Failure, out, plural, say
+from .tables import WS, array_items, dumps, gis_value, load_json, object_members, with_member
+from .taglines import TYPES
 
 CRS = re.compile(r"EPSG:([0-9]+)", re.IGNORECASE)
 
@@ -23,6 +25,8 @@ def epsg_code(text):
 
 def cmd_export(args):
     """export NET --format geojson --model MODEL [--crs EPSG:N] [-o FILE]."""
+    from .linked import model_path
+
     if args.into is not None:
         args.parser.error("--format geojson writes a file of its own, not --into an INP file")
     args.model = model_path(args.network, args.model)
@@ -32,10 +36,16 @@ def cmd_export(args):
     epsg = None if args.crs is None else epsg_code(args.crs)
     if args.crs is not None and epsg is None:
         args.parser.error(f"argument --crs: {args.crs!r} is not EPSG:N (e.g. EPSG:32633)")
+    from api import orvane
+
+    from .maps import NOUNS, report_unplaced, save
+    from .model import read_model
+
     path = args.file if args.file not in (None, "-") else None
     tags = orvane.get_tags(args.network)
     model = read_model(args.model)
-    text, counts, unplaced = collection(model, tags, epsg)
+    text, counts, unplaced, _ = collection(
+        model, {(t["t_type"], t["id"]): t["tag"] for t in tags}, epsg)
     if path is None:
         out(text)
     else:
@@ -46,10 +56,11 @@ def cmd_export(args):
         say(f"exported {written} to {path}")
 
 
-def collection(model, tags, epsg=None):
-    """The FeatureCollection as text, how many features of each type it
-    holds, and how many elements were left out for want of coordinates."""
-    stored = {(t["t_type"], t["id"]): t["tag"] for t in tags}
+def collection(model, stored, epsg=None):
+    """The FeatureCollection of the model's elements with the tags
+    ``stored`` {(type, id): tag} as text, how many features of each type it
+    holds, how many elements were left out for want of coordinates, and
+    the elements it holds."""
     encode = json.JSONEncoder(ensure_ascii=False, allow_nan=False, separators=(",", ":")).encode
     head = {"type": "FeatureCollection"}
     if epsg is not None:
@@ -57,6 +68,7 @@ def collection(model, tags, epsg=None):
         # coordinates stay as the model gives them, in the system named.
         head["crs"] = {"type": "name", "properties": {"name": f"urn:ogc:def:crs:EPSG::{epsg}"}}
     features, counts, unplaced = [], dict.fromkeys(TYPES, 0), dict.fromkeys(TYPES, 0)
+    placed = set()
     for t_type in TYPES:
         shape = "Point" if t_type == "NODE" else "LineString"
         for id in model.elements(t_type):
@@ -65,9 +77,86 @@ def collection(model, tags, epsg=None):
                 unplaced[t_type] += 1
                 continue
             counts[t_type] += 1
+            placed.add((t_type, id))
             features.append(encode({
                 "type": "Feature", "geometry": {"type": shape, "coordinates": at},
                 "properties": {"id": id, "type": t_type, "kind": model.kind(t_type, id),
                                "tag": stored.get((t_type, id))}}))
     text = encode(head)[:-1] + ',"features":[\n' + ",\n".join(features) + "\n]}"
-    return text, counts, unplaced
+    return text, counts, unplaced, placed
+
+
+# An element's type from its geometry, when no property gives it.
+SHAPES = {"Point": "NODE", "MultiPoint": "NODE", "LineString": "LINK", "MultiLineString": "LINK"}
+
+
+def prop(props, name):
+    """The property ``name`` (or the one that differs from it only in case
+    and surrounding spaces) of a feature: (its name as written, value)."""
+    if name in props:
+        return name, props[name]
+    wanted = name.strip().lower()
+    for given, value in props.items():
+        if given.strip().lower() == wanted:
+            return given, value
+    return name, None
+
+
+class GeoJsonSide(Side):
+    """A GeoJSON FeatureCollection read for an exchange: each feature is an
+    element (its properties ``id`` and ``type``, or --id-column and --type;
+    without a type, a point is a node and a line a link) and its tag the
+    property ``tag`` (or --tag-column; null or missing: no tag).  It speaks
+    for its features only: elements without one are outside the exchange."""
+
+    fmt = "geojson"
+    can_add = False
+
+    def __init__(self, path, text, encoding, bom, digest, id_column=None, tag_column=None,
+                 t_type=None):
+        super().__init__(path, "feature")
+        self.text, self.encoding, self.bom, self.digest = text, encoding, bom, digest
+        self.table = id_column is not None
+        document = load_json(path, text)
+        if not (isinstance(document, dict) and document.get("type") == "FeatureCollection"
+                and isinstance(document.get("features"), list)):
+            raise Failure(f"{path}: not a GeoJSON FeatureCollection (an object of type "
+                          "\"FeatureCollection\" with a list of features)", DATA_ERROR)
+        self.id_name, self.tag_name = id_column or "id", tag_column or "tag"
+        self.names = []         # the tag property of each feature, as written
+        self.keys = [self.feature(number, feature, t_type)
+                     for number, feature in enumerate(document["features"])]
+
+    def feature(self, number, feature, t_type):
+        props = feature.get("properties") if isinstance(feature, dict) else None
+        props = props if isinstance(props, dict) else {}
+        tag_name, tag = prop(props, self.tag_name)
+        self.names.append(tag_name)
+        id = gis_value(prop(props, self.id_name)[1])
+        if id is None:
+            return self.refuse(number, f"no property {self.id_name!r} to name its element",
+                               dumps(props))
+        kind = t_type or prop(props, "type")[1]
+        if type(kind) is not str or kind.upper() not in TYPES:
+            geometry = feature.get("geometry")
+            kind = SHAPES.get(geometry.get("type")) if isinstance(geometry, dict) else None
+            if kind is None:
+                return self.refuse(number, "no type NODE or LINK, and no point or line to tell "
+                                           "it", dumps(props))
+        return self.row(number, kind, id, gis_value(tag), dumps(props))
+
+    def render(self, new_tags, keep=()):
+        text = self.text
+        start = WS.match(text).end()
+        features = next(s for name, s, e in reversed(object_members(text, start))
+                        if name == "features")
+        spans, _ = array_items(text, features)
+        edits, _ = self.row_edits(self.keys, new_tags, keep)
+        parts, done = [], 0
+        for (first, end), edit, name in zip(spans, edits, self.names):
+            if edit is not KEEP:
+                parts += [text[done:first], with_member(text[first:end], ["properties", name],
+                                                        dumps(edit))]
+                done = end
+        parts.append(text[done:])
+        return self.encoded("".join(parts))

@@ -48,15 +48,15 @@ def unknown_ids(model, keys):
     return sorted(key for key in keys if key[1] not in model.elements(key[0]))
 
 
-def check_ids(network, keys, strict, model=None):
-    """Warn about the ids of ``keys`` ((type, id) pairs) that the network's
-    linked model (or ``model``, a Model already read) does not define,
-    naming them; with ``strict`` refuse instead.  Without a linked model
-    nothing is checked."""
+def unknown_in_model(network, keys, strict=False, model=None):
+    """The (type, id) of ``keys`` that the network's linked model (or
+    ``model``, a Model already read) does not define, sorted, and the
+    Model; ([], None) without a linked model.  A linked model that cannot
+    be read is warned about (nothing checked), or refused with ``strict``."""
     if model is None:
         path = database.linked_model(network)
         if path is None:
-            return
+            return [], None
         try:
             model = read_model(path)
         except Failure as e:
@@ -64,8 +64,16 @@ def check_ids(network, keys, strict, model=None):
                 raise Failure(f"--strict: cannot read the linked model: {e}; nothing written",
                               e.status) from None
             note(f"warning: ids not checked: cannot read the linked model: {e}")
-            return
-    unknown = unknown_ids(model, keys)
+            return [], None
+    return unknown_ids(model, keys), model
+
+
+def check_ids(network, keys, strict, model=None):
+    """Warn about the ids of ``keys`` ((type, id) pairs) that the network's
+    linked model (or ``model``, a Model already read) does not define,
+    naming them; with ``strict`` refuse instead.  Without a linked model
+    nothing is checked."""
+    unknown, model = unknown_in_model(network, keys, strict, model)
     if not unknown:
         return
     names = ", ".join(f"{t} {shown(id)}" for t, id in unknown[:NAMED])
