@@ -111,9 +111,9 @@ def add_strict(parser):
 
 
 def add_table_options(parser):
-    parser.add_argument("--format", choices=("inp", "csv", "json"),
-                        help="how to read FILE: inp, or a table in csv or json (default: "
-                             "by its extension, .csv and .json being tables)")
+    parser.add_argument("--format", choices=("inp", "csv", "json", "geojson"),
+                        help="how to read FILE: inp, a table in csv or json, or a GIS layer in "
+                             "geojson (default: by its extension: .csv, .tsv, .json, .geojson)")
     parser.add_argument("--id-column", metavar="NAME",
                         help="a table from elsewhere (a GIS attribute table): the column that "
                              "holds the ids")
@@ -122,7 +122,10 @@ def add_table_options(parser):
                              "is no tag)")
     parser.add_argument("--type", type=str.upper, choices=("NODE", "LINK"),
                         help="with --id-column: the type of every row (default: from a 'type' "
-                             "column, else NODE)")
+                             "column, else NODE; in GeoJSON a point is a node, a line a link)")
+    parser.add_argument("--skip-unknown", action="store_true",
+                        help="leave out the rows of ids the network's linked model does not "
+                             "define (else they are refused, named, and nothing is imported)")
 
 
 def add_exchange(parser, replace):
@@ -348,9 +351,10 @@ def add_geojson(parser):
         "(Point) and links (LineString through their vertices), each with its id, type, kind "
         "and tag (null: none); elements without coordinates are counted and left out. "
         "Example: export net1 --format geojson --model model.inp -o zones.geojson")
-    group.add_argument("--format", choices=("inp", "geojson"), default="inp",
-                       help="inp: a [TAGS] section (the default); geojson: the model's nodes "
-                            "and links with their tags")
+    group.add_argument("--format", choices=("inp", "csv", "json", "geojson"), default=None,
+                       help="inp: a [TAGS] section (the default, or by the extension of "
+                            "FILE); csv or json: the tool's own table, as list writes it; "
+                            "geojson: the model's nodes and links with their tags")
     group.add_argument("-o", "--output", metavar="FILE", help="the file to write, as FILE")
     group.add_argument("--model", metavar="INP", help="the INP file that places the elements")
     group.add_argument("--crs", metavar="EPSG:N",
@@ -366,7 +370,11 @@ def export_writer(args):
         if args.file is not None:
             args.parser.error("give FILE or -o FILE, not both")
         args.file = args.output
-    if args.format == "geojson":
+    if args.format is None:
+        from .exchange_files import file_format
+
+        args.format = "inp" if args.into is not None else file_format(args.file)
+    if args.format == "geojson" and args.into is None:
         return run("geojson.cmd_export")(args)
     for option in ("model", "crs"):
         if getattr(args, option) is not None:
