@@ -20,7 +20,8 @@ from tagtool.inpfile import InpFile
 pytestmark = pytest.mark.filterwarnings("error")
 
 ROOT = Path(__file__).resolve().parents[1]
-DTOWN = ROOT.parent / "shared" / "data" / "inp" / "dtown.inp"
+DTOWN = next((p / "shared" / "data" / "inp" / "dtown.inp" for p in ROOT.parents
+              if (p / "shared" / "data" / "inp" / "dtown.inp").exists()), ROOT / "dtown.inp")
 NET3 = next(Path(sys.prefix).glob("lib/python3.12/site-packages/wntr/library/networks/Net3.inp"),
             None)
 TAGGED, FREE = ("NODE", "J511"), ("LINK", "P1")    # tagged 'DMA2' in dtown.inp; untagged
@@ -106,7 +107,7 @@ def test_three_way(tool, tmp_path, key, ours, theirs, command, status, in_file, 
     done = tool(*argv)
     assert done[0] == status, done
     if status == 3:
-        assert f"conflict: {key[0]} {key[1]}: baseline " in done[2] and "nothing written" in done[2]
+        assert f"conflict: {key[0]} {key[1]}: base " in done[2] and "nothing written" in done[2]
         assert (shared.read_bytes(), len(db.journal("net"))) == (before, journal)
     assert (file_tags(shared).get(key), stored(key)) == (in_file, in_network)
     others = {k: t for k, t in file_tags(DTOWN).items() if k != key}
@@ -136,18 +137,28 @@ def test_a_colleagues_copy_keeps_its_tags(tool, tmp_path):
 
     tool("create", "mine")
     tool("set", "mine", "NODE", "10", "Pumped")
-    assert tool("export", "mine", "--into", copy, "--dry-run")[1].splitlines() == [
+    # Mine never exchanged with this copy: where both tag an element
+    # differently, neither overwrites the other.
+    assert tool("export", "mine", "--into", copy) == (
+        3, "", f"tagtool: conflict: NODE 10: base no tag, network 'Pumped', file "
+               f"{theirs['NODE', '10']!r}\n"
+               f"tagtool: {copy}: nothing written: 1 conflict: tags changed both in network "
+               "'mine' and in the file since their last exchange (--ours keeps the network's, "
+               "--theirs the file's)\n")
+    assert tool("export", "mine", "--into", copy, "--ours", "--dry-run")[1].splitlines() == [
+        f"{copy}: no earlier exchange of this file found: tags both sides hold differently are "
+        "conflicts, and none is removed",
         f"would change NODE 10 {theirs['NODE', '10']!r} -> 'Pumped'",
         f"dry run: export mine into {copy}: 0 added, 1 changed, 0 removed, 91 kept; nothing written"]
-    assert tool("export", "mine", "--into", copy) == (
-        0, f"exported 1 tag into {copy}: 0 added, 1 changed, 0 removed; kept 91 tags of the file "
-           "on elements the network has no tag for (--replace removes them)\n", "")
+    assert tool("export", "mine", "--into", copy, "--ours")[1].splitlines()[-1] == (
+        f"exported 1 tag into {copy}: 0 added, 1 changed, 0 removed, 1 conflict settled; kept "
+        "91 tags of the file on elements the network has no tag for (--replace removes them)")
     assert file_tags(copy) == theirs | {("NODE", "10"): "Pumped"}
 
     # The colleague imports my change, and nothing else changes on either side.
     entries = len(db.journal("theirs"))
-    assert tool("import", "theirs", copy)[1] == (
-        "imported 92 tags into theirs: 0 added, 1 changed, 0 removed, 91 unchanged\n")
+    assert tool("import", "theirs", copy)[1].splitlines()[-1] == (
+        "imported 92 tags into theirs: 0 added, 1 changed, 0 removed, 91 unchanged")
     assert tool("import", "theirs", copy)[1].endswith(": 0 added, 0 changed, 0 removed, 92 unchanged\n")
     assert len(db.journal("theirs")) == entries + 1
     assert tool("export", "mine", "--into", copy)[1].endswith(": 0 added, 0 changed, 0 removed; "
@@ -226,20 +237,22 @@ def test_two_exports_into_one_file_take_turns(backend_url, tmp_path):
         db.execute_import(name, [orvane.inp_in_tag(f"NODE {id} {t}") for id, t in tags.items()],
                           [("NODE", id, None, t) for id, t in tags.items()])
     db.close_all()
+    # Each round's file holds a tag of its own, so that no round's file is
+    # taken for a later state of another one's.
     serial = set()
     for first, second in (("a", "b"), ("b", "a")):
         path = tmp_path / f"{first}{second}.inp"
-        path.write_text(SHARED)
+        path.write_text(SHARED.replace(" old ", f" {first}{second} "))
         for name in (first, second):
-            assert finish(run_tool(backend_url, "export", name, "--into", path))[0] == 0
-        serial.add(path.read_text())
+            assert finish(run_tool(backend_url, "export", name, "--into", path, "--ours"))[0] == 0
+        serial.add(frozenset(file_tags(path).items()))
     assert len(serial) == 2
     for round in range(20):
         path = tmp_path / f"round{round}.inp"
-        path.write_text(SHARED)
-        runs = [run_tool(backend_url, "export", name, "--into", path) for name in ("a", "b")]
+        path.write_text(SHARED.replace(" old ", f" round{round} "))
+        runs = [run_tool(backend_url, "export", name, "--into", path, "--ours") for name in ("a", "b")]
         assert [finish(run)[0] for run in runs] == [0, 0]
-        assert path.read_text() in serial
+        assert frozenset(file_tags(path).items()) in serial
 
 
 def test_a_writer_waits_for_the_lock_then_gives_up(tool, tmp_path, monkeypatch):
