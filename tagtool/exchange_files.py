@@ -85,29 +85,33 @@ class Side:
     def place(self, number):
         return number if self.unit == "line" else f"{self.unit} {number}"
 
-    def row(self, number, t_type, id, tag, shown_row):
+    def show(self, raw):
+        """A row as a report of it shows it: ``raw`` as the reader has it."""
+        return str(raw)
+
+    def row(self, number, t_type, id, tag, raw):
         """Take one row's element and tag (None: no tag); the element, or
-        None for a bad row, which is reported."""
+        None for a bad row, which is reported showing ``raw``."""
         if type(t_type) is not str or t_type.upper() not in TYPES:
             return self.refuse(number, f"bad type {quoted(str(t_type))} (expected NODE or LINK)",
-                               shown_row)
+                               raw)
         t_type = t_type.upper()
         if type(id) is not str or not id:
-            return self.refuse(number, "no id", shown_row)
+            return self.refuse(number, "no id", raw)
         key = (t_type, id)
         bad = UNCARRIED.search(id)
         if bad:
             what = "';'" if bad.group() == ";" else "whitespace"
             return self.refuse(number, f"the id {quoted(id)} holds {what}, which no import can "
-                                       "carry", shown_row, key)
+                                       "carry", raw, key)
         if tag is not None and type(tag) is not str:
-            return self.refuse(number, f"the tag is not a text: {shown(str(tag))}", shown_row, key)
+            return self.refuse(number, f"the tag is not a text: {shown(str(tag))}", raw, key)
         if "\x00" in id or (tag is not None and "\x00" in tag):
             return self.refuse(number, "holds a NUL character, which no database stores",
-                               shown_row, key)
+                               raw, key)
         if key in self.where:
             return self.refuse(number, f"{t_type} {shown(id)} given twice (first on "
-                                       f"{self.unit} {self.where[key]})", shown_row, key)
+                                       f"{self.unit} {self.where[key]})", raw, key)
         self.where[key] = number
         self.rows.add(key)
         if tag:
@@ -116,8 +120,8 @@ class Side:
             self.blank += 1
         return key
 
-    def refuse(self, number, reason, shown_row, key=None):
-        bad_line(self.path, self.place(number), reason, shown_row)
+    def refuse(self, number, reason, raw, key=None):
+        bad_line(self.path, self.place(number), reason, self.show(raw))
         self.skipped += 1
         if key is not None:
             self.named.add(key)

@@ -111,6 +111,7 @@ class GeoJsonSide(Side):
 
     fmt = "geojson"
     can_add = False
+    show = staticmethod(dumps)
 
     def __init__(self, path, text, encoding, bom, digest, id_column=None, tag_column=None,
                  t_type=None):
@@ -134,22 +135,20 @@ class GeoJsonSide(Side):
         self.names.append(tag_name)
         id = gis_value(prop(props, self.id_name)[1])
         if id is None:
-            return self.refuse(number, f"no property {self.id_name!r} to name its element",
-                               dumps(props))
+            return self.refuse(number, f"no property {self.id_name!r} to name its element", props)
         kind = t_type or prop(props, "type")[1]
         if type(kind) is not str or kind.upper() not in TYPES:
             geometry = feature.get("geometry")
             kind = SHAPES.get(geometry.get("type")) if isinstance(geometry, dict) else None
             if kind is None:
                 return self.refuse(number, "no type NODE or LINK, and no point or line to tell "
-                                           "it", dumps(props))
-        return self.row(number, kind, id, gis_value(tag), dumps(props))
+                                           "it", props)
+        return self.row(number, kind, id, gis_value(tag), props)
 
     def render(self, new_tags, keep=()):
         text = self.text
         start = WS.match(text).end()
-        features = next(s for name, s, e in reversed(object_members(text, start))
-                        if name == "features")
+        features = object_members(text, start, "features")[-1][1]
         spans, _ = array_items(text, features)
         edits, _ = self.row_edits(self.keys, new_tags, keep)
         parts, done = [], 0

@@ -138,6 +138,9 @@ class CsvTable(Side):
         except csv.Error as e:
             raise Failure(f"{path}:{reader.line_num}: not CSV: {e}", DATA_ERROR) from None
 
+    def show(self, fields):
+        return self.delimiter.join(fields)
+
     def read_rows(self, reader, t_type):
         kind_at, id_at, tag_at = self.at
         own, records, row = not self.table, self.records, self.row
@@ -153,7 +156,7 @@ class CsvTable(Side):
                 tag = fields[tag_at] if tag_at < width else ""     # trailing cells left out
                 if own:
                     id, tag = unguarded(id), unguarded(tag)
-                key = row(number, kind, id, tag or None, self.delimiter.join(fields))
+                key = row(number, kind, id, tag or None, fields)
             records.append((number - 1, start, key))
 
     def render(self, new_tags, keep=()):
@@ -233,16 +236,23 @@ def non_finite(token):
 
 
 WS = re.compile(r"[ \t\n\r]*")
-# A number JSON can write and a float cannot hold.
-HUGE = re.compile(r"-?[0-9]+(?:\.[0-9]*)?[eE]\+?0*[0-9]{3,}|[0-9]{309,}\.[0-9]")
-DECODER = json.JSONDecoder(parse_constant=non_finite)
+def finite(text):
+    """A JSON number with a fraction or an exponent, as a float, which must
+    hold it: 1e999 is refused, not read as infinity."""
+    value = float(text)
+    if value - value:
+        raise NotJson(f"{cut_number(text)} is too large for a number")
+    return value
+
+
+DECODER = json.JSONDecoder(parse_constant=non_finite, parse_float=finite)
 
 
 def load_json(path, text):
     """The value of a JSON text; refused in one line: not JSON, NaN or
     Infinity, a number too large for a float, nesting too deep."""
     try:
-        value = DECODER.decode(text)
+        return DECODER.decode(text)
     except json.JSONDecodeError as e:
         raise Failure(f"{path}:{e.lineno}: not JSON: {e.msg} (column {e.colno})",
                       DATA_ERROR) from None
@@ -251,26 +261,29 @@ def load_json(path, text):
     except RecursionError:
         raise Failure(f"{path}: not JSON the tool reads: arrays or objects nested too deeply",
                       DATA_ERROR) from None
-    for match in HUGE.finditer(text):
-        if float(match.group()) in (float("inf"), float("-inf")):
-            raise Failure(f"{path}: not JSON: {cut_number(match.group())} is too large for a "
-                          "number", DATA_ERROR)
-    return value
 
 
 def cut_number(text):
     return text if len(text) <= 40 else text[:20] + "..." + text[-10:]
 
 
-def object_members(text, pos):
-    """(name, start, end) of each member of the JSON object at ``pos``."""
-    scan, found = DECODER.scan_once, []
+SCAN = json.JSONDecoder().scan_once        # for texts already read: no checks
+
+
+def object_members(text, pos, wanted=None):
+    """(name, start, end) of each member of the JSON object at ``pos``; with
+    ``wanted``, up to the first member of that name, whose end is None
+    (its value is not walked)."""
+    scan, found = SCAN, []
     pos = WS.match(text, pos + 1).end()
     if text[pos] == "}":
         return found
     while True:
         name, pos = json.decoder.scanstring(text, pos + 1)
         pos = WS.match(text, WS.match(text, pos).end() + 1).end()
+        if name == wanted:
+            found.append((name, pos, None))
+            return found
         end = scan(text, pos)[1]
         found.append((name, pos, end))
         pos = WS.match(text, end).end()
@@ -282,7 +295,7 @@ def object_members(text, pos):
 def array_items(text, pos):
     """(start, end) of each item of the JSON array at ``pos``, and the
     position of its closing bracket."""
-    scan, found = DECODER.scan_once, []
+    scan, found = SCAN, []
     pos = WS.match(text, pos + 1).end()
     if text[pos] == "]":
         return found, pos
@@ -345,16 +358,19 @@ class JsonTable(Side):
         self.keys = [self.read_item(number, item, id_column, t_type)
                      for number, item in enumerate(items)]
 
+    show = staticmethod(dumps)
+
     def read_item(self, number, item, id_column, t_type):
-        needed = OWN if id_column is None else (id_column, self.tag_name)
-        if not isinstance(item, dict) or not all(name in item for name in needed):
-            return self.refuse(number, f"not an object with {', '.join(needed)}", dumps(item))
-        if id_column is None:
-            kind, id, tag = item["type"], item["id"], item["tag"]
-        else:
-            id, tag = gis_value(item[id_column]), gis_value(item[self.tag_name])
-            kind = t_type or item.get("type", "NODE")
-        return self.row(number, kind, id, tag, dumps(item))
+        try:
+            if id_column is None:
+                kind, id, tag = item["type"], item["id"], item["tag"]
+            else:
+                id, tag = gis_value(item[id_column]), gis_value(item[self.tag_name])
+                kind = t_type or item.get("type", "NODE")
+        except (KeyError, TypeError, AttributeError):
+            needed = OWN if id_column is None else (id_column, self.tag_name)
+            return self.refuse(number, f"not an object with {', '.join(needed)}", item)
+        return self.row(number, kind, id, tag, item)
 
     def render(self, new_tags, keep=()):
         text = self.text
