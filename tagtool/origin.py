@@ -10,7 +10,7 @@ agreed tags are the base of its next merge (tagtool/merge.py).
    its own: candidates are picked by their fingerprints (a sample of the
    hashes of their (type, id, tag) pairs), then compared in full
    (``explains``: most of the file's tags are the record's, and they are
-   half of the record's at least), else it has no origin.
+   two thirds of the record's at least), else it has no origin.
 3. A record that cannot be read is named in a warning and set aside; the
    origin is then unknown.
 """
@@ -162,8 +162,9 @@ def best(network, rows, tags):
 def explains(matches, tags, held):
     """Whether a record whose file held ``held`` tags, ``matches`` of them
     as a file of ``tags`` tags holds them, is that file's origin: more than
-    half of the file's tags are the record's (two at least, when it has
-    two), and they are half of the record's at least, so that a file that
-    shares a tag or two with a larger one is not taken for what is left of
-    it after deletions."""
-    return (matches * 2 > tags and matches >= min(tags, 2) and matches * 2 >= held)
+    half of the file's tags are the record's, two at least (one for a file
+    and a record of one tag), and they are two thirds of the record's at
+    least, so that a file that shares some tags with another is not taken
+    for what is left of it after deletions."""
+    return (matches * 2 > tags and matches >= min(tags, held, 2)
+            and matches * 3 >= held * 2)
