@@ -36,23 +36,39 @@ def cmd_export(args):
     epsg = None if args.crs is None else epsg_code(args.crs)
     if args.crs is not None and epsg is None:
         args.parser.error(f"argument --crs: {args.crs!r} is not EPSG:N (e.g. EPSG:32633)")
+    export_layer(args.network, args.model, epsg, args.file if args.file != "-" else None)
+
+
+def export_layer(network, model_path, epsg=None, path=None):
+    """Write the network's tags on the elements of the model ``model_path``
+    as a GeoJSON layer to ``path`` (None: standard output); a file written
+    is an exchange, recorded as such."""
     from api import orvane
 
-    from .maps import NOUNS, report_unplaced, save
+    from .exchange_files import new_side
+    from .inpfile import write_file
+    from .maps import NOUNS, report_unplaced
     from .model import read_model
+    from .output import write_status
 
-    path = args.file if args.file not in (None, "-") else None
-    tags = orvane.get_tags(args.network)
-    model = read_model(args.model)
-    text, counts, unplaced, _ = collection(
-        model, {(t["t_type"], t["id"]): t["tag"] for t in tags}, epsg)
+    tags = orvane.get_tags(network)
+    model = read_model(model_path)
+    layer = new_side(path, "geojson", model, epsg)
+    data = layer.render({(t["t_type"], t["id"]): t["tag"] for t in tags})
     if path is None:
-        out(text)
+        out(data.decode("utf-8").rstrip("\n"))
     else:
-        save(path, (text + "\n").encode("utf-8"))
-    report_unplaced(args.model, model, tags, TYPES, unplaced)
+        try:
+            direct = write_file(path, data)
+        except OSError as e:
+            raise Failure(f"{path}: cannot write: {e.strerror or e}", write_status(e)) from None
+        if not direct:
+            from .transfer import record_written
+
+            record_written(network, path, "geojson", layer.tags, data)
+    report_unplaced(model_path, model, tags, TYPES, layer.unplaced)
     if path is not None:
-        written = " and ".join(plural(counts[t], NOUNS[t]) for t in TYPES)
+        written = " and ".join(plural(layer.placed[t], NOUNS[t]) for t in TYPES)
         say(f"exported {written} to {path}")
 
 
