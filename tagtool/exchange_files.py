@@ -19,7 +19,7 @@ from .output import DATA_ERROR, Failure, bad_line, note, plural, quoted, shown, 
 from .taglines import PLAIN, TYPES, tag_line, unwritable
 
 FORMATS = ("inp", "csv", "json", "geojson")
-EXTENSIONS = {"csv": "csv", "tsv": "csv", "txt": "csv", "json": "json", "geojson": "geojson"}
+EXTENSIONS = {"csv": "csv", "tsv": "csv", "json": "json", "geojson": "geojson"}
 
 KEEP, DROP = "keep", "drop"     # a row as it is; a row left out
 # What an id must not hold for the import's statements to carry it.
@@ -30,7 +30,7 @@ __all__ = ["DROP", "FORMATS", "KEEP", "Side", "door", "file_format", "new_side",
 
 def file_format(path, given=None, id_column=None):
     """The format of the file ``path``: ``given``, else its extension's
-    (.csv, .tsv, .txt, .json, .geojson), else CSV for a table read with
+    (.csv, .tsv, .json, .geojson), else CSV for a table read with
     ``id_column``, else INP ("-" too)."""
     if given is not None:
         return given

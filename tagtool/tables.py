@@ -24,18 +24,19 @@ import re
 
 from .exchange_files import DROP, KEEP, Side, split_ending
 from .formats import csv_text, guarded, unguarded
-from .inpfile import LINE, byte_at, read_bytes
-from .output import DATA_ERROR, NO_INPUT, Failure, quoted, shown
+from .inpfile import LINE, UTF16, byte_at, read_bytes
+from .output import DATA_ERROR, NO_INPUT, USAGE, Failure, quoted, shown
 
 OWN = ("type", "id", "tag")         # the columns of the tool's own list
 DELIMITERS = (",", ";", "\t")       # the first of the most found in the header wins
 
 
 def read_text(path, encoding=None):
-    """(text, encoding, mark, SHA-256 of the bytes) of a table file: UTF-8 with or without its
-    byte-order mark, or ``encoding``.  Anything else is refused naming its
-    first byte that is not UTF-8, never guessed: a wrong guess would change
-    tags without a word."""
+    """(text, encoding, mark, SHA-256 of the bytes) of a table file: UTF-8
+    with or without its byte-order mark, UTF-16 with its mark, or
+    ``encoding``.  Anything else is refused naming its first byte that is
+    not UTF-8, never guessed: a wrong guess would change tags without a
+    word."""
     try:
         data = read_bytes(path)
     except Failure as e:
@@ -44,15 +45,19 @@ def read_text(path, encoding=None):
     try:
         name = codecs.lookup(name).name
     except LookupError:
-        raise Failure(f"unknown encoding {name!r}") from None
+        raise Failure(f"unknown encoding {name!r}", USAGE) from None
     bom = codecs.BOM_UTF8 if name == "utf-8" and data.startswith(codecs.BOM_UTF8) else b""
+    for mark, utf16 in UTF16:
+        if encoding is None and data.startswith(mark):
+            name, bom = utf16, mark         # Excel's "Unicode text"
     try:
         return data[len(bom):].decode(name), name, bom, hashlib.sha256(data).hexdigest()
     except UnicodeDecodeError as e:
         where = byte_at(data, len(bom) + e.start)
         hint = ("--encoding cp1252 reads it as Western Excel saves it, cp1250 as Central "
                 "European Excel does" if encoding is None else "--encoding NAME names another")
-        raise Failure(f"{path}: not {encoding or 'UTF-8'}: {where}; {hint}", DATA_ERROR) from None
+        what = encoding or ("UTF-8" if name == "utf-8" else name)
+        raise Failure(f"{path}: not {what}: {where}; {hint}", DATA_ERROR) from None
 
 
 def name_key(name):

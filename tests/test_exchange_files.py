@@ -7,13 +7,13 @@ import codecs
 import csv
 import io
 import json
-import string
 from pathlib import Path
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
 from api import database as db
+from api import orvane
 from tagtool.exchange_files import door, new_side, read_side
 from tagtool.inpfile import InpFile
 from tagtool.output import Failure
@@ -245,3 +245,72 @@ def test_the_door(tool, backend_url, tmp_path, capsys):
             door(side, "net", strict=True, skip_unknown=True)
     finally:
         db.close_all()
+
+
+def edited(fmt, how, path, changed, blanked, deleted, added):
+    """The file ``path`` as someone saves it after editing it in a
+    spreadsheet or a GIS: one tag changed, one blanked, one row or feature
+    deleted, one element tagged with a formula-like tag."""
+    if fmt == "geojson":
+        layer = json.loads(path.read_text())
+        features = []
+        for feature in layer["features"]:
+            props = feature["properties"]
+            key = (props["type"], props["id"])
+            props["note"] = "checked"                   # a column added in the GIS
+            props["tag"] = {changed: "Ost", blanked: None, added: "=x"}.get(key, props["tag"])
+            if key != deleted:
+                features.append(feature)
+        layer["features"], layer["name"] = features, "tags"
+        path.write_text(json.dumps(layer, indent=2))
+        return
+    side = read_side(path)
+    rows = [(*key, {changed: "Ost", blanked: ""}.get(key, tag)) for key, tag in side.tags.items()
+            if key != deleted] + [(*added, "=x")]
+    if fmt == "json":
+        path.write_text(json.dumps([dict(zip(("type", "id", "tag"), row)) for row in rows]))
+        return
+    out = io.StringIO(newline="")
+    csv.writer(out, lineterminator="\r\n").writerows([("type", "id", "tag"), *rows])
+    path.write_bytes(excel(out.getvalue(), **how) if how is not None else out.getvalue().encode())
+
+
+@real_file
+@pytest.mark.parametrize("fmt, how, encoding", [
+    ("csv", None, None),
+    ("csv", dict(added=True), "cp1252"),        # Excel in much of Europe: ; cp1252 CRLF
+    ("json", None, None),
+    ("geojson", None, None),                    # as QGIS saves it: indents, properties added
+])
+def test_a_file_edited_elsewhere_merges_back_exactly(tool, tmp_path, fmt, how, encoding):
+    assert tool("create", "net", "--model", DTOWN)[0] == 0
+    assert tool("import", "net", DTOWN)[0] == 0
+    path = tmp_path / f"tags.{fmt}"
+    assert tool("export", "net", "-o", path)[0] == 0
+    before = dict(InpFile.read(str(DTOWN)).read_tags().tags)
+    keys = list(before)
+    changed, blanked, deleted = keys[3], keys[40], keys[70]
+    added = next(("NODE", line.split()[0]) for line in DTOWN.read_text().split("[JUNCTIONS]")[1]
+                 .splitlines()[1:] if line.split() and not line.startswith(";")
+                 and ("NODE", line.split()[0]) not in before)
+    edited(fmt, how, path, changed, blanked, deleted, added)
+    options = ("--encoding", encoding) if encoding else ()
+    status, out, err = tool("import", "net", path, *options)
+    assert status == 0, err
+    expected = {**before, changed: "Ost", added: "=x"}
+    del expected[blanked], expected[deleted]
+    network = {(t["t_type"], t["id"]): t["tag"] for t in orvane.get_tags("net")}
+    assert network == expected
+    # The network's next edit goes back into the file, in the file's own dialect.
+    assert tool("set", "net", *keys[5], "Fresh")[0] == 0
+    assert tool("export", "net", "--into", path, *options)[0] == 0
+    again = read_side(path, encoding=encoding)
+    assert again.tags == {key: tag for key, tag in {**expected, keys[5]: "Fresh"}.items()
+                          if fmt != "geojson" or key in again.rows}
+    if how is not None:
+        assert path.read_bytes().decode("cp1252").startswith("Note;type;id;tag\r\n")
+    if fmt == "geojson":
+        assert json.loads(path.read_text())["name"] == "tags" and "\n  " in path.read_text()
+    assert tool("import", "net", path, *options)[0] == 0
+    assert {(t["t_type"], t["id"]): t["tag"] for t in orvane.get_tags("net")} == {
+        **expected, keys[5]: "Fresh"}
