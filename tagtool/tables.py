@@ -395,25 +395,3 @@ class JsonTable(Side):
         tail = text[spans[-1][1]:] if spans else eol + text[close:]
         return self.encoded(head + between.join(items) + tail if items
                             else text[:start + 1] + text[close:])
-
-
-def import_format(args):
-    """"inp", "csv", "json" or "geojson": how the import reads its file."""
-    from .exchange_files import file_format
-
-    if (args.id_column is None) != (args.tag_column is None):
-        args.parser.error("--id-column and --tag-column go together")
-    fmt = file_format(args.file, args.format)
-    if fmt == "inp" and (args.id_column is not None or args.type is not None):
-        args.parser.error("--id-column, --tag-column and --type read a table (--format csv, "
-                          "json or geojson)")
-    if args.type is not None and args.id_column is None:
-        args.parser.error("--type goes with --id-column")
-    return fmt
-
-
-def read_table(path, fmt, id_column=None, tag_column=None, t_type=None, encoding=None):
-    """The Side of the table or layer ``path`` in ``fmt``."""
-    from .exchange_files import read_side
-
-    return read_side(path, fmt, id_column, tag_column, t_type, encoding)
