@@ -25,7 +25,8 @@ KEEP, DROP = "keep", "drop"     # a row as it is; a row left out
 # What an id must not hold for the import's statements to carry it.
 UNCARRIED = re.compile(r"[\s;]")
 
-__all__ = ["DROP", "FORMATS", "KEEP", "Side", "door", "file_format", "new_side", "read_side", "split_ending"]
+__all__ = ["DROP", "FORMATS", "KEEP", "Side", "door", "file_format", "new_side", "read_side",
+           "split_ending"]
 
 
 def file_format(path, given=None, id_column=None):
@@ -77,10 +78,6 @@ class Side:
         """The elements the file speaks for: its rows, or none at all when
         it holds no tag (then clearing every tag takes --replace)."""
         return self.rows if self.tags else set()
-
-    # The names the import of tables used.
-    bad = property(lambda self: self.skipped)
-    empty = property(lambda self: self.blank)
 
     def place(self, number):
         return number if self.unit == "line" else f"{self.unit} {number}"

@@ -29,6 +29,7 @@ from .output import DATA_ERROR, NO_INPUT, USAGE, Failure, quoted, shown
 
 OWN = ("type", "id", "tag")         # the columns of the tool's own list
 DELIMITERS = (",", ";", "\t")       # the first of the most found in the header wins
+MARKS = {"utf-8": codecs.BOM_UTF8, **{name: mark for mark, name in UTF16}}
 
 
 def read_text(path, encoding=None):
@@ -46,10 +47,11 @@ def read_text(path, encoding=None):
         name = codecs.lookup(name).name
     except LookupError:
         raise Failure(f"unknown encoding {name!r}", USAGE) from None
-    bom = codecs.BOM_UTF8 if name == "utf-8" and data.startswith(codecs.BOM_UTF8) else b""
     for mark, utf16 in UTF16:
         if encoding is None and data.startswith(mark):
-            name, bom = utf16, mark         # Excel's "Unicode text"
+            name = utf16                    # Excel's "Unicode text"
+    mark = MARKS.get(name, b"")
+    bom = mark if mark and data.startswith(mark) else b""
     try:
         return data[len(bom):].decode(name), name, bom, hashlib.sha256(data).hexdigest()
     except UnicodeDecodeError as e:
