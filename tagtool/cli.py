@@ -95,8 +95,9 @@ def add_element(parser):
 
 def add_encoding(parser):
     parser.add_argument("--encoding", metavar="NAME",
-                        help="read the INP file in this encoding (a Python codec name) "
-                             "instead of finding it out")
+                        help="read the file in this encoding (a Python codec name: cp1252 "
+                             "or cp1250 for a table Excel saved) instead of finding it out; "
+                             "the file is written back in it")
 
 
 def add_dry_run(parser):
