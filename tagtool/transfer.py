@@ -195,15 +195,16 @@ def tell_import(network, file, done, counts, origin, replace, tags):
     """The report of an import: its origin, what it changed (the first
     SHOWN_CONFLICTS), and its counts."""
     if file.skipped:
-        note(f"{file.path}: skipped {plural(file.skipped, 'bad line' if file.fmt == 'inp' else 'bad row')}"
-             + ("" if replace else "; no tag removed for rows the file does not hold"))
+        unit = "line" if file.fmt == "inp" else "row"
+        note(f"{file.path}: skipped {plural(file.skipped, 'bad ' + unit)}"
+             + ("" if replace else f"; no tag removed for {unit}s the file no longer holds"))
     if not replace:
         tell_origin(origin, done, file.path)
-    if done.counts["changed"] or done.counts["removed"]:
+    if not replace and (done.counts["changed"] or done.counts["removed"]):
         changes_told(done, DID, say, SHOWN_CONFLICTS)
     remark = ("" if file.fmt != "inp" or TAGS in file.sections
               else f" (the file has no {TAGS} section)")
-    if not file.tags and not replace:
+    if not file.tags and not replace and tags:
         remark += "; a file without tags speaks for no element (--replace clears every tag)"
     if replace:
         say(f"updated the tags of {network} from {file.path}: {counts['added']} added, "
@@ -243,10 +244,14 @@ def store(network, path, done, record):
     # Stored from the journal's rows, one statement a table, as redo does.
     changes = ((t_type, id, get((t_type, id)), tag) for (t_type, id), tag in done.changes.items())
     try:
-        return database.execute_import(network, None, changes, baseline=record)
+        written = database.execute_import(network, None, changes, baseline=record)
     except (*database.IntegrityError, database.ConflictError) as e:
         # Another writer changed one of these tags since they were read.
         raise Failure(f"{path}: nothing imported: {first_line(e)}", TRY_AGAIN) from None
+    # The history names the file (the caller holds the command scope).
+    database.label_newest(network, f"import {path}",
+                          [database.g_update_prefix | {"type": "import", **written}])
+    return written
 
 
 # Export
@@ -413,7 +418,7 @@ def export_into(network, path, fmt, side=None, replace=False, skip_unwritable=Fa
                         exchange_record(real, "export", file.fmt, digest(data), new, done))
     if not replace:
         tell_origin(origin, done, path, real)
-    if done.counts["changed"] or done.counts["removed"]:
+    if not replace and (done.counts["changed"] or done.counts["removed"]):
         changes_told(done, DID, say, SHOWN_CONFLICTS)
     if origin is None and done.kept and not replace:
         kept = (f"; kept {plural(done.kept, 'tag')} of the file on elements the network has "
