@@ -198,12 +198,14 @@ def build_parser():
                   "bad line. The file is read as UTF-8 (with or without a byte-order mark), "
                   "UTF-16 with a byte-order mark, else Latin-1. A bad line or an id tagged "
                   "twice is reported and nothing is imported, unless --skip-bad. The file's "
-                  "tags are merged with the network's: the first time, new tags are added "
-                  "and differing ones changed; after an exchange with the file, only what the "
-                  "file changed since is taken, and a tag changed on both sides is a conflict "
-                  "(exit status 3, nothing imported) unless --ours or --theirs. With --replace "
-                  "the network's tags become the file's. Either way the import is one "
-                  "undoable command.")
+                  "tags are merged with the network's, three ways against the exchange the "
+                  "file is a later state of (at its path, else found by its content, and "
+                  "named): only what the file changed since is taken, and a tag changed on "
+                  "both sides is a conflict (exit status 3, nothing imported) unless --ours "
+                  "or --theirs. A file of no known origin adds the tags the network lacks "
+                  "and never changes or removes one: differing tags are conflicts (before, "
+                  "the first import changed them). With --replace the network's tags become "
+                  "the file's. Either way the import is one undoable command.")
     sub.add_argument("file", metavar="FILE",
                      help="the INP file (a regular file, or '-' for standard input)")
     sub.add_argument("--skip-bad", action="store_true",
@@ -221,11 +223,12 @@ def build_parser():
                   "--into into an existing INP file, whose other lines stay as they were: "
                   "an unchanged tag line keeps every byte, a changed one its place and "
                   "layout, a cleared one goes, and new ones close the last [TAGS] section. "
-                  "The network's tags are merged into the file's: the first time, the file "
-                  "keeps its tags on elements the network has none for; after an exchange "
-                  "with the file, tags changed in the file since are kept, and a tag changed "
-                  "on both sides is a conflict (exit status 3, nothing written) unless --ours "
-                  "or --theirs. A file the user may not write is refused; one with other "
+                  "The network's tags are merged into the file's, three ways against the "
+                  "exchange the file is a later state of: tags changed in the file since are "
+                  "kept, and a tag changed on both sides is a conflict (exit status 3, "
+                  "nothing written) unless --ours or --theirs; a file of no known origin "
+                  "keeps its tags on elements the network has none for, and differing tags "
+                  "are conflicts. A file the user may not write is refused; one with other "
                   "names (hard links) is rewritten in place. "
                   "A tag that EPANET or WNTR would not read back as stored (empty, with "
                   "whitespace, ';', a leading '\"' or a control character, over 255 bytes), "
