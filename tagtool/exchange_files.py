@@ -22,6 +22,8 @@ FORMATS = ("inp", "csv", "json", "geojson")
 EXTENSIONS = {"csv": "csv", "tsv": "csv", "json": "json", "geojson": "geojson"}
 
 KEEP, DROP = "keep", "drop"     # a row as it is; a row left out
+# Texts that each stand in a tag line as they are, one a line.
+PLAIN_LINES = re.compile(rf"(?:{PLAIN.pattern}\n)*")
 # What an id must not hold for the import's statements to carry it.
 UNCARRIED = re.compile(r"[\s;]")
 
@@ -342,6 +344,10 @@ def unwritable_rows(side, left=()):
     """(row, element, why) of each tag of ``side`` that an INP export would
     refuse, in the file's order."""
     plain, where, found = PLAIN.fullmatch, side.where, []
+    # Most files hold plain tags and ids only: told in one pass of each.
+    if (PLAIN_LINES.fullmatch("\n".join(side.tags.values()) + "\n")
+            and PLAIN_LINES.fullmatch("\n".join(id for _, id in side.tags) + "\n")):
+        return found
     for key, tag in side.tags.items():
         if plain(tag) and plain(key[1]) or key in left:
             continue

@@ -145,21 +145,27 @@ class GeoJsonSide(Side):
                      for number, feature in enumerate(document["features"])]
 
     def feature(self, number, feature, t_type):
-        props = feature.get("properties") if isinstance(feature, dict) else None
-        props = props if isinstance(props, dict) else {}
-        tag_name, tag = prop(props, self.tag_name)
+        props = feature.get("properties") if type(feature) is dict else None
+        props = props if type(props) is dict else {}
+        # The properties by their names as given, else as a GIS may have
+        # renamed them (case, spaces).
+        tag_name, tag = ((self.tag_name, props[self.tag_name]) if self.tag_name in props
+                         else prop(props, self.tag_name))
         self.names.append(tag_name)
-        id = gis_value(prop(props, self.id_name)[1])
-        if id is None:
-            return self.refuse(number, f"no property {self.id_name!r} to name its element", props)
-        kind = t_type or prop(props, "type")[1]
-        if type(kind) is not str or kind.upper() not in TYPES:
+        id = props[self.id_name] if self.id_name in props else prop(props, self.id_name)[1]
+        if type(id) is not str:
+            id = gis_value(id)
+            if id is None:
+                return self.refuse(number, f"no property {self.id_name!r} to name its element",
+                                   props)
+        kind = t_type or (props["type"] if "type" in props else prop(props, "type")[1])
+        if kind not in TYPES and (type(kind) is not str or kind.upper() not in TYPES):
             geometry = feature.get("geometry")
-            kind = SHAPES.get(geometry.get("type")) if isinstance(geometry, dict) else None
+            kind = SHAPES.get(geometry.get("type")) if type(geometry) is dict else None
             if kind is None:
                 return self.refuse(number, "no type NODE or LINK, and no point or line to tell "
                                            "it", props)
-        return self.row(number, kind, id, gis_value(tag), props)
+        return self.row(number, kind, id, tag if type(tag) is str else gis_value(tag), props)
 
     def render(self, new_tags, keep=()):
         text = self.text
