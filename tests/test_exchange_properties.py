@@ -1,8 +1,9 @@
 """What every exchange must keep true, checked by a state machine: two
 networks and the files between them (INP [TAGS] sections, the tool's CSV
-and JSON), edited on either side, exported (-o, --into), imported, renamed,
-copied, rows and lines deleted, cells blanked, conflicts settled with
---ours and --theirs, in any order.
+and JSON, GeoJSON layers), edited on either side, exported (-o, --into),
+imported, renamed, copied, rows, lines and features deleted, cells blanked,
+bad rows added and mended, conflicts settled with --ours and --theirs, in
+any order.
 
 The model gives every value a version: an edit makes a new one whose
 parent is the version it replaced, an exchange copies versions, and a
@@ -36,7 +37,14 @@ from tagtool.exchange_files import read_side
 
 KEYS = [("NODE", "n1"), ("NODE", "n2"), ("NODE", "n3"), ("LINK", "l1"), ("LINK", "l2")]
 VALUES = ["x", "y", "z"]
-FORMATS = ["inp", "csv", "json"]
+FORMATS = ["inp", "csv", "json", "geojson"]
+# The model a GeoJSON layer is written from: every element placed.
+MODEL = """[JUNCTIONS]\nn1 0\nn2 0\nn3 0\n[PIPES]\nl1 n1 n2 1 1 1 0 Open\nl2 n2 n3 1 1 1 0 Open
+[COORDINATES]\nn1 0 0\nn2 1 0\nn3 2 0\n[END]\n"""
+PLACES = {("NODE", "n1"): [0, 0], ("NODE", "n2"): [1, 0], ("NODE", "n3"): [2, 0],
+          ("LINK", "l1"): [[0, 0], [1, 0]], ("LINK", "l2"): [[1, 0], [2, 0]]}
+JUNK = {"inp": "NODE onlyid\n", "csv": "TANK,t1,x\n", "json": {"type": "TANK", "id": "t1", "tag": "x"},
+        "geojson": {"type": "Feature", "geometry": None, "properties": {"tag": "x"}}}
 NETS = ["A", "B"]
 EXAMPLES = int(os.environ.get("ORVANE_EXCHANGE_EXAMPLES", "200"))
 ROOT = 0                            # the version of "no tag" that everything starts from
@@ -66,20 +74,29 @@ class Versions:
         return self.new(value, a, b)
 
 
-def write_file(path, fmt, rows):
+def write_file(path, fmt, rows, junk=False):
     """The file as a person saves it: ``rows`` {key: tag or None (a blank
-    cell)}; an INP file has no line for None."""
+    cell, a null)}; an INP file has no line for None; ``junk`` adds a bad
+    row."""
     if fmt == "inp":
         text = "[TAGS]\n" + "".join(f"{t} {id} {tag}\n" for (t, id), tag in rows.items()
-                                    if tag is not None)
+                                    if tag is not None) + (JUNK[fmt] if junk else "")
     elif fmt == "csv":
         buffer = io.StringIO()
         writer = csv.writer(buffer)
         writer.writerow(["type", "id", "tag"])
         writer.writerows((t, id, tag or "") for (t, id), tag in rows.items())
-        text = buffer.getvalue()
+        text = buffer.getvalue() + (JUNK[fmt] if junk else "")
+    elif fmt == "json":
+        text = json.dumps([{"type": t, "id": id, "tag": tag} for (t, id), tag in rows.items()]
+                          + ([JUNK[fmt]] if junk else []))
     else:
-        text = json.dumps([{"type": t, "id": id, "tag": tag} for (t, id), tag in rows.items()])
+        text = json.dumps({"type": "FeatureCollection", "features": [
+            {"type": "Feature",
+             "geometry": {"type": "Point" if t == "NODE" else "LineString",
+                          "coordinates": PLACES[t, id]},
+             "properties": {"id": id, "type": t, "kind": "x", "tag": tag}}
+            for (t, id), tag in rows.items()] + ([JUNK[fmt]] if junk else [])}, indent=1)
     with open(path, "w", encoding="utf-8") as f:
         f.write(text)
 
@@ -111,6 +128,9 @@ class Exchanges(RuleBasedStateMachine):
         import tempfile
 
         self.dir = tempfile.mkdtemp(prefix="exchanges-")
+        self.model = os.path.join(self.dir, "model.inp")
+        with open(self.model, "w") as f:
+            f.write(MODEL)
         db.set_database_url(None)
         db.set_data_dir(os.path.join(self.dir, "data"))
         self.v = Versions()
@@ -196,7 +216,17 @@ class Exchanges(RuleBasedStateMachine):
             if old is not None and self.v.value[old] == value:
                 return
             f["rows"][key] = self.v.new(value, base)
-        write_file(path, f["fmt"], self.values(f["rows"]))
+        write_file(path, f["fmt"], self.values(f["rows"]), f["junk"])
+        self.touched(path=path)
+
+    @precondition(lambda self: self.files)
+    @rule(index=st.integers(0, 9))
+    def spoil_or_mend(self, index):
+        """A bad row added to the file, or taken out again."""
+        path = self.path(index)
+        f = self.files[path]
+        f["junk"] = not f["junk"]
+        write_file(path, f["fmt"], self.values(f["rows"]), f["junk"])
         self.touched(path=path)
 
     @precondition(lambda self: self.files)
@@ -206,7 +236,8 @@ class Exchanges(RuleBasedStateMachine):
         f = self.files[path]
         new = self.new_path(f["fmt"])
         shutil.copyfile(path, new)
-        self.files[new] = {"fmt": f["fmt"], "rows": dict(f["rows"]), "seen": dict(f["seen"])}
+        self.files[new] = {"fmt": f["fmt"], "rows": dict(f["rows"]), "seen": dict(f["seen"]),
+                           "junk": f["junk"]}
         if not copy:
             os.unlink(path)
             del self.files[path]
@@ -217,38 +248,35 @@ class Exchanges(RuleBasedStateMachine):
     @rule(name=st.sampled_from(NETS), fmt=st.sampled_from(FORMATS))
     def export_new(self, name, fmt):
         path = self.new_path(fmt)
-        status, out, err = tool("export", name, "-o", path)
+        model = ("--model", self.model) if fmt == "geojson" else ()
+        status, out, err = tool("export", name, "-o", path, *model)
         assert status == 0, err
         net = self.net[name]
-        rows = {key: version for key, version in net.items() if self.v.value[version] is not None}
-        self.files[path] = {"fmt": fmt, "rows": rows, "seen": dict(net)}
-        assert file_rows(path, fmt) == self.values(rows) | (
-            {} if fmt == "inp" else {})
+        # A layer has a feature for every element placed, tagged or not.
+        rows = {key: version for key, version in net.items()
+                if fmt == "geojson" or self.v.value[version] is not None}
+        self.files[path] = {"fmt": fmt, "rows": rows, "seen": dict(net), "junk": False}
+        assert file_rows(path, fmt) == self.values(rows)
         self.exchanged.add((name, path))
         self.quiet[name, path] = "export"
 
     @precondition(lambda self: self.files)
     @rule(name=st.sampled_from(NETS), index=st.integers(0, 9),
+          command=st.sampled_from(["import", "export"]),
           settle=st.sampled_from([None, None, "--ours", "--theirs"]))
-    def import_file(self, name, index, settle):
+    def exchange(self, name, index, command, settle):
         path = self.path(index)
-        self.exchange(name, path, "import", settle)
-
-    @precondition(lambda self: self.files)
-    @rule(name=st.sampled_from(NETS), index=st.integers(0, 9),
-          settle=st.sampled_from([None, None, "--ours", "--theirs"]))
-    def export_into(self, name, index, settle):
-        path = self.path(index)
-        self.exchange(name, path, "export", settle)
-
-    def exchange(self, name, path, command, settle):
         f = self.files[path]
         known = (name, path) in self.exchanged
         before_bytes = read_bytes(path)
         before_net = self.stored(name)
-        argv = (("import", name, path) if command == "import" else
+        argv = (("import", name, path, "--skip-bad") if command == "import" else
                 ("export", name, "--into", path)) + ((settle,) if settle else ())
         status, out, err = tool(*argv)
+        if f["junk"] and command == "export":
+            # A file with a bad row is not written into.
+            assert status == 65 and read_bytes(path) == before_bytes, (out, err)
+            return
         # Found by its content, a file's origin may be another file's
         # exchange: what it infers is then checked for lost edits only.
         found = "merged against" in out
@@ -293,8 +321,10 @@ class Exchanges(RuleBasedStateMachine):
                     self.v.merged(incoming, old, now)
             elif theirs != was:
                 speaks = any(self.v.value[v] is not None for v in rows.values())
+                # Absent rows say nothing when bad rows were skipped.
+                held = () if f["junk"] else f.get("held", {}).get(name, ())
                 if known and not found and not settle and speaks and self.v.descends(incoming, old) and (
-                        key in rows or key in f.get("held", {}).get(name, ())):
+                        key in rows or key in held):
                     raise AssertionError(("edit not taken", key, was, theirs))
                 if settle == "--ours" and not self.v.descends(old, incoming) \
                         and not self.v.descends(incoming, old):
@@ -321,7 +351,8 @@ class Exchanges(RuleBasedStateMachine):
                 net[key] = version
                 self.put(f, key, version, after)
             elif ours != was:
-                if known and not found and not settle and self.v.descends(mine, old):
+                placed = f["fmt"] != "geojson" or key in rows      # a layer adds no feature
+                if known and not found and not settle and placed and self.v.descends(mine, old):
                     raise AssertionError(("edit not written", key, was, ours))
                 if settle == "--theirs" and not self.v.descends(old, mine) \
                         and not self.v.descends(mine, old):
@@ -350,7 +381,7 @@ class Exchanges(RuleBasedStateMachine):
         if not any(tag is not None for tag in after.values()):
             return                  # a file without tags speaks for nothing
         for key in KEYS:
-            if key in after or stored.get(key) is not None:
+            if key in after or stored.get(key) is not None and f["fmt"] != "geojson":
                 assert after.get(key) == stored.get(key), ("no convergence", key, after, stored)
 
     @invariant()
