@@ -315,7 +315,11 @@ def door(side, network, strict=False, skip_unknown=False, skip_bad=False, model=
         raise Failure(f"{side.path}: nothing imported: {plural(side.skipped, 'bad ' + side.unit)}"
                       " (--skip-bad imports the rest)", DATA_ERROR)
     left = set()
-    unknown, model = unknown_in_model(network, side.rows, strict, model)
+    # An INP file's own elements need not be the linked model's: only its
+    # tags are checked.  A table's rows are, blank ones too: a mangled id
+    # with a blanked cell would clear nothing without a word.
+    keys = side.tags.keys() if side.fmt == "inp" else side.rows
+    unknown, model = unknown_in_model(network, keys, strict, model)
     if unknown:
         names = ", ".join(f"{t} {shown(id)}" for t, id in unknown[:NAMED])
         more = f" and {len(unknown) - NAMED} more" if len(unknown) > NAMED else ""
