@@ -502,3 +502,21 @@ def test_a_baseline_of_an_older_tagtool_is_still_read(tool, backend_url, tmp_pat
     # J1 changed in the network only, since that exchange: kept.
     assert tool("import", "net", shared)[0] == 0
     assert stored_in("net", ("NODE", "J1")) == "mine"
+
+
+@pytest.mark.parametrize("argv", [("--into", "{path}"), ("-o", "{path}")])
+def test_a_record_that_fails_after_the_file_is_written(tool, tmp_path, monkeypatch, argv):
+    from tagtool import transfer
+
+    path = tmp_path / "shared.inp"
+    path.write_text(SHARED)
+    tool("create", "net")
+    tool("set", "net", "NODE", "J2", "new")
+
+    def fail(*args):
+        raise OSError(28, "No space left on device")
+    monkeypatch.setattr(transfer.database, "write_exchange", fail)
+    status, out, err = tool("export", "net", *(a.format(path=path) for a in argv))
+    assert (status, err) == (1, f"tagtool: {path}: written, but the exchange could not be "
+                                f"recorded in network 'net': [Errno 28] No space left on device\n")
+    assert file_tags(path)[("NODE", "J2")] == "new"
