@@ -91,8 +91,10 @@ def columns(path, header, id_column, tag_column):
                           f"its columns are {shown(', '.join(header)) or 'none'}; give "
                           "--id-column and --tag-column to read another", DATA_ERROR)
         return tuple(find_column(path, header, name) for name in OWN)
-    return (find_column(path, header, "type", False), find_column(path, header, id_column),
-            find_column(path, header, tag_column))
+    # A GIS table's own "Type" may mean something else: only "type" gives the
+    # element's, as the tool's GeoJSON export names it.
+    return (header.index("type") if "type" in header else None,
+            find_column(path, header, id_column), find_column(path, header, tag_column))
 
 
 def gis_value(value):
