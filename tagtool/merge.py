@@ -86,7 +86,10 @@ def merge(into, base, network, file, scope, replace=False, side=None, skip=(), r
     nothing; ``can_add`` whether an export may write elements the file does
     not hold."""
     skip = skip if isinstance(skip, (set, frozenset, dict)) else set(skip)
-    agreed_before, file_before = base if base is not None else ({}, {})
+    target = network if into == NETWORK else file
+    # The elements on which the two sides differ, found in one pass in C:
+    # the others need no decision.
+    differ = {key for key, _ in network.items() ^ file.items()}
     if replace:
         keys = dict.fromkeys(file)
         keys.update(dict.fromkeys(network))
@@ -95,9 +98,9 @@ def merge(into, base, network, file, scope, replace=False, side=None, skip=(), r
         if into == FILE and not can_add:
             keys = {key: None for key in keys if key in scope}
         source = file if into == NETWORK else network
-        target = network if into == NETWORK else file
-        changes = {key: source.get(key) for key in keys if source.get(key) != target.get(key)}
-        return Merge(target, changes, 0, [], True, *after(into, base, keys, network, file, changes))
+        changes = {key: source.get(key) for key in keys if key in differ}
+        return Merge(target, changes, 0, [], True,
+                     *after(into, base, keys, network, file, differ, changes, skip, True))
     keys = covered(scope, base, removals, skip)
     told = keys
     if into == FILE and can_add:
@@ -105,12 +108,13 @@ def merge(into, base, network, file, scope, replace=False, side=None, skip=(), r
         if extra:
             told = dict(keys)
             told.update(dict.fromkeys(extra))
+    agreed_get = (base[0] if base is not None else {}).get
+    network_get, file_get = network.get, file.get
     changes, conflicts, kept = {}, [], 0
-    agreed_get, network_get, file_get = agreed_before.get, network.get, file.get
     for key in told:
-        n, f = network_get(key), file_get(key)
-        if n == f:
+        if key not in differ:
             continue
+        n, f = network_get(key), file_get(key)
         if key not in keys:
             changes[key] = n        # the file has no say on it: the network's tag goes in
             continue
@@ -128,38 +132,34 @@ def merge(into, base, network, file, scope, replace=False, side=None, skip=(), r
             kept += 1
         else:
             changes[key] = n if won == NETWORK else f
-    target = network if into == NETWORK else file
     return Merge(target, changes, kept, conflicts, side is not None,
-                 *after(into, base, told, network, file, changes))
+                 *after(into, base, told, network, file, differ, changes, skip, can_add))
 
 
-def after(into, base, keys, network, file, changes):
+def after(into, base, keys, network, file, differ, changes, skip, whole):
     """(agreed, file) of the record after an exchange over ``keys`` that
-    made ``changes`` to the target (rule 3); the base's entries on other
-    elements are carried over as they were."""
+    made ``changes`` to the target (rule 3), the two sides differing on
+    ``differ`` before; the base's entries on other elements are carried
+    over as they were.  ``whole``: the exchange covers every element of the
+    source but those of ``skip``."""
     agreed_before, file_before = base if base is not None else ({}, {})
-    agreed, kept_file = {}, {}
-    for key, tag in agreed_before.items():
-        if key not in keys:
-            agreed[key] = tag
-    for key, tag in file_before.items():
-        if key not in keys:
-            kept_file[key] = tag
-    if into == NETWORK:
+    source = file if into == NETWORK else network
+    if whole or into == NETWORK:
+        agreed = dict(source)
+        for key in skip:
+            agreed.pop(key, None)
+    else:
+        agreed = {key: tag for key, tag in source.items() if key in keys}
+    # After an export the file holds another tag than the network's where it
+    # differed and was not changed: its own, kept.
+    kept_file = {}
+    if into == FILE:
         get = file.get
-        for key in keys:
-            tag = get(key)
-            if tag is not None:
-                agreed[key] = tag
-        return agreed, kept_file
-    network_get, file_get = network.get, file.get
-    for key in keys:
-        n = network_get(key)
-        f = changes[key] if key in changes else file_get(key)
-        if n is not None:
-            agreed[key] = n
-        if f != n:
-            kept_file[key] = f
+        kept_file = {key: get(key) for key in differ if key not in changes and key in keys}
+    for key in agreed_before.keys() - keys:
+        agreed[key] = agreed_before[key]
+    for key in file_before.keys() - keys:
+        kept_file[key] = file_before[key]
     return agreed, kept_file
 
 

@@ -29,7 +29,8 @@ from .output import note, shown
 
 FULL = 4096         # a record of at most this many tags keeps every hash
 RATE = 32           # of a larger one, the hashes divisible by RATE
-CANDIDATES = 3      # records compared in full after the fingerprints
+CANDIDATES = 3      # records compared in full after the fingerprints, at most
+CLOSE = 0.005       # ... those whose sampled share is this close to the best one's
 UNSAMPLED = 5       # records compared in full when the file is too small to sample
 LETTERS = {"NODE": "N", "LINK": "L"}
 
@@ -144,15 +145,17 @@ def best(network, rows, tags):
         if share >= 0.5:
             scored.append((share, row["seq"], row))
     scored.sort(key=lambda item: (item[0], item[1]), reverse=True)
-    candidates = [row for _, _, row in scored[:CANDIDATES]] + unsampled[:UNSAMPLED]
+    # Compared in full: the best by its fingerprint, and those its sample
+    # cannot tell from it.
+    close = [row for share, _, row in scored[:CANDIDATES] if share >= scored[0][0] - CLOSE]
+    candidates = close + unsampled[:UNSAMPLED]
     found, score = None, None
     for row in candidates:
         base = load(network, row)
         if base is None:
             continue
         held = file_state(*base)
-        get = held.get
-        matches = sum(1 for key, tag in tags.items() if get(key) == tag)
+        matches = len(tags.items() & held.items())
         if explains(matches, len(tags), len(held)) and (score is None
                                                         or (matches, row["seq"]) > score):
             found, score = Origin(row, base), (matches, row["seq"])

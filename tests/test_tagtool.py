@@ -299,9 +299,11 @@ class TestReplace:
     def test_undo_and_redo(self, tool, net, tmp_path):
         tool("set", net, "NODE", "J1", "old")
         tool("set", net, "NODE", "J2", "b")
-        tool("import", net, "--replace", write(tmp_path / "x.inp", "[TAGS]\nNODE J1 a\nNODE J3 c\n"))
+        path = write(tmp_path / "x.inp", "[TAGS]\nNODE J1 a\nNODE J3 c\n")
+        tool("import", net, "--replace", path)
         after = tags(tool)
-        assert tool("undo", net) == (0, "undone: import: 1 added, 1 changed, 1 removed\n", "")
+        assert tool("undo", net) == (0, f"undone: import {path}: 1 added, 1 changed, 1 removed\n",
+                                     "")
         assert sorted(tags(tool)) == ["NODE\tJ1\told", "NODE\tJ2\tb"]
         assert tool("redo", net)[0] == 0
         assert tags(tool) == after

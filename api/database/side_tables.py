@@ -163,21 +163,13 @@ def _unpack_entries(blob, what):
     parts = text.split("\0") if text else []
     if len(parts) % 4:
         raise CorruptRecord(f"{what} is corrupt ({len(parts)} fields, not a multiple of 4)")
-    agreed, file = {}, {}
-    types = _TYPES
     try:
-        for t, id, a, f in zip(parts[0::4], parts[1::4], parts[2::4], parts[3::4]):
-            key = (types[t], id)
-            if a:
-                if a[0] != "=":
-                    raise KeyError(a)
-                agreed[key] = a[1:]
-            if f != _AS_AGREED:
-                if f and f[0] != "=":
-                    raise KeyError(f)
-                file[key] = f[1:] if f else None
+        keys = list(zip(map(_TYPES.__getitem__, parts[0::4]), parts[1::4]))
+        agreed = {key: a[1:] for key, a in zip(keys, parts[2::4]) if a}
+        file = {key: f[1:] if f else None for key, f in zip(keys, parts[3::4])
+                if f != _AS_AGREED}
     except KeyError as e:
-        raise CorruptRecord(f"{what} is corrupt (a bad field {str(e)[:40]})") from None
+        raise CorruptRecord(f"{what} is corrupt (a bad type {str(e)[:40]})") from None
     return agreed, file
 
 
