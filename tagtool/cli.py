@@ -115,6 +115,14 @@ def add_table_options(parser):
     parser.add_argument("--format", choices=("inp", "csv", "json", "geojson"),
                         help="how to read FILE: inp, a table in csv or json, or a GIS layer in "
                              "geojson (default: by its extension: .csv, .tsv, .json, .geojson)")
+    add_columns(parser)
+    parser.add_argument("--skip-unknown", action="store_true",
+                        help="leave out the rows of ids the network's linked model does not "
+                             "define (else they are refused, named, and nothing is imported)")
+
+
+def add_columns(parser):
+    """The columns of a table or layer from elsewhere (a GIS attribute table)."""
     parser.add_argument("--id-column", metavar="NAME",
                         help="a table from elsewhere (a GIS attribute table): the column that "
                              "holds the ids")
@@ -124,9 +132,6 @@ def add_table_options(parser):
     parser.add_argument("--type", type=str.upper, choices=("NODE", "LINK"),
                         help="with --id-column: the type of every row (default: from a 'type' "
                              "column, else NODE; in GeoJSON a point is a node, a line a link)")
-    parser.add_argument("--skip-unknown", action="store_true",
-                        help="leave out the rows of ids the network's linked model does not "
-                             "define (else they are refused, named, and nothing is imported)")
 
 
 def add_exchange(parser, replace):
@@ -247,6 +252,7 @@ def build_parser():
     add_exchange(sub, "with --into: make the file's [TAGS] lines exactly the network's tags, "
                       "removing the file's others")
     add_encoding(sub)
+    add_columns(sub)
     add_geojson(sub)
 
     sub = command("list", "edit.cmd_list",
@@ -377,7 +383,8 @@ def export_writer(args):
     if args.format is None:
         from .exchange_files import file_format
 
-        args.format = "inp" if args.into is not None else file_format(args.file)
+        args.format = file_format(args.into if args.into is not None else args.file, None,
+                                  args.id_column)
     if args.format == "geojson" and args.into is None:
         return run("geojson.cmd_export")(args)
     for option in ("model", "crs"):
