@@ -134,20 +134,14 @@ def _pack_entries(agreed, file):
     None} and ``file`` {key: tag or None} where the file held another tag."""
     import zlib
 
-    keys = dict.fromkeys(agreed)
-    keys.update(dict.fromkeys(file))
-    letter, get, missing = _LETTERS, agreed.get, object()
-
-    def fields():
-        for key in keys:
-            a, f = get(key), file.get(key, missing)
-            if a is None and f is missing or a is None and f is None:
-                continue
-            yield letter[key[0]]
-            yield key[1]
-            yield _field(a)
-            yield _AS_AGREED if f is missing else _field(f)
-    text = "\0".join(fields())
+    letter = _LETTERS
+    # One text an element: the agreed tag and "as agreed", or the file's own.
+    parts = [f"{letter[t]}\0{id}\0={tag}\0{_AS_AGREED}" for (t, id), tag in agreed.items()
+             if tag is not None and (t, id) not in file]
+    get = agreed.get
+    parts += [f"{letter[key[0]]}\0{key[1]}\0{_field(get(key))}\0{_field(tag)}"
+              for key, tag in file.items() if tag is not None or get(key) is not None]
+    text = "\0".join(parts)
     return zlib.compress(text.encode("utf-8", "surrogatepass"), 1)
 
 
