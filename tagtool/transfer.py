@@ -263,20 +263,23 @@ def cmd_export(args):
     if args.file is not None and args.into is not None:
         args.parser.error("give FILE or --into INP, not both")
     options = dict(skip_unwritable=args.skip_unwritable, dry_run=args.dry_run)
+    columns = dict(id_column=getattr(args, "id_column", None),
+                   tag_column=getattr(args, "tag_column", None), t_type=getattr(args, "type", None))
     if args.into is None:
+        if any(value is not None for value in columns.values()):
+            args.parser.error("--id-column, --tag-column and --type go with --into FILE")
         if args.encoding is not None:
             args.parser.error("--encoding tells how to read the file of --into INP")
         for option in ("ours", "theirs", "replace"):
             if getattr(args, option):
                 args.parser.error(f"--{option} works with --into INP")
         path = args.file
-        given = getattr(args, "format", None)
-        fmt = "inp" if path in (None, "-") else file_format(path, None if given == "inp" else given)
+        fmt = "inp" if path in (None, "-") else file_format(path, args.format)
         export_to(args.network, path, fmt, **options)
     else:
-        fmt = file_format(args.into, None)
+        fmt = args.format or file_format(args.into, None, columns["id_column"])
         export_into(args.network, args.into, fmt, side=winner(args), replace=args.replace,
-                    skip_unknown=args.skip_unknown, encoding=args.encoding, **options)
+                    skip_unknown=args.skip_unknown, encoding=args.encoding, **columns, **options)
 
 
 def checked_tags(network, skip_unwritable=False, skip_unknown=False, unfit=None, known=None):
