@@ -353,3 +353,23 @@ def test_a_file_edited_elsewhere_merges_back_exactly(tool, tmp_path, fmt, how, e
     assert tool("import", "net", path, *options)[0] == 0
     assert {(t["t_type"], t["id"]): t["tag"] for t in orvane.get_tags("net")} == {
         **expected, keys[5]: "Fresh"}
+
+
+def test_a_gis_table_exchanged_both_ways_keeps_its_dialect(tool, net, tmp_path):
+    """An attribute table saved by a GIS in cp1252 with semicolons: imported,
+    then the network's edits written back into its tag cells only."""
+    path = tmp_path / "dma.csv"
+    text = 'FID;NODE_ID;DMA;Straße\r\n1;J1;North;a\r\n2;"J2";;b\r\n3;J3;Süd;"c;d"\r\n'
+    path.write_bytes(text.encode("cp1252"))
+    tool("set", net, "NODE", "J5", "Elsewhere")
+    columns = ("--id-column", "NODE_ID", "--tag-column", "DMA", "--encoding", "cp1252")
+    status, out, err = tool("import", net, path, *columns)
+    assert status == 0, err
+    assert sorted(tags(tool)) == ["NODE\tJ1\tNorth", "NODE\tJ3\tSüd", "NODE\tJ5\tElsewhere"]
+    tool("set", net, "NODE", "J2", "Ost")
+    tool("clear", net, "NODE", "J1")
+    status, out, err = tool("export", net, "--into", path, *columns)
+    assert status == 0, err
+    # J5 has no row: a GIS table speaks for its rows only.
+    assert path.read_bytes().decode("cp1252") == (
+        'FID;NODE_ID;DMA;Straße\r\n1;J1;;a\r\n2;"J2";Ost;b\r\n3;J3;Süd;"c;d"\r\n')
