@@ -119,6 +119,25 @@ class Side:
             self.blank += 1
         return key
 
+    def take_columns(self, kinds, ids, tags):
+        """Take rows 0, 1, ... given as columns (types, ids, tags) at once
+        when every one is plain: types NODE or LINK, ids texts that an import
+        can carry, each given once, tags texts or None; their elements, or
+        None when one is not, for the caller to take them row by row."""
+        if not (all(kind in TYPES for kind in kinds) and all(type(id) is str and id for id in ids)
+                and all(tag is None or type(tag) is str for tag in tags)):
+            return None
+        keys = list(zip(kinds, ids))
+        given = [tag for tag in tags if tag]
+        if (len(set(keys)) < len(keys) or UNCARRIED.search("".join(ids))
+                or "\x00" in "".join(given)):
+            return None
+        self.where = dict(zip(keys, range(len(keys))))
+        self.rows = set(keys)
+        self.tags = {key: tag for key, tag in zip(keys, tags) if tag}
+        self.blank = len(keys) - len(given)
+        return keys
+
     def refuse(self, number, reason, raw, key=None):
         bad_line(self.path, self.place(number), reason, self.show(raw))
         self.skipped += 1

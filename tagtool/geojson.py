@@ -140,9 +140,26 @@ class GeoJsonSide(Side):
             raise Failure(f"{path}: not a GeoJSON FeatureCollection (an object of type "
                           "\"FeatureCollection\" with a list of features)", DATA_ERROR)
         self.id_name, self.tag_name = id_column or "id", tag_column or "tag"
-        self.names = []         # the tag property of each feature, as written
-        self.keys = [self.feature(number, feature, t_type)
-                     for number, feature in enumerate(document["features"])]
+        features = document["features"]
+        self.keys = self.plain_features(features, t_type)
+        if self.keys is None:
+            self.names = []         # the tag property of each feature, as written
+            self.keys = [self.feature(number, feature, t_type)
+                         for number, feature in enumerate(features)]
+
+    def plain_features(self, features, t_type):
+        """The elements of features that all give the properties by their
+        names, read as columns; None for a layer to read one by one."""
+        id_name, tag_name = self.id_name, self.tag_name
+        try:
+            props = [feature["properties"] for feature in features]
+            ids = [p[id_name] for p in props]
+            tags = [p[tag_name] for p in props]
+            kinds = [t_type] * len(props) if t_type else [p["type"] for p in props]
+        except (KeyError, TypeError):
+            return None
+        self.names = [tag_name] * len(props)
+        return self.take_columns(kinds, ids, tags)
 
     def feature(self, number, feature, t_type):
         props = feature.get("properties") if type(feature) is dict else None

@@ -364,8 +364,19 @@ class JsonTable(Side):
             raise Failure(f"{path}: not a table: JSON {type(items).__name__} where the tool's "
                           "list gives an array of objects", DATA_ERROR)
         self.tag_name = "tag" if id_column is None else tag_column
-        self.keys = [self.read_item(number, item, id_column, t_type)
-                     for number, item in enumerate(items)]
+        self.keys = None if id_column is not None else self.plain_items(items)
+        if self.keys is None:
+            self.keys = [self.read_item(number, item, id_column, t_type)
+                         for number, item in enumerate(items)]
+
+    def plain_items(self, items):
+        """The elements of the tool's own items read as columns, or None
+        for a table to read item by item."""
+        try:
+            columns = [[item[name] for item in items] for name in OWN]
+        except (KeyError, TypeError):
+            return None
+        return self.take_columns(*columns)
 
     show = staticmethod(dumps)
 
