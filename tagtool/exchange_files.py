@@ -127,9 +127,9 @@ class Side:
         if not (all(kind in TYPES for kind in kinds) and all(type(id) is str and id for id in ids)
                 and all(tag is None or type(tag) is str for tag in tags)):
             return None
-        keys = list(zip(kinds, ids))
+        keys, joined = list(zip(kinds, ids)), "".join(ids)
         given = [tag for tag in tags if tag]
-        if (len(set(keys)) < len(keys) or UNCARRIED.search("".join(ids))
+        if (len(set(keys)) < len(keys) or UNCARRIED.search(joined) or "\x00" in joined
                 or "\x00" in "".join(given)):
             return None
         self.where = dict(zip(keys, range(len(keys))))
