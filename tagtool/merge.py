@@ -16,8 +16,8 @@ file speaks only for its scope.  One rule gives all of it:
    skipped as bad, the elements of the base, so that a row or a line deleted
    since is a removal.  Elements in ``skip`` (unreadable, unwritable,
    unknown) are outside it and keep what they hold.  An export also covers
-   the network's other tags, when the file can take new ones: the file has
-   no say on them.
+   the network's other tags the file can take (a GIS layer, only on its
+   features): the file has no say on them.
 2. Each element is merged three ways against the base's tag (None: no tag,
    and no base means every element's base is None): changed on one side
    only, that side's tag wins; changed on both to different tags, a
@@ -77,14 +77,14 @@ def covered(scope, base, removals, skip):
 
 
 def merge(into, base, network, file, scope, replace=False, side=None, skip=(), removals=True,
-          can_add=True):
+          room=None):
     """The Merge of an exchange into ``into`` (NETWORK for an import, FILE
     for an export).  ``base`` is (agreed, file) of the record the file is a
     later state of, or None; ``scope`` the elements the file speaks for
     (empty: nothing); ``side`` NETWORK for --ours, FILE for --theirs;
     ``removals`` False when rows were skipped, so that absent rows say
-    nothing; ``can_add`` whether an export may write elements the file does
-    not hold."""
+    nothing; ``room`` the elements an export may write a tag for (a GIS
+    layer's features), None for any."""
     skip = skip if isinstance(skip, (set, frozenset, dict)) else set(skip)
     target = network if into == NETWORK else file
     # The elements on which the two sides differ, found in one pass in C:
@@ -95,16 +95,17 @@ def merge(into, base, network, file, scope, replace=False, side=None, skip=(), r
         keys.update(dict.fromkeys(network))
         for key in skip:
             keys.pop(key, None)
-        if into == FILE and not can_add:
-            keys = {key: None for key in keys if key in scope}
+        if into == FILE and room is not None:
+            keys = {key: None for key in keys if key in room}
         source = file if into == NETWORK else network
         changes = {key: source.get(key) for key in keys if key in differ}
         return Merge(target, changes, 0, [], True,
                      *after(into, base, keys, network, file, differ, changes, skip, True))
     keys = covered(scope, base, removals, skip)
     told = keys
-    if into == FILE and can_add:
-        extra = [key for key in network if key not in keys and key not in skip]
+    if into == FILE:
+        extra = [key for key in network if key not in keys and key not in skip
+                 and (room is None or key in room)]
         if extra:
             told = dict(keys)
             told.update(dict.fromkeys(extra))
@@ -133,7 +134,7 @@ def merge(into, base, network, file, scope, replace=False, side=None, skip=(), r
         else:
             changes[key] = n if won == NETWORK else f
     return Merge(target, changes, kept, conflicts, side is not None,
-                 *after(into, base, told, network, file, differ, changes, skip, can_add))
+                 *after(into, base, told, network, file, differ, changes, skip, room is None))
 
 
 def after(into, base, keys, network, file, differ, changes, skip, whole):

@@ -408,7 +408,7 @@ def export_into(network, path, fmt, side=None, replace=False, skip_unwritable=Fa
                                   getattr(file, "defined", None) or None)
         origin = None if replace else find_origin(network, real, content_of(file), file.tags)
         done = merge(FILE, origin and origin.base, tags, file.tags, file.scope, replace, side,
-                     left | set(file.named), can_add=file.can_add)
+                     left | set(file.named), room=None if file.can_add else file.rows)
         refuse_conflicts(done, network, path)
         if dry_run:
             show_plan(done, f"export {network} into {path}", origin, path)

@@ -520,3 +520,18 @@ def test_a_record_that_fails_after_the_file_is_written(tool, tmp_path, monkeypat
     assert (status, err) == (1, f"tagtool: {path}: written, but the exchange could not be "
                                 f"recorded in network 'net': [Errno 28] No space left on device\n")
     assert file_tags(path)[("NODE", "J2")] == "new"
+
+
+def test_a_layer_without_tags_takes_the_networks_tags(tool, tmp_path):
+    # A GeoJSON layer exported before any tag was set holds no tag, so it
+    # speaks for nothing; an export into it still writes into its features.
+    from test_exchange_properties import MODEL
+
+    model = tmp_path / "model.inp"
+    model.write_text(MODEL)
+    layer = tmp_path / "zones.geojson"
+    tool("create", "net")
+    assert tool("export", "net", "-o", layer, "--model", model)[0] == 0
+    tool("set", "net", "NODE", "n1", "x")
+    assert tool("export", "net", "--into", layer)[0] == 0
+    assert read_any(layer, "geojson") == {("NODE", "n1"): "x"}

@@ -26,7 +26,6 @@ import json
 import os
 import shutil
 
-import pytest
 from hypothesis import HealthCheck, settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
