@@ -21,7 +21,7 @@ from .taglines import PLAIN, TYPES, tag_line, unwritable
 FORMATS = ("inp", "csv", "json", "geojson")
 EXTENSIONS = {"csv": "csv", "tsv": "csv", "json": "json", "geojson": "geojson"}
 
-KEEP, DROP = "keep", "drop"     # a row as it is; a row left out
+KEEP, DROP = object(), object()   # a row as it is; a row left out (never a tag)
 # Texts that each stand in a tag line as they are, one a line.
 PLAIN_LINES = re.compile(rf"(?:{PLAIN.pattern}\n)*")
 # What an id must not hold for the import's statements to carry it.
@@ -168,28 +168,27 @@ class Side:
     def render(self, new_tags, keep=()):
         raise NotImplementedError
 
-    def row_edits(self, keys, new_tags, keep):
-        """What a render does to each row of elements ``keys`` (None: a row
-        of none) to give ``new_tags``, leaving those in ``keep``: KEEP it,
-        DROP it (a tag gone from a table of the tool's own), or write the
-        tag given (None: a blank); and the rows (type, id, tag) to add.
-        Tallies ``counts``."""
+    def row_edits(self, new_tags, keep):
+        """What a render changes to give ``new_tags``, leaving the elements
+        of ``keep``: {element of a row: DROP (a tag gone from a table of the
+        tool's own) or the tag to write (None: a blank)}, and the rows
+        (type, id, tag) to add.  Tallies ``counts``.  The elements whose
+        tags differ are found by comparing the two mappings' items in C."""
         counts = self.counts = {"added": 0, "changed": 0, "removed": 0}
-        old_tags, seen, edits = self.tags, set(), []
-        for key in keys:
-            edit = KEEP
-            if key is not None and key not in keep:
-                seen.add(key)
-                old, new = old_tags.get(key), new_tags.get(key)
-                if new != old:
-                    counts["added" if old is None else "removed" if new is None
-                           else "changed"] += 1
-                    edit = DROP if new is None and self.can_add else new
-            edits.append(edit)
+        old_tags, rows, keep = self.tags, self.rows, set(keep)
+        edits = {}
+        for key, _ in old_tags.items() ^ new_tags.items():
+            if key in edits or key not in rows or key in keep:
+                continue
+            old, new = old_tags.get(key), new_tags.get(key)
+            if new != old:
+                counts["added" if old is None else "removed" if new is None else "changed"] += 1
+                edits[key] = DROP if new is None and self.can_add else new
         added = []
-        if self.can_add:
+        fresh = new_tags.keys() - rows - keep if self.can_add else ()
+        if fresh:
             added = [(*key, tag) for key, tag in new_tags.items()
-                     if tag is not None and key not in seen and key not in keep]
+                     if tag is not None and key in fresh]
             counts["added"] += len(added)
         return edits, added
 

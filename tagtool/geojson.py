@@ -9,7 +9,7 @@ changed."""
 import json
 import re
 
-from .exchange_files import KEEP, Side
+from .exchange_files import Side
 from .output import DATA_ERROR, Failure, out, plural, say
 from .tables import WS, array_items, dumps, gis_value, load_json, object_members, with_member
 from .taglines import TYPES
@@ -186,15 +186,17 @@ class GeoJsonSide(Side):
 
     def render(self, new_tags, keep=()):
         text = self.text
+        edits, _ = self.row_edits(new_tags, keep)
+        if not edits:
+            return self.encoded(text)
         start = WS.match(text).end()
-        features = object_members(text, start, "features")[-1][1]
-        spans, _ = array_items(text, features)
-        edits, _ = self.row_edits(self.keys, new_tags, keep)
+        spans, _ = array_items(text, object_members(text, start, "features")[-1][1])
         parts, done = [], 0
-        for (first, end), edit, name in zip(spans, edits, self.names):
-            if edit is not KEEP:
-                parts += [text[done:first], with_member(text[first:end], ["properties", name],
-                                                        dumps(edit))]
-                done = end
+        for at, edit in sorted((self.where[key], edit) for key, edit in edits.items()):
+            first, end = spans[at]
+            parts += [text[done:first], with_member(text[first:end], ["properties",
+                                                                      self.names[at]],
+                                                    dumps(edit))]
+            done = end
         parts.append(text[done:])
         return self.encoded("".join(parts))

@@ -169,10 +169,13 @@ class CsvTable(Side):
             records.append((number - 1, start, key))
 
     def render(self, new_tags, keep=()):
+        edits, added = self.row_edits(new_tags, keep)
+        if not edits and not added:
+            return self.encoded(self.text)
         lines = LINE.findall(self.text)
         out = lines[:self.head_lines]
-        edits, added = self.row_edits([key for _, _, key in self.records], new_tags, keep)
-        for (first, after, _), edit in zip(self.records, edits):
+        for first, after, key in self.records:
+            edit = edits.get(key, KEEP)
             if edit is KEEP:
                 out.extend(lines[first:after])
             elif edit is not DROP:
@@ -394,15 +397,18 @@ class JsonTable(Side):
 
     def render(self, new_tags, keep=()):
         text = self.text
+        edits, added = self.row_edits(new_tags, keep)
+        if not edits and not added:
+            return self.encoded(text)
         start = WS.match(text).end()
         spans, close = array_items(text, start)
-        edits, added = self.row_edits(self.keys, new_tags, keep)
-        items = []
-        for (first, end), edit in zip(spans, edits):
-            if edit is KEEP:
-                items.append(text[first:end])
-            elif edit is not DROP:
-                items.append(with_member(text[first:end], [self.tag_name], dumps(edit)))
+        items = [text[first:end] for first, end in spans]
+        for key, edit in edits.items():
+            at = self.where[key]
+            items[at] = DROP if edit is DROP else with_member(items[at], [self.tag_name],
+                                                               dumps(edit))
+        if DROP in edits.values():
+            items = [item for item in items if item is not DROP]
         items += [dumps(dict(zip(OWN, row))) for row in added]
         eol = "\r\n" if "\r\n" in text[:close] else "\n"
         between = (text[spans[0][1]:spans[1][0]] if len(spans) > 1 else "," + eol)
