@@ -11,7 +11,8 @@ import re
 
 from .exchange_files import Side
 from .output import DATA_ERROR, Failure, out, plural, say
-from .tables import WS, array_items, dumps, gis_value, load_json, object_members, with_member
+from .tables import (WS, dumps, gis_value, item_spans, load_json, names_element, object_members,
+                     set_members)
 from .taglines import TYPES
 
 CRS = re.compile(r"EPSG:([0-9]+)", re.IGNORECASE)
@@ -189,14 +190,15 @@ class GeoJsonSide(Side):
         edits, _ = self.row_edits(new_tags, keep)
         if not edits:
             return self.encoded(text)
-        start = WS.match(text).end()
-        spans, _ = array_items(text, object_members(text, start, "features")[-1][1])
-        parts, done = [], 0
-        for at, edit in sorted((self.where[key], edit) for key, edit in edits.items()):
-            first, end = spans[at]
-            parts += [text[done:first], with_member(text[first:end], ["properties",
-                                                                      self.names[at]],
-                                                    dumps(edit))]
-            done = end
-        parts.append(text[done:])
-        return self.encoded("".join(parts))
+        features = object_members(text, WS.match(text).end(), "features")[-1][1]
+        at = {self.where[key]: tag for key, tag in edits.items()}
+        spans = item_spans(text, features, at, self.names_feature)
+        return self.encoded(set_members(text, spans, [
+            (index, ["properties", self.names[index]], tag) for index, tag in at.items()]))
+
+    def names_feature(self, index, feature):
+        """Whether ``feature`` is the one read as feature ``index``."""
+        props = feature.get("properties") if type(feature) is dict else None
+        return type(props) is dict and names_element(
+            {name.strip().lower(): value for name, value in props.items()},
+            self.keys[index], self.id_name.strip().lower())

@@ -320,6 +320,71 @@ def array_items(text, pos):
         pos = WS.match(text, pos + 1).end()
 
 
+NEWLINE = re.compile(r"\n")
+LINE_TAIL = re.compile(r"[ \t\r]*,?[ \t\r]*\Z")
+
+
+def items_on_lines(text, open_at, wanted, check):
+    """{index: (start, end)} of the items ``wanted`` of the JSON array whose
+    bracket opens at ``open_at``, found without walking the others: when
+    the items stand one a line from the next line on (as the tool and GDAL
+    write them) and ``check(index, item)`` holds for each one found.
+    None when they do not, for the caller to walk the array."""
+    first = text.find("\n", open_at)
+    if first < 0 or text[open_at + 1:first].strip():
+        return None
+    starts = [first + 1]
+    starts += [match.end() for match in NEWLINE.finditer(text, first + 1)]
+    found = {}
+    for index in wanted:
+        if index + 1 >= len(starts):
+            return None
+        start, stop = starts[index], starts[index + 1] - 1
+        try:
+            item, end = SCAN(text, WS.match(text, start, stop).end())
+        except (StopIteration, ValueError):
+            return None
+        if not LINE_TAIL.match(text, end, stop) or not check(index, item):
+            return None
+        found[index] = (WS.match(text, start, stop).end(), end)
+    return found
+
+
+def item_spans(text, open_at, wanted, check):
+    """{index: (start, end)} of the items ``wanted`` of the JSON array whose
+    bracket opens at ``open_at``: found on their lines when they stand one
+    a line, else by walking the array."""
+    found = items_on_lines(text, open_at, wanted, check)
+    if found is None:
+        spans = array_items(text, open_at)[0]
+        found = {index: spans[index] for index in wanted}
+    return found
+
+
+def set_members(text, spans, changes):
+    """``text`` with, for each (index, path of names, value) of ``changes``,
+    the member at that path of the item at ``spans[index]`` set to the JSON
+    of the value; every other character as it was."""
+    parts, done = [], 0
+    for index, names, value in sorted(changes, key=lambda change: change[0]):
+        first, end = spans[index]
+        parts += [text[done:first], with_member(text[first:end], names, dumps(value))]
+        done = end
+    parts.append(text[done:])
+    return "".join(parts)
+
+
+def names_element(item, key, id_name):
+    """Whether the JSON object ``item`` is the element ``key``: its id
+    property, and its type where it gives NODE or LINK."""
+    if type(item) is not dict:
+        return False
+    kind = item.get("type")
+    return (gis_value(item.get(id_name)) == key[1]
+            and (type(kind) is not str or kind.upper() not in ("NODE", "LINK")
+                 or kind.upper() == key[0]))
+
+
 def dumps(value):
     return json.dumps(value, ensure_ascii=False)
 
@@ -367,6 +432,7 @@ class JsonTable(Side):
             raise Failure(f"{path}: not a table: JSON {type(items).__name__} where the tool's "
                           "list gives an array of objects", DATA_ERROR)
         self.tag_name = "tag" if id_column is None else tag_column
+        self.id_name = id_column
         self.keys = None if id_column is not None else self.plain_items(items)
         if self.keys is None:
             self.keys = [self.read_item(number, item, id_column, t_type)
@@ -395,12 +461,24 @@ class JsonTable(Side):
             return self.refuse(number, f"not an object with {', '.join(needed)}", item)
         return self.row(number, kind, id, tag, item)
 
+    def in_place(self, text, start, edits):
+        """The text with the tags of ``edits`` {element: tag} written into
+        their items."""
+        at = {self.where[key]: tag for key, tag in edits.items()}
+        id_name = "id" if not self.table else self.id_name
+        spans = item_spans(text, start, at,
+                           lambda index, item: names_element(item, self.keys[index], id_name))
+        return set_members(text, spans, [(index, [self.tag_name], tag)
+                                         for index, tag in at.items()])
+
     def render(self, new_tags, keep=()):
         text = self.text
         edits, added = self.row_edits(new_tags, keep)
         if not edits and not added:
             return self.encoded(text)
         start = WS.match(text).end()
+        if not added and DROP not in edits.values():
+            return self.encoded(self.in_place(text, start, edits))
         spans, close = array_items(text, start)
         items = [text[first:end] for first, end in spans]
         for key, edit in edits.items():
