@@ -50,27 +50,37 @@ ROOT = 0                            # the version of "no tag" that everything st
 
 
 class Versions:
-    """Values with their history: ``value[v]`` and every ancestor of v."""
+    """Values with their history: ``value[v]``, the parents and every
+    ancestor of v.  Two sides that hold the same tag by different edits
+    agree: the version that joins them (``equal``) is superseded by any
+    edit made after either."""
 
     def __init__(self):
-        self.value, self.ancestors = [None], [frozenset()]
+        self.value, self.parents, self.ancestors = [None], [()], [frozenset()]
+        self.equal = set()
 
     def new(self, value, *parents):
         above = frozenset(parents).union(*(self.ancestors[p] for p in parents))
         self.value.append(value)
+        self.parents.append(parents)
         self.ancestors.append(above)
         return len(self.value) - 1
 
     def descends(self, a, b):
         """Whether version a is b or comes after it."""
-        return a == b or b in self.ancestors[a]
+        if a == b or b in self.ancestors[a]:
+            return True
+        return b in self.equal and any(self.descends(a, p) for p in self.parents[b])
 
     def merged(self, a, b, value):
         if self.descends(a, b) and self.value[a] == value:
             return a
         if self.descends(b, a) and self.value[b] == value:
             return b
-        return self.new(value, a, b)
+        joined = self.new(value, a, b)
+        if self.value[a] == self.value[b] == value:
+            self.equal.add(joined)
+        return joined
 
 
 def write_file(path, fmt, rows, junk=False):
