@@ -535,3 +535,17 @@ def test_a_layer_without_tags_takes_the_networks_tags(tool, tmp_path):
     tool("set", "net", "NODE", "n1", "x")
     assert tool("export", "net", "--into", layer)[0] == 0
     assert read_any(layer, "geojson") == {("NODE", "n1"): "x"}
+
+
+def test_a_file_the_same_as_an_exchanged_one_is_merged_against_it(tool, tmp_path):
+    # Another's file that holds what mine held when I exported it: my later
+    # edit is no conflict with it.
+    tool("create", "net")
+    tool("set", "net", "NODE", "n2", "y")
+    mine, theirs = tmp_path / "mine.inp", tmp_path / "theirs.inp"
+    assert tool("export", "net", "-o", mine)[0] == 0
+    theirs.write_bytes(mine.read_bytes())
+    tool("set", "net", "NODE", "n2", "x")
+    status, out, err = tool("export", "net", "--into", theirs)
+    assert status == 0 and "merged against the exchange with " in out
+    assert file_tags(theirs) == {("NODE", "n2"): "x"}

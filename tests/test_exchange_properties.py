@@ -11,7 +11,9 @@ settled conflict makes one whose parents are both sides'.  After each
 command it checks:
 - no lost edit: an exchange replaces a version only by one descending from
   it (a file of unknown origin may add a tag the other side lacks, as the
-  rule for such files says), unless --ours or --theirs settled it;
+  rule for such files says; against an origin found by content, by one
+  made from a state that held the replaced tag), unless --ours or --theirs
+  settled it;
 - a refused exchange (exit 3) wrote nothing, and there was a conflict;
 - a merged exchange (known origin) takes every edit of the source that
   descends from the target's version, removals of rows the file held
@@ -71,6 +73,13 @@ class Versions:
         if a == b or b in self.ancestors[a]:
             return True
         return b in self.equal and any(self.descends(a, p) for p in self.parents[b])
+
+    def saw(self, a, b):
+        """Whether version a is b, comes after it, or was made from a state
+        holding b's tag: what a merge against a record found by content (a
+        state, not a history) can know."""
+        return self.descends(a, b) or any(self.value[c] == self.value[b]
+                                          for c in self.ancestors[a])
 
     def merged(self, a, b, value):
         if self.descends(a, b) and self.value[a] == value:
@@ -324,7 +333,8 @@ class Exchanges(RuleBasedStateMachine):
             if now != was:
                 assert now == theirs, (key, was, now, theirs)
                 one_sided = not known and was is None
-                assert settle or one_sided or self.v.descends(incoming, old), (
+                after_it = self.v.saw if found else self.v.descends
+                assert settle or one_sided or after_it(incoming, old), (
                     "lost edit", key, was, theirs)
                 net[key] = incoming if not settle or self.v.descends(incoming, old) else \
                     self.v.merged(incoming, old, now)
@@ -353,7 +363,8 @@ class Exchanges(RuleBasedStateMachine):
             if now != was:
                 assert now == ours, (key, was, now, ours)
                 one_sided = not known and was is None
-                assert settle or one_sided or self.v.descends(mine, old), (
+                after_it = self.v.saw if found else self.v.descends
+                assert settle or one_sided or after_it(mine, old), (
                     "lost edit", key, was, ours)
                 version = mine if not settle or self.v.descends(mine, old) else \
                     self.v.merged(mine, old, now)
