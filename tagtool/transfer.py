@@ -30,19 +30,13 @@ from .exchange_files import door, file_format, new_side, read_side
 SHOWN_CONFLICTS = 20        # conflicts listed one by one; the rest are counted
 
 
-def network_tags(name, file=None):
+def network_tags(name):
     """The network's tags, {(t_type, id): tag}, nodes first: the rows of one
-    table at a time, so that they are never all held twice.  The keys and
-    tags it has in common with the mapping ``file`` are that mapping's own
-    objects, held once for both."""
+    table at a time, so that they are never all held twice."""
     tags = {}
-    keys = {key: key for key in file} if file else {}
-    texts = {tag: tag for tag in file.values()} if file else {}
     for t_type, table in (("NODE", "tags_node"), ("LINK", "tags_link")):
         rows = database.read_all(name, f"select id, tag from {table}")
-        for row in rows:
-            key, tag = (t_type, row["id"]), row["tag"]
-            tags[keys.get(key, key)] = texts.get(tag, tag)
+        tags.update({(t_type, row["id"]): row["tag"] for row in rows})
         del rows
     return tags
 
@@ -175,7 +169,7 @@ def import_file(network, path, fmt, side=None, replace=False, dry_run=False, ski
         # Read and written in one command scope: no other writer comes
         # between the read of the network and the import.
         with contextlib.nullcontext() if dry_run else database.command(network):
-            tags = network_tags(network, file.tags)
+            tags = network_tags(network)
             origin = None if replace else find_origin(network, real, content_of(file), file.tags)
             done = merge(NETWORK, origin and origin.base, tags, file.tags, file.scope, replace,
                          side, skip, removals=not file.skipped)

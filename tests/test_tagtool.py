@@ -202,7 +202,7 @@ class TestImport:
     def test_refused_batch_writes_nothing(self, tool, net, tmp_path, monkeypatch):
         # Another writer tags J2 between the check and the batch.
         tool("set", net, "NODE", "J2", "theirs")
-        monkeypatch.setattr(transfer, "network_tags", lambda name, file: {})
+        monkeypatch.setattr(transfer, "network_tags", lambda name: {})
         path = write(tmp_path / "x.inp", "[TAGS]\nNODE J1 a\nNODE J2 b\n")
         status, out, err = tool("import", net, path)
         assert (status, out) == (75, "")
