@@ -13,7 +13,7 @@ include tools/venv.mk
 BUILD := build
 STAMP := $(VENV)/.installed
 
-.PHONY: all build test test-deps cython-test demo clean wheels wheels-test
+.PHONY: all build test test-long test-deps cython-test demo clean wheels wheels-test
 
 all: build
 
@@ -34,6 +34,10 @@ build: $(STAMP)
 # run are named, with `make test-deps`, before the runner's closing line.
 test: build
 	@tools/test.sh $(VPY)
+
+# The state machine of the exchanges with ten times the examples of `make test`.
+test-long: build
+	ORVANE_EXCHANGE_EXAMPLES=2000 $(VPY) -m pytest -q tests/test_exchange_properties.py
 
 # What `make test` needs to skip nothing: the Debian packages CI installs
 # (PostgreSQL, the robustness tools, Chromium, wine and binutils) and Cython from PyPI.

@@ -4,8 +4,10 @@ start-up to commit), on SQLite:
 - zones: a generated grid model of about NODES nodes (and twice as many
   links) against 200 rectangular zones from one GeoJSON file, nodes and
   links, then nodes only;
-- a CSV import of NODES tags beside the INP import of the same tags, each
-  into an empty network, and their ratio;
+- the exchanges of NODES tags in every format beside the INP one: an
+  import of the tool's CSV, its JSON and a GeoJSON layer of the same tags,
+  each into an empty network, then an export --into the same file after one
+  tag changed, and their ratios to the INP file's;
 - history of a journal of 10^4 entries (sets and imports), whole and with
   --limit 20.
 
@@ -65,13 +67,26 @@ def zones(side, path):
     Path(path).write_text(json.dumps({"type": "FeatureCollection", "features": features}))
 
 
-def tables(n, inp, table):
-    with open(inp, "w") as f:
-        f.write("[TAGS]\n")
-        f.writelines(f"NODE J{i} Zone-{i % 50}\n" for i in range(n))
-    with open(table, "w") as f:
-        f.write("type,id,tag\r\n")
-        f.writelines(f"NODE,J{i},Zone-{i % 50}\r\n" for i in range(n))
+FORMATS = ("inp", "csv", "json", "geojson")
+
+
+def tables(n, folder):
+    """The same n tags as each format's file, as the tool writes it; the
+    GeoJSON one places each node on a grid.  {format: path}."""
+    from tagtool.exchange_files import new_side  # noqa: E402 (the clone on sys.path)
+
+    tags = {("NODE", f"J{i}"): f"Zone-{i % 50}" for i in range(n)}
+    paths = {fmt: Path(folder) / f"tags.{fmt}" for fmt in FORMATS}
+    for fmt in ("inp", "csv", "json"):
+        paths[fmt].write_bytes(new_side(paths[fmt], fmt).render(tags))
+    with open(paths["geojson"], "w") as f:
+        f.write('{"type":"FeatureCollection","features":[\n')
+        f.write(",\n".join(
+            '{"type":"Feature","geometry":{"type":"Point","coordinates":[%d.5,%d.25]},'
+            '"properties":{"id":"J%d","type":"NODE","kind":"junction","tag":"Zone-%d"}}'
+            % (i % 1000, i // 1000, i, i % 50) for i in range(n)))
+        f.write("\n]}\n")
+    return paths
 
 
 def journal(data, name):
@@ -114,18 +129,23 @@ def main():
         print(f"zones, {side * side:,} nodes and {links:,} links, "
               f"{COLUMNS * ROWS} polygons: {both:.2f} s (nodes only: {only:.2f} s), best of 3")
 
-        inp, table = Path(folder) / "tags.inp", Path(folder) / "tags.csv"
-        tables(nodes, inp, table)
-        # The two in turn, so that a busy machine weighs on both alike.
-        times = {"inp": [], "csv": []}
-        for run in range(5):
-            for kind, path in (("inp", inp), ("csv", table)):
-                name = f"{kind}{run}"
+        paths = tables(nodes, folder)
+        # The formats in turn, so that a busy machine weighs on all alike.
+        times = {fmt: [] for fmt in FORMATS}
+        exports = {fmt: [] for fmt in FORMATS}
+        for run in range(3):
+            for fmt, path in paths.items():
+                name = f"{fmt}{run}"
                 tagtool(data, "create", name)
-                times[kind].append(tagtool(data, "import", name, path))
-        best = {kind: min(runs) for kind, runs in times.items()}
-        print(f"import of {nodes:,} tags: INP {best['inp']:.2f} s, CSV {best['csv']:.2f} s "
-              f"({best['csv'] / best['inp']:.2f}x), best of 5")
+                times[fmt].append(tagtool(data, "import", name, path))
+                tagtool(data, "set", name, "NODE", "J7", f"Changed-{run}")
+                exports[fmt].append(tagtool(data, "export", name, "--into", path))
+        best = {fmt: min(runs) for fmt, runs in times.items()}
+        into = {fmt: min(runs) for fmt, runs in exports.items()}
+        for what, figures in (("import", best), ("export --into", into)):
+            print(f"{what} of {nodes:,} tags: " + ", ".join(
+                f"{fmt} {figures[fmt]:.2f} s ({figures[fmt] / figures['inp']:.2f}x)"
+                for fmt in FORMATS) + ", best of 3")
 
         journal(data, "journal")
         whole = min(tagtool(data, "history", "journal") for _ in range(3))
@@ -133,7 +153,7 @@ def main():
         print(f"history of {JOURNAL:,} entries: {whole:.2f} s (--limit 20: {newest:.2f} s), best of 3")
     report.record("bulk", {"nodes": side * side, "links": links, "polygons": COLUMNS * ROWS,
                            "zones": {"nodes and links": both, "nodes only": only},
-                           "tags": nodes, "imports": best,
+                           "tags": nodes, "imports": best, "exports": into,
                            "journal": JOURNAL, "history": {"whole": whole, "--limit 20": newest}})
 
 

@@ -1,4 +1,4 @@
-"""Many tags in one undoable command: the edits of tables, zones, patterns
+"""Many tags in one undoable command: the edits of zones, patterns
 and kinds.  The tags an edit wants are merged with the stored ones (a new
 tag is added, a different one changed, an equal one left and counted
 unchanged; with ``replace`` a stored tag the edit does not give is removed)
@@ -10,7 +10,7 @@ import collections
 from api import database, orvane
 
 from .linked import check_ids
-from .output import Failure, note, plural, say
+from .output import plural, say
 
 TRIES = 5           # merges that other writers keep overtaking
 COUNTS = ("added", "changed", "unchanged", "removed")
@@ -88,32 +88,3 @@ def report(what, counts, dry_run, replace=False):
         say(f"{what}: nothing to change ({plural(counts['unchanged'], 'tag')} as given)")
     else:
         say(f"{what}: {told(counts, replace)}")
-
-
-def import_tags(args, table):
-    """The import of a table's tags (tables.Table): merged as one undoable
-    command, or with --replace made the network's tags."""
-    from .output import DATA_ERROR
-
-    if table.bad and not args.skip_bad:
-        raise Failure(f"{args.file}: nothing imported: {plural(table.bad, 'bad row')} "
-                      "(--skip-bad imports the rest)", DATA_ERROR)
-    if table.bad and args.replace:
-        raise Failure(f"{args.file}: nothing imported: with --replace the elements of the "
-                      f"{plural(table.bad, 'bad row')} would lose their tags", DATA_ERROR)
-    counts, _ = apply_tags(args.network, table.tags, f"import {args.file}", args.dry_run,
-                           args.replace, args.strict)
-    if table.bad:
-        note(f"{args.file}: skipped {plural(table.bad, 'bad row')}")
-    if table.empty:
-        say(f"{args.file}: {plural(table.empty, 'row')} without a tag left out")
-    report(f"import of {args.file} into {args.network}", counts, args.dry_run, args.replace)
-
-
-def preview(args, tags, stored):
-    """What an INP import of ``tags`` ({type: {id: tag}}) into ``stored``
-    (the same shape) would change, told without writing."""
-    flat = {(t, id): tag for t, ids in tags.items() for id, tag in ids.items()}
-    _, counts, _ = merge(flat, {(t, id): tag for t, ids in stored.items()
-                                for id, tag in ids.items() if tag is not None}, args.replace)
-    report(f"import of {args.file} into {args.network}", counts, True, args.replace)

@@ -97,8 +97,9 @@ def add_element(parser):
 
 def add_encoding(parser):
     parser.add_argument("--encoding", metavar="NAME",
-                        help="read the INP file in this encoding (a Python codec name) "
-                             "instead of finding it out")
+                        help="read the file in this encoding (a Python codec name: cp1252 "
+                             "or cp1250 for a table Excel saved) instead of finding it out; "
+                             "the file is written back in it")
 
 
 def add_dry_run(parser):
@@ -113,9 +114,17 @@ def add_strict(parser):
 
 
 def add_table_options(parser):
-    parser.add_argument("--format", choices=("inp", "csv", "json"),
-                        help="how to read FILE: inp, or a table in csv or json (default: "
-                             "by its extension, .csv and .json being tables)")
+    parser.add_argument("--format", choices=("inp", "csv", "json", "geojson"),
+                        help="how to read FILE: inp, a table in csv or json, or a GIS layer in "
+                             "geojson (default: by its extension: .csv, .tsv, .json, .geojson)")
+    add_columns(parser)
+    parser.add_argument("--skip-unknown", action="store_true",
+                        help="leave out the rows of ids the network's linked model does not "
+                             "define (else they are refused, named, and nothing is imported)")
+
+
+def add_columns(parser):
+    """The columns of a table or layer from elsewhere (a GIS attribute table)."""
     parser.add_argument("--id-column", metavar="NAME",
                         help="a table from elsewhere (a GIS attribute table): the column that "
                              "holds the ids")
@@ -124,7 +133,7 @@ def add_table_options(parser):
                              "is no tag)")
     parser.add_argument("--type", type=str.upper, choices=("NODE", "LINK"),
                         help="with --id-column: the type of every row (default: from a 'type' "
-                             "column, else NODE)")
+                             "column, else NODE; in GeoJSON a point is a node, a line a link)")
 
 
 def add_exchange(parser, replace):
@@ -198,12 +207,14 @@ def build_parser():
                   "bad line. The file is read as UTF-8 (with or without a byte-order mark), "
                   "UTF-16 with a byte-order mark, else Latin-1. A bad line or an id tagged "
                   "twice is reported and nothing is imported, unless --skip-bad. The file's "
-                  "tags are merged with the network's: the first time, new tags are added "
-                  "and differing ones changed; after an exchange with the file, only what the "
-                  "file changed since is taken, and a tag changed on both sides is a conflict "
-                  "(exit status 3, nothing imported) unless --ours or --theirs. With --replace "
-                  "the network's tags become the file's. Either way the import is one "
-                  "undoable command.")
+                  "tags are merged with the network's, three ways against the exchange the "
+                  "file is a later state of (at its path, else found by its content, and "
+                  "named): only what the file changed since is taken, and a tag changed on "
+                  "both sides is a conflict (exit status 3, nothing imported) unless --ours "
+                  "or --theirs. A file of no known origin adds the tags the network lacks "
+                  "and never changes or removes one: differing tags are conflicts (before, "
+                  "the first import changed them). With --replace the network's tags become "
+                  "the file's. Either way the import is one undoable command.")
     sub.add_argument("file", metavar="FILE",
                      help="the INP file (a regular file, or '-' for standard input)")
     sub.add_argument("--skip-bad", action="store_true",
@@ -221,11 +232,12 @@ def build_parser():
                   "--into into an existing INP file, whose other lines stay as they were: "
                   "an unchanged tag line keeps every byte, a changed one its place and "
                   "layout, a cleared one goes, and new ones close the last [TAGS] section. "
-                  "The network's tags are merged into the file's: the first time, the file "
-                  "keeps its tags on elements the network has none for; after an exchange "
-                  "with the file, tags changed in the file since are kept, and a tag changed "
-                  "on both sides is a conflict (exit status 3, nothing written) unless --ours "
-                  "or --theirs. A file the user may not write is refused; one with other "
+                  "The network's tags are merged into the file's, three ways against the "
+                  "exchange the file is a later state of: tags changed in the file since are "
+                  "kept, and a tag changed on both sides is a conflict (exit status 3, "
+                  "nothing written) unless --ours or --theirs; a file of no known origin "
+                  "keeps its tags on elements the network has none for, and differing tags "
+                  "are conflicts. A file the user may not write is refused; one with other "
                   "names (hard links) is rewritten in place. "
                   "A tag that EPANET or WNTR would not read back as stored (empty, with "
                   "whitespace, ';', a leading '\"' or a control character, over 255 bytes), "
@@ -244,6 +256,7 @@ def build_parser():
     add_exchange(sub, "with --into: make the file's [TAGS] lines exactly the network's tags, "
                       "removing the file's others")
     add_encoding(sub)
+    add_columns(sub)
     add_geojson(sub)
 
     sub = command("list", "edit.cmd_list",
@@ -361,9 +374,10 @@ def add_geojson(parser):
         "(Point) and links (LineString through their vertices), each with its id, type, kind "
         "and tag (null: none); elements without coordinates are counted and left out. "
         "Example: export net1 --format geojson --model model.inp -o zones.geojson")
-    group.add_argument("--format", choices=("inp", "geojson"), default="inp",
-                       help="inp: a [TAGS] section (the default); geojson: the model's nodes "
-                            "and links with their tags")
+    group.add_argument("--format", choices=("inp", "csv", "json", "geojson"), default=None,
+                       help="inp: a [TAGS] section (the default, or by the extension of "
+                            "FILE); csv or json: the tool's own table, as list writes it; "
+                            "geojson: the model's nodes and links with their tags")
     group.add_argument("-o", "--output", metavar="FILE", help="the file to write, as FILE")
     group.add_argument("--model", metavar="INP", help="the INP file that places the elements")
     group.add_argument("--crs", metavar="EPSG:N",
@@ -379,7 +393,12 @@ def export_writer(args):
         if args.file is not None:
             args.parser.error("give FILE or -o FILE, not both")
         args.file = args.output
-    if args.format == "geojson":
+    if args.format is None:
+        from .exchange_files import file_format
+
+        args.format = file_format(args.into if args.into is not None else args.file, None,
+                                  args.id_column)
+    if args.format == "geojson" and args.into is None:
         return run("geojson.cmd_export")(args)
     for option in ("model", "crs"):
         if getattr(args, option) is not None:

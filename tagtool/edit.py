@@ -61,7 +61,8 @@ def cmd_list(args):
     if args.format == "text":
         write_rows("text", FIELDS, tags, text_row)      # the tags as read make the lines
         return
-    write_rows(args.format, FIELDS, ((tag["t_type"], tag["id"], tag["tag"]) for tag in tags), None)
+    write_rows(args.format, FIELDS, ((tag["t_type"], tag["id"], tag["tag"]) for tag in tags), None,
+               args.raw)
 
 
 def plain_lines(lines):
@@ -87,7 +88,7 @@ def cmd_get(args):
     if args.format == "json":
         write_object(dict(zip(FIELDS, (t_type, id, tag))))
     elif args.format == "csv":
-        write_rows("csv", FIELDS, [(t_type, id, tag)], None)
+        write_rows("csv", FIELDS, [(t_type, id, tag)], None, args.raw)
     else:
         out(tag)
 

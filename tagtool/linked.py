@@ -68,15 +68,16 @@ def unknown_ids(model, keys):
     return sorted(key for key in keys if key[1] not in model.elements(key[0]))
 
 
-def check_ids(network, keys, strict, model=None, write=True):
-    """Warn about the ids of ``keys`` ((type, id) pairs) that the network's
-    linked model (or ``model``, a Model already read) does not define,
-    naming them; with ``strict`` refuse instead.  Without a linked model
-    nothing is checked; a model read again is cached with ``write``."""
+def unknown_in_model(network, keys, strict=False, model=None, write=True):
+    """The (type, id) of ``keys`` that the network's linked model (or
+    ``model``, a Model already read) does not define, sorted, and the
+    Model; ([], None) without a linked model.  A linked model that cannot
+    be read is warned about (nothing checked), or refused with ``strict``;
+    a model read again is cached with ``write``."""
     if model is None:
         path = database.linked_model(network) if keys else None
         if path is None:
-            return
+            return [], None
         try:
             from .modelcache import cached_ids
 
@@ -86,8 +87,16 @@ def check_ids(network, keys, strict, model=None, write=True):
                 raise Failure(f"--strict: cannot read the linked model: {e}; nothing written",
                               e.status) from None
             note(f"warning: ids not checked: cannot read the linked model: {e}")
-            return
-    unknown = unknown_ids(model, keys)
+            return [], None
+    return unknown_ids(model, keys), model
+
+
+def check_ids(network, keys, strict, model=None, write=True):
+    """Warn about the ids of ``keys`` ((type, id) pairs) that the network's
+    linked model (or ``model``, a Model already read) does not define,
+    naming them; with ``strict`` refuse instead.  Without a linked model
+    nothing is checked; a model read again is cached with ``write``."""
+    unknown, model = unknown_in_model(network, keys, strict, model, write)
     if not unknown:
         return
     names = ", ".join(f"{t} {shown(id)}" for t, id in unknown[:NAMED])

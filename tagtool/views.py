@@ -44,7 +44,8 @@ def cmd_summary(args):
     if args.format == "json":
         write_object({"network": args.network, "model": args.model, **kinds})
     elif args.format == "csv":
-        write_rows("csv", ("type", "status", "tag", "count"), summary_rows(kinds), None)
+        write_rows("csv", ("type", "status", "tag", "count"), summary_rows(kinds), None,
+                   args.raw)
     else:
         for t_type, kind in kinds.items():
             summary_text(t_type, kind, args.model)

@@ -16,6 +16,7 @@ from .elements import KIND_TYPES
 from .extras import need
 from .inpfile import read_bytes
 from .linked import load_model
+from .tables import load_json
 from .taglines import NOUNS
 from .output import DATA_ERROR, NO_INPUT, Failure, bad_line, plural, quoted, say, shown, warn
 
@@ -43,10 +44,10 @@ def read_zones(path, prop):
     except Failure as e:
         raise Failure(str(e), NO_INPUT) from None
     try:
-        document = json.loads(data)
-    except (json.JSONDecodeError, UnicodeDecodeError) as e:
-        where = f"{path}:{e.lineno}" if isinstance(e, json.JSONDecodeError) else path
-        raise Failure(f"{where}: not GeoJSON: {e}", DATA_ERROR) from None
+        text = data.decode("utf-8-sig")
+    except UnicodeDecodeError as e:
+        raise Failure(f"{path}: not GeoJSON: {e}", DATA_ERROR) from None
+    document = load_json(path, text)
     if isinstance(document, dict) and document.get("type") == "Feature":
         features = [document]
     elif isinstance(document, dict) and isinstance(document.get("features"), list):

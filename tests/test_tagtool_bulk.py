@@ -11,6 +11,7 @@ import pytest
 from api import database as db
 from api import orvane
 from tagtool.model import read_model
+from tagtool.taglines import unwritable
 from test_tagtool import EXAMPLE, net, tags  # noqa: F401 (fixtures)
 
 pytestmark = pytest.mark.filterwarnings("error")
@@ -38,13 +39,17 @@ def test_list_imports_back_exactly(tool, net, tmp_path, fmt):
     path = tmp_path / f"tags.{fmt}"
     path.write_bytes(listed.encode())
     tool("create", "copy")
-    assert tool("import", "copy", path) == (
-        0, f"import of {path} into copy: {len(HOSTILE) + 3} added, 0 changed, 0 unchanged\n", "")
-    assert stored("copy") == original
-    assert tool("import", "copy", path)[1].endswith(
-        f": nothing to change ({len(HOSTILE) + 3} tags as given)\n")
+    status, out, err = tool("import", "copy", path)
+    # Every tag as stored, but the empty text: a blank cell is no tag.
+    assert status == 0 and stored("copy") == [row for row in original if row[2] != ""]
+    # Each tag an INP export would refuse is named, on the row that holds it.
+    assert ": NODE J0: the tag holds whitespace; an INP export will refuse it\n" in err
+    assert err.count("an INP export will refuse it") == sum(
+        1 for row in original if row[2] and unwritable(*row))
+    entries = len(db.journal("copy"))
+    assert tool("import", "copy", path)[0] == 0 and len(db.journal("copy")) == entries
     assert tool("undo", "copy")[0] == 0 and tags(tool, "copy") == []
-    assert tool("redo", "copy")[0] == 0 and stored("copy") == original
+    assert tool("redo", "copy")[0] == 0 and stored("copy") == [r for r in original if r[2] != ""]
 
 
 STAMP = re.compile(r"^( *\d+)  (?:\d{4}-\d\d-\d\d \d\d:\d\d|-) {2,}\S+ +", re.M)
@@ -64,18 +69,18 @@ def test_a_gis_table_is_merged_as_one_command(tool, net, tmp_path):
     tool("set", net, "NODE", "J1", "Old")
     tool("set", net, "NODE", "J2", "Same")
     gis = tmp_path / "dma.csv"
-    gis.write_text("FID,NODE_ID,DMA\n1,J1,North\n2,J2,Same\n3,J3,\n4,J4,South\n")
-    argv = ["import", net, gis, "--id-column", "NODE_ID", "--tag-column", "DMA"]
-    assert tool(*argv, "--dry-run")[1].endswith(
-        "would give 1 added, 1 changed, 1 unchanged\n")
+    gis.write_text("FID;NODE_ID;DMA\n1;J1;North\n2;J2;Same\n3;J3;\n4;J4;South\n")
+    argv = ["import", net, gis, "--id-column", "node_id ", "--tag-column", "Dma"]
+    # A table of unknown origin overwrites no tag: J1 is a conflict.
+    status, out, err = tool(*argv)
+    assert status == 3 and "NODE J1" in err
     assert tags(tool) == ["NODE\tJ1\tOld", "NODE\tJ2\tSame"]
-    assert tool(*argv)[1].endswith(": 1 added, 1 changed, 1 unchanged\n")
+    assert tool(*argv, "--theirs")[0] == 0
     assert sorted(tags(tool)) == ["NODE\tJ1\tNorth", "NODE\tJ2\tSame", "NODE\tJ4\tSouth"]
     assert tool("undo", net)[0] == 0
     assert sorted(tags(tool)) == ["NODE\tJ1\tOld", "NODE\tJ2\tSame"]
     # --replace makes the table the network's tags, undone as exactly.
-    assert tool(*argv, "--replace", "--type", "link")[1].endswith(
-        ": 3 added, 0 changed, 0 unchanged, 2 removed\n")
+    assert tool(*argv, "--replace", "--type", "link")[0] == 0
     assert sorted(tags(tool)) == ["LINK\tJ1\tNorth", "LINK\tJ2\tSame", "LINK\tJ4\tSouth"]
     tool("undo", net)
     assert sorted(tags(tool)) == ["NODE\tJ1\tOld", "NODE\tJ2\tSame"]
@@ -205,8 +210,9 @@ def test_zones_on_a_real_network(tool, net, tmp_path):
 
 
 def test_a_linked_model(tool, tmp_path):
-    """Ids the linked model lacks are named (refused with --strict); summary
-    reads the model; kinds and patterns pick from it; history tells it all."""
+    """Ids the linked model lacks are named (refused with --strict; an
+    import refuses them unless --skip-unknown); summary reads the model;
+    kinds and patterns pick from it; history tells it all."""
     assert tool("create", "net", "--model", EXAMPLE)[0] == 0
     assert tool("link", "net") == (0, f"{EXAMPLE}\n", "")
     status, out, err = tool("set", "net", "NODE", "J9", "x")
@@ -214,9 +220,13 @@ def test_a_linked_model(tool, tmp_path):
                                    f"'{EXAMPLE}': NODE J9\n")
     assert tool("set", "net", "NODE", "J8", "y", "--strict")[0] == 65
     table = tmp_path / "t.csv"
-    table.write_text("type,id,tag\nLINK,P9,a\nLINK,P1,b\n")
-    assert "NODE" not in tool("import", "net", table)[2]
-    assert "LINK P9" in tool("import", "net", table, "--replace", "--strict")[2]
+    table.write_text("type,id,tag\nLINK,P9,a\nLINK,P1,b\nLINK,P2,\n")
+    # Spreadsheets mangle ids: one the model lacks is refused by name.
+    assert tool("import", "net", table) == (
+        65, "", f"tagtool: {table}: nothing imported: 1 id not in the linked model "
+                f"'{EXAMPLE}': LINK P9 (--skip-unknown leaves them out)\n")
+    assert tool("import", "net", table, "--skip-unknown")[0] == 0
+    tool("set", "net", "LINK", "P9", "a")
     assert tool("set", "net", "NODE", "--kind", "junction", "Zone")[1] == (
         "tag 'Zone' on 5 nodes (--kind junction): 5 added, 0 changed, 0 unchanged\n")
     assert tool("set", "net", "LINK", "--match", "P[13]", "Main", "--dry-run")[1].endswith(
@@ -234,18 +244,19 @@ def test_a_linked_model(tool, tmp_path):
     assert f"; {EXAMPLE}: 7 nodes, 2 untagged" in summary
     assert "links: 2 tagged, 2 tags" in summary and "  not in the model: P9\n" in summary
     assert history(tool, "net") == (
-        "5  delete NODE J9 (was 'x')\n"
-        "3  set NODE --kind junction 'Zone': 5 added, 0 changed, 0 removed\n"
-        f"2  import {table}: 2 added, 0 changed, 0 removed\n"
+        "6  delete NODE J9 (was 'x')\n"
+        "4  set NODE --kind junction 'Zone': 5 added, 0 changed, 0 removed\n"
+        "3  set LINK P9 'a' (was no tag)\n"
+        f"2  import {table}: 1 added, 0 changed, 0 removed\n"
         "1  set NODE J9 'x' (was no tag)\n")
     assert tool("undo", "net", "-n", "3") == (
         0, "undone: NODE J9: tag 'x'\nundone: set NODE --kind junction 'Zone': 0 added, 0 changed, "
-           f"5 removed\nundone: import {table}: 0 added, 0 changed, 2 removed\n", "")
-    assert tags(tool) == ["NODE\tJ9\tx"]
+           "5 removed\nundone: LINK P9: no tag\n", "")
+    assert tags(tool) == ["NODE\tJ9\tx", "LINK\tP1\tb"]
     assert history(tool, "net", "--limit", "2").startswith(
-        "5  delete NODE J9 (was 'x')  (undone)\n3  set NODE --kind")
+        "6  delete NODE J9 (was 'x')  (undone)\n4  set NODE --kind")
     assert tool("redo", "net", "-n", "9") == (
-        1, f"redone: import {table}: 2 added, 0 changed, 0 removed\n"
+        1, "redone: LINK P9: tag 'a'\n"
            "redone: set NODE --kind junction 'Zone': 5 added, 0 changed, 0 removed\n"
            "redone: NODE J9: no tag\n",
         "tagtool: nothing more to redo in network 'net' after 3 commands\n")

@@ -110,8 +110,8 @@ from .transaction import (_connect, _query, _write, create_network, delete_netwo
 from .journal import (_check, _check_import, _clear_import, _drop_undone, _expected, _import_changes,
                       _step, _summary, execute_command, execute_import, journal, redo, undo)
 from .transaction import command
-from .side_tables import (command_labels, label_newest, linked_model, read_baseline, set_linked_model,
-                          write_baseline)
+from .side_tables import (CorruptRecord, command_labels, exchange_records, label_newest, linked_model,
+                          read_exchange, set_linked_model, write_exchange)
 from .side_tables import read_model_cache, write_model_cache
 from .side_tables import keep_map_colours, map_colours
 
@@ -122,9 +122,9 @@ __all__ = [
     "journal", "create_network", "delete_network", "list_networks",
     "network_exists", "set_data_dir", "data_dir", "set_database_url",
     "database_url", "backend_name", "close_all", "command",
-    "set_linked_model", "linked_model", "label_newest", "command_labels", "read_baseline",
-    "write_baseline", "read_model_cache", "write_model_cache",
-    "map_colours", "keep_map_colours",
+    "set_linked_model", "linked_model", "label_newest", "command_labels", "CorruptRecord",
+    "exchange_records", "read_exchange", "write_exchange",
+    "read_model_cache", "write_model_cache", "map_colours", "keep_map_colours",
 ]
 
 

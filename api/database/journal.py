@@ -4,7 +4,7 @@ changes; undo and redo replay an entry after the same check."""
 
 from .records import ChangeSet, ConflictError, g_update_prefix
 from .schema import DROP_UNDONE, NEWEST_APPLIED, OLDEST_UNDONE, TABLES
-from .side_tables import _put_baseline
+from .side_tables import _put_exchange
 from .store import _check_text
 from .transaction import _query, _write
 
@@ -133,8 +133,8 @@ def execute_import(name, statements, changes, baseline=None):
     stored (ConflictError otherwise, and nothing is written), the rows of the
     elements named are removed, the statements run, and the journal keeps the
     changes themselves, one row each beside the entry, not the statements.
-    ``baseline``, a (real path, tags) pair, is stored as that file's
-    baseline in the same transaction."""
+    ``baseline``, the record of the exchange with a file (a dict, as
+    ``write_exchange`` takes it), is stored in the same transaction."""
     import json
 
     counts = {"added": 0, "changed": 0, "removed": 0, "new": 0}
@@ -166,7 +166,7 @@ def execute_import(name, statements, changes, baseline=None):
                                     json.dumps([_summary(counts["removed"], counts["changed"], counts["added"])]),
                                     seq))
         if baseline is not None:
-            _put_baseline(tx, *baseline)
+            _put_exchange(tx, baseline)
     work.again = False          # its statements and changes are read once
     _write(name, work)
     del counts["new"]

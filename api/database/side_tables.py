@@ -1,6 +1,6 @@
 """Tables the tag tool keeps beside the tags of a network: the model the
-network is linked to, the labels of journal entries, and the baseline of
-each INP file the network exchanged tags with.
+network is linked to, the labels of journal entries, and the records of
+the exchanges of tags with files.
 
 Each is made by the first write that needs it: networks made before them
 lack them, and a read that finds one missing answers as if it were empty,
@@ -84,80 +84,166 @@ def command_labels(name):
     return {row["seq"]: row["label"] for row in _query(name, "select seq, label from command_labels")}
 
 
-# Baselines: the tags last exchanged with each INP file
+# Exchanges: what a network and a file agreed on, each time they exchanged tags
 #
-# A network remembers, for every file it imported from or exported into, the
-# tags the two held in common after that exchange, so that the next exchange
-# can tell who changed what since (a three-way merge).  A file is named by its
-# real path (os.path.realpath: absolute, symbolic links resolved).  Its tags
-# are kept as one compressed blob in the table file_baselines: one entry a
-# line, "N" or "L", the id and the tag joined by NUL (the tags of tag lines
-# hold no line break).
+# A network keeps a history of its exchanges with files (imports, exports
+# into a file or to a named one), so that the next exchange of a file, at its
+# path or wherever it travelled, merges three ways (tagtool/exchange.py).  A
+# record holds, for the elements the file spoke for, the tag both sides
+# agreed on (None: no tag) and, where the file held another one at that
+# moment, the file's; elements on which both were None are left out.  Beside
+# it: the file's real path, the time (UTC), the direction and format, a
+# digest of the file's content, the number of tagged pairs the file held and
+# a small sample of their hashes (the fingerprint a copy's origin is found
+# by), so that looking for an origin reads no record whole.
+#
+# The entries are one text, every field of every element joined by NUL (no
+# id or tag holds one): the type letter, the id, the agreed tag and the
+# file's, each "=" + tag or "" for none; a file field of "." is "as agreed".
+# Networks made before kept one baseline a path (file_baselines): it is still
+# read, as the record of its path that is older than any other.
 
+RECORD_TABLE = "exchange_records"
+KEEP_PER_PATH = 16          # the newest records of each path are kept
 BASELINE_TABLE = "file_baselines"
-_BASELINE_TYPES = {"NODE": "N", "LINK": "L"}
-_BASELINE_NAMES = {"N": "NODE", "L": "LINK"}
+_LETTERS = {"NODE": "N", "LINK": "L"}
+_TYPES = {"N": "NODE", "L": "LINK"}
+_AS_AGREED = "."
 
 
-def _pack_baseline(tags):
+class CorruptRecord(ValueError):
+    """An exchange record that cannot be read back; its message says which."""
+
+
+def _records_table(postgres):
+    blob = "bytea" if postgres else "blob"
+    key = "bigserial primary key" if postgres else "integer primary key"
+    return (f"create table if not exists {RECORD_TABLE} (seq {key}, path text not null,"
+            " at text not null, direction text not null, format text not null,"
+            f" digest text not null, pairs bigint not null, sample {blob} not null,"
+            f" entries {blob} not null);\n"
+            f"create index if not exists {RECORD_TABLE}_path on {RECORD_TABLE} (path, seq)")
+
+
+def _field(tag):
+    return "" if tag is None else "=" + tag
+
+
+def _pack_entries(agreed, file):
+    """The compressed text of a record's entries: ``agreed`` {key: tag or
+    None} and ``file`` {key: tag or None} where the file held another tag."""
     import zlib
-    from itertools import islice
 
-    letter, entries = _BASELINE_TYPES, iter(tags.items())
-    packer, parts, count = zlib.compressobj(1), [], 0
-    # Joined and compressed a slice at a time, so that the entries are
-    # never all held as texts.
-    while True:
-        chunk = "\n".join(f"{letter[t_type]}\0{id}\0{tag}" for (t_type, id), tag in islice(entries, 8192))
-        if not chunk:
-            break
-        lines = chunk.count("\n") + 1
-        if chunk.count("\0") != 2 * lines:
-            raise ValueError("the ids and tags of a baseline hold neither a line break nor NUL")
-        parts.append(packer.compress((("\n" if count else "") + chunk).encode("utf-8", "surrogatepass")))
-        count += lines
-    parts.append(packer.flush())
-    return b"".join(parts)
+    letter = _LETTERS
+    # One text an element: the agreed tag and "as agreed", or the file's own.
+    parts = [f"{letter[t]}\0{id}\0={tag}\0{_AS_AGREED}" for (t, id), tag in agreed.items()
+             if tag is not None and (t, id) not in file]
+    get = agreed.get
+    parts += [f"{letter[key[0]]}\0{key[1]}\0{_field(get(key))}\0{_field(tag)}"
+              for key, tag in file.items() if tag is not None or get(key) is not None]
+    text = "\0".join(parts)
+    return zlib.compress(text.encode("utf-8", "surrogatepass"), 1)
 
 
-def _unpack_baseline(blob, keys):
+def _unpack_entries(blob, what):
+    """(agreed, file) of a record's entries, as ``_pack_entries`` took them;
+    CorruptRecord when they are not what it wrote."""
     import zlib
 
-    text = zlib.decompress(bytes(blob)).decode("utf-8", "surrogatepass")
-    names, found = _BASELINE_NAMES, {}
-    for line in text.split("\n") if text else ():
-        t, id, tag = line.split("\0")
-        key = (names[t], id)
-        if keys is None or key in keys:
-            found[key] = tag
-    return found
+    try:
+        text = zlib.decompress(bytes(blob)).decode("utf-8", "surrogatepass")
+    except (zlib.error, UnicodeDecodeError, TypeError) as e:
+        raise CorruptRecord(f"{what} is corrupt ({e})") from None
+    parts = text.split("\0") if text else []
+    if len(parts) % 4:
+        raise CorruptRecord(f"{what} is corrupt ({len(parts)} fields, not a multiple of 4)")
+    try:
+        keys = list(zip(map(_TYPES.__getitem__, parts[0::4]), parts[1::4]))
+        agreed = {key: a[1:] for key, a in zip(keys, parts[2::4]) if a}
+        file = {key: f[1:] if f else None for key, f in zip(keys, parts[3::4])
+                if f != _AS_AGREED}
+    except KeyError as e:
+        raise CorruptRecord(f"{what} is corrupt (a bad type {str(e)[:40]})") from None
+    return agreed, file
 
 
-def _put_baseline(tx, path, tags):
-    """Store ``tags`` as the baseline of ``path`` within the transaction ``tx``."""
+def _put_exchange(tx, record):
+    """Store ``record`` (see write_exchange) within the transaction ``tx``
+    and drop the records of its path beyond the newest KEEP_PER_PATH."""
     postgres = backend_name() == "postgresql"
-    tx.script(f"create table if not exists {BASELINE_TABLE}"
-              f" (path text primary key, tags {'bytea' if postgres else 'blob'} not null)")
-    tx.run(f"insert into {BASELINE_TABLE} (path, tags) values ({_literal(path)}, {'%s' if postgres else '?'})"
-           " on conflict (path) do update set tags = excluded.tags", (_pack_baseline(tags),))
+    mark = "%s" if postgres else "?"
+    path = _check_text(record["path"], "path")
+    tx.script(_records_table(postgres))
+    tx.run(f"insert into {RECORD_TABLE} (path, at, direction, format, digest, pairs, sample, entries)"
+           f" values ({', '.join([mark] * 8)})",
+           (path, record["at"], record["direction"], record["format"], record["digest"],
+            int(record["pairs"]), bytes(record["sample"]),
+            _pack_entries(record["agreed"], record.get("file") or {})))
+    tx.run(f"delete from {RECORD_TABLE} where path = {_literal(path)} and seq not in"
+           f" (select seq from {RECORD_TABLE} where path = {_literal(path)}"
+           f" order by seq desc limit {KEEP_PER_PATH})")
 
 
-def read_baseline(name, path, keys=None):
-    """The baseline of the file at the real path ``path`` in network ``name``,
-    {(t_type, id): tag} (only the elements of ``keys`` when given), or None
-    when the network never exchanged tags with it.  Writes nothing."""
-    _check_text(path, "path")
-    if not _has_table(name, BASELINE_TABLE):
-        return None
-    rows = _query(name, f"select tags from {BASELINE_TABLE} where path = {_literal(path)}", 1)
-    return _unpack_baseline(rows[0]["tags"], keys) if rows else None
+def write_exchange(name, record):
+    """Record an exchange of network ``name`` with a file.  ``record`` is a
+    dict: ``path`` (the file's real path), ``at`` (UTC, ISO 8601),
+    ``direction`` ("import" or "export"), ``format``, ``digest`` (of the
+    file's content), ``pairs`` (its number of tags) and ``sample`` (bytes:
+    the fingerprint of its tags), ``agreed`` {(t_type, id): tag or None}
+    and ``file`` {(t_type, id): tag or None}, the file's tags where they
+    were not the agreed ones."""
+    _write(name, lambda tx: _put_exchange(tx, record))
 
 
-def write_baseline(name, path, tags):
-    """Make ``tags`` ({(t_type, id): tag}) the baseline of the file at the
-    real path ``path`` in network ``name``."""
-    _check_text(path, "path")
-    _write(name, lambda tx: _put_baseline(tx, path, tags))
+def exchange_records(name):
+    """The records of network ``name``, newest first, without their entries:
+    dicts with ``seq``, ``path``, ``at``, ``direction``, ``format``,
+    ``digest``, ``pairs`` and ``sample`` (bytes).  A baseline kept by a
+    network made before records comes last, with ``seq`` None, ``at`` and
+    ``digest`` None and no sample.  Writes nothing."""
+    rows = []
+    if _has_table(name, RECORD_TABLE):
+        rows = _query(name, f"select seq, path, at, direction, format, digest, pairs, sample"
+                            f" from {RECORD_TABLE} order by seq desc")
+        for row in rows:
+            row["sample"] = bytes(row["sample"])
+    if _has_table(name, BASELINE_TABLE):
+        rows += [{"seq": None, "path": row["path"], "at": None, "direction": "import",
+                  "format": "inp", "digest": None, "pairs": None, "sample": b""}
+                 for row in _query(name, f"select path from {BASELINE_TABLE}")]
+    return rows
+
+
+def read_exchange(name, seq, path=None):
+    """(agreed, file) of the record ``seq`` of network ``name`` (see
+    write_exchange); with ``seq`` None, the old baseline of ``path``, whose
+    tags were the agreed ones.  CorruptRecord when it cannot be read."""
+    if seq is None:
+        _check_text(path, "path")
+        rows = _query(name, f"select tags from {BASELINE_TABLE} where path = {_literal(path)}", 1)
+        if not rows:
+            raise CorruptRecord(f"the baseline of {path} is gone")
+        return _unpack_baseline(rows[0]["tags"], f"the baseline of {path}"), {}
+    rows = _query(name, f"select entries from {RECORD_TABLE} where seq = {int(seq)}", 1)
+    if not rows:
+        raise CorruptRecord(f"exchange record {int(seq)} is gone")
+    return _unpack_entries(rows[0]["entries"], f"exchange record {int(seq)}")
+
+
+def _unpack_baseline(blob, what):
+    """The tags of a baseline of a network made before records: one entry a
+    line, "N" or "L", the id and the tag joined by NUL, compressed."""
+    import zlib
+
+    try:
+        text = zlib.decompress(bytes(blob)).decode("utf-8", "surrogatepass")
+        found = {}
+        for line in text.split("\n") if text else ():
+            t, id, tag = line.split("\0")
+            found[_TYPES[t], id] = tag
+    except (zlib.error, UnicodeDecodeError, TypeError, ValueError, KeyError) as e:
+        raise CorruptRecord(f"{what} is corrupt ({type(e).__name__})") from None
+    return found
 
 
 # ---- The linked model's cache -------------------------------------------
