@@ -15,7 +15,7 @@ import json
 from api import database
 
 from .output import DATA_ERROR, Failure, quoted, shown
-from .tables import read_text
+from .tables import load_json, read_text
 
 # Paul Tol's "bright" scheme (colour-blind safe, and its colours differ in
 # lightness too, so that they stay apart on thin lines) and black first,
@@ -90,7 +90,7 @@ def read_style(path):
     """{tag: colour} of a style file: CSV with the columns tag and colour
     (or color), or JSON, an object {tag: colour} or an array of objects
     with tag and colour.  A bad row or colour names its line or item."""
-    text = read_text(path)
+    text = read_text(path)[0]
     if path.lower().endswith(".json"):
         rows = json_rows(path, text)
     else:
@@ -136,11 +136,7 @@ def csv_rows(path, text):
 
 
 def json_rows(path, text):
-    try:
-        data = json.loads(text)
-    except json.JSONDecodeError as e:
-        raise Failure(f"{path}:{e.lineno}: not JSON: {e.msg} (column {e.colno})",
-                      DATA_ERROR) from None
+    data = load_json(path, text)
     if isinstance(data, dict):
         return [(f"item {quoted(tag)}", tag, colour) for tag, colour in data.items()]
     if not isinstance(data, list):

@@ -242,7 +242,7 @@ def test_a_tag_keeps_its_colour_on_every_map(dtown, drawn, tmp_path, capsys):
     moved = tmp_path / "moved.inp"
     moved.write_text("[TAGS]\n" + "".join(f"NODE {t['id']} DMA9\n" for t in orvane.get_tags("d")
                                           if t["tag"] == "DMA3"))
-    assert main(["import", "d", str(moved)]) == 0
+    assert main(["import", "d", "--theirs", str(moved)]) == 0
     again = draw_all()
     assert again == {**{k: v for k, v in first.items() if k != "DMA3"}, "DMA9": first["DMA3"]}
     first = again
