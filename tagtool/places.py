@@ -14,17 +14,27 @@ from api.database import store
 APP = "orvane"
 
 
-def user_data_dir():
-    """The user's data folder for orvane: on Linux $XDG_DATA_HOME/orvane,
-    else ~/.local/share/orvane, written out here as platformdirs has it, so
-    that a short command does not wait for platformdirs' imports; elsewhere
-    platformdirs' (%LOCALAPPDATA%\\orvane on Windows)."""
+# Where platformdirs puts each kind of the user's folders on Linux: written
+# out here, so that a short command does not wait for platformdirs' imports.
+XDG = {"data": ("XDG_DATA_HOME", "~/.local/share"), "state": ("XDG_STATE_HOME", "~/.local/state")}
+
+
+def user_dir(kind):
+    """The user's ``kind`` ("data" or "state") folder for orvane, as
+    platformdirs names it: on Linux $XDG_DATA_HOME/orvane (else
+    ~/.local/share/orvane) and $XDG_STATE_HOME/orvane (~/.local/state/orvane);
+    elsewhere platformdirs' own (%LOCALAPPDATA%\\orvane on Windows)."""
     if sys.platform.startswith("linux"):
-        base = os.environ.get("XDG_DATA_HOME", "").strip() or os.path.expanduser("~/.local/share")
-        return os.path.join(base, APP)
+        variable, default = XDG[kind]
+        return os.path.join(os.environ.get(variable, "").strip() or os.path.expanduser(default), APP)
     import platformdirs
 
-    return platformdirs.user_data_dir(APP, appauthor=False)
+    return getattr(platformdirs, f"user_{kind}_dir")(APP, appauthor=False)
+
+
+def user_data_dir():
+    """The user's data folder for orvane, where the tool keeps networks."""
+    return user_dir("data")
 
 
 def holds_networks(folder):

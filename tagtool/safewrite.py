@@ -191,16 +191,10 @@ def write_in_place(path, data):
 
 def state_folder():
     """The folder of the rollback copies of files in closed folders: the
-    user's state folder of tagtool, as platformdirs names it.  On Linux and
-    the BSDs its XDG rule is read here, without loading platformdirs, so that
-    a command that finds nothing to settle starts as fast as before (a test
-    checks that both agree)."""
-    if os.name == "posix" and not os.uname().sysname == "Darwin":
-        home = os.environ.get("XDG_STATE_HOME", "").strip() or os.path.expanduser("~/.local/state")
-        return os.path.join(home, "tagtool")
-    import platformdirs
+    user's state folder."""
+    from .places import user_dir
 
-    return platformdirs.user_state_dir("tagtool", appauthor=False)
+    return user_dir("state")
 
 
 def _digest(data):

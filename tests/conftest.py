@@ -105,9 +105,10 @@ def pytest_terminal_summary(terminalreporter):
 @pytest.fixture(scope="session", autouse=True)
 def user_data_folder(tmp_path_factory):
     """The tag tool's default data folder, for the tools that the tests run
-    with no data folder or database named: a folder of the session's, never
-    the user's own."""
+    with no data folder or database named, and its state folder (rollback
+    copies): folders of the session's, never the user's own."""
     os.environ["XDG_DATA_HOME"] = str(tmp_path_factory.mktemp("xdg-data"))
+    os.environ["XDG_STATE_HOME"] = str(tmp_path_factory.mktemp("xdg-state"))
 
 
 @pytest.fixture(scope="session")

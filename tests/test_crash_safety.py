@@ -55,7 +55,7 @@ files_only = pytest.mark.parametrize("backend", ["sqlite"], indirect=True)
 def state(tmp_path, monkeypatch):
     folder = tmp_path / "state"
     monkeypatch.setenv("XDG_STATE_HOME", str(folder))
-    return folder / "tagtool"
+    return folder / "orvane"
 
 
 OLD, NEW = model("a", 3000), model("zone-", 3000)
@@ -212,7 +212,7 @@ def test_the_state_folder_is_platformdirs_one(monkeypatch):
             monkeypatch.delenv("XDG_STATE_HOME", raising=False)
         else:
             monkeypatch.setenv("XDG_STATE_HOME", value)
-        assert safewrite.state_folder() == platformdirs.user_state_dir("tagtool", appauthor=False)
+        assert safewrite.state_folder() == platformdirs.user_state_dir("orvane", appauthor=False)
 
 
 # Networks
