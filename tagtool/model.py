@@ -4,7 +4,8 @@ reservoir; pipe, pump, valve), the two ends of each link, and where they lie.
 
 The file is read as the import reads it (its encoding, line ends, comments
 and sections), and only what is kept is held: ids, the ends of links, and
-coordinates."""
+coordinates.  The commands that ask for them (stats, --where) also get the
+elements' attributes as EPANET reads them, and the file's units."""
 
 import gc
 import math
@@ -17,6 +18,27 @@ from .taglines import uncommented
 
 SECTIONS = {*ELEMENTS, "[COORDINATES]", "[VERTICES]"}
 WORDS = {"NODE": 1, "LINK": 3}      # the words of a line kept, beyond the first
+MORE = {"[DEMANDS]", "[STATUS]", "[OPTIONS]"}   # read too for the attributes
+
+# The attributes of each kind, in the order of its line's columns after the
+# id (a link's: after its two nodes); a pump's come as keyword pairs.
+COLUMNS = {"junction": ("elevation", "demand", "pattern"),
+           "reservoir": ("head", "pattern"),
+           "tank": ("elevation", "initlevel", "minlevel", "maxlevel", "diameter", "minvol"),
+           "pipe": ("length", "diameter", "roughness", "minorloss", "status"),
+           "valve": ("diameter", "type", "setting", "minorloss"),
+           "pump": ("curve", "power", "speed")}
+TEXTS = {"pattern", "status", "type", "curve"}      # the rest are numbers
+PUMP_WORDS = {"HEAD": "curve", "POWER": "power", "SPEED": "speed"}
+# What EPANET takes when a line leaves a column out.
+DEFAULTS = {"junction": {"demand": 0.0}, "tank": {"minvol": 0.0},
+            "pipe": {"minorloss": 0.0, "status": "OPEN"}, "valve": {"minorloss": 0.0}}
+PIPE_STATUS = ("CV", "CLOSED", "OPEN")      # EPANET's words, matched by their start
+# The Units option: US units (feet, inches, psi) or metric (metres, millimetres).
+US_FLOWS = ("CFS", "GPM", "MGD", "IMGD", "AFD")
+SI_FLOWS = ("LPS", "LPM", "MLD", "CMH", "CMD", "CMS")
+OPTIONS = {"UNIT": "UNITS", "PRES": "PRESSURE"}
+PRESSURES = {"PSI": "psi", "KPA": "kPa", "METERS": "m", "BAR": "bar", "FEET": "ft"}
 
 
 @dataclass
@@ -27,6 +49,8 @@ class Model:
     coordinates: dict = field(default_factory=dict)   # node id: (x, y)
     vertices: dict = field(default_factory=dict)      # link id: [(x, y), ...]
     link_kinds: dict = field(default_factory=dict)    # link id: kind
+    columns: dict = None        # kind: {attribute: {id: value}}, when read
+    options: dict = field(default_factory=dict)       # "UNITS", "PRESSURE": the file's word
 
     def elements(self, t_type):
         return self.nodes.keys() if t_type == "NODE" else self.links.keys()
@@ -53,16 +77,30 @@ class Model:
             return None
         return [a, *self.vertices.get(link, ()), b]
 
+    def units(self):
+        """The units of the file's figures: {length, diameter, flow,
+        pressure, elevation}, as EPANET takes them from its options."""
+        flow = next((f for f in SI_FLOWS + US_FLOWS
+                     if self.options.get("UNITS", "GPM").startswith(f)), "GPM")
+        metric = flow in SI_FLOWS
+        pressure = next((p for p in PRESSURES if self.options.get("PRESSURE", "").startswith(p)),
+                        "METERS" if metric else "PSI")
+        length = "m" if metric else "ft"
+        return {"length": length, "diameter": "mm" if metric else "in", "flow": flow,
+                "pressure": PRESSURES[pressure], "elevation": length}
 
-def read_model(path):
+
+def read_model(path, attributes=False):
     """The Model of the INP file at ``path``, read as the import reads it;
     InpError names the file, the line and the value of anything that cannot
-    be read (exit status NO_INPUT for the file, DATA_ERROR for a line)."""
+    be read (exit status NO_INPUT for the file, DATA_ERROR for a line).
+    With ``attributes``, the elements' attributes and the options too."""
     try:
         inp = InpFile.read(path)
     except InpError as e:
         raise InpError(str(e), NO_INPUT) from None
     model = Model(path)
+    extra = Attributes(model) if attributes else None
     # The words of every line, a blank or comment line's none, a section at
     # a time: most of a large model is a few long sections.  Their lists make
     # no cycles, so the cyclic collector, which they would wake hundreds of
@@ -70,10 +108,18 @@ def read_model(path):
     collecting = gc.isenabled()
     gc.disable()
     try:
-        for section, first, lines in inp.blocks(SECTIONS):
-            most = WORDS.get(ELEMENTS.get(section), 3)
-            rows = [uncommented(line).split(None, most) for line in lines]
-            read_rows(model, section, rows, lambda i: f"{path}:{first + i}")
+        for section, first, lines in inp.blocks(SECTIONS | MORE if extra else SECTIONS):
+            where = lambda i, first=first: f"{path}:{first + i}"
+            if extra is None:
+                most = WORDS.get(ELEMENTS.get(section), 3)
+                rows = [uncommented(line).split(None, most) for line in lines]
+            else:
+                rows = [uncommented(line).split() for line in lines]
+                extra.read(section, rows, where)
+            if section not in MORE:
+                read_rows(model, section, rows, where)
+        if extra is not None:
+            extra.finish()
     finally:
         if collecting:
             gc.enable()
@@ -130,3 +176,101 @@ def point(words, where):
         raise InpError(f"{where}: bad point {quoted(words[1])} {quoted(words[2])}: "
                        "x and y are finite numbers", DATA_ERROR)
     return x, y
+
+
+def number(text, name, where):
+    """A figure of the file as EPANET reads it; InpError names the line."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not math.isfinite(value) or "_" in text:
+        raise InpError(f"{where}: bad {name} {quoted(text)}: not a number", DATA_ERROR)
+    return value
+
+
+class Attributes:
+    """Reads the attributes of a model's elements into ``model.columns``:
+    each kind's columns, with EPANET's defaults for those a line leaves out;
+    a junction listed in [DEMANDS] takes the sum of its demands there
+    instead of its own, and [STATUS] opens or closes a pipe."""
+
+    def __init__(self, model):
+        self.model = model
+        model.columns = {kind: {name: {} for name in names} for kind, names in COLUMNS.items()}
+        self.demands, self.first_pattern, self.status = {}, {}, {}
+
+    def read(self, section, rows, where):
+        kind = KINDS.get(section)
+        if kind == "pump":
+            self.pumps(rows, where)
+        elif kind is not None:
+            skip = 1 if ELEMENTS[section] == "NODE" else 3
+            columns, defaults = self.model.columns[kind], DEFAULTS.get(kind, {})
+            for i, words in enumerate(rows):
+                if words:
+                    self.element(kind, columns, defaults, words[0], words[skip:], where(i))
+        elif section == "[DEMANDS]":
+            for i, words in enumerate(rows):
+                if len(words) >= 2:
+                    id = words[0]
+                    if id not in self.demands and len(words) > 2:
+                        self.first_pattern[id] = words[2]
+                    self.demands[id] = self.demands.get(id, 0.0) + number(words[1], "demand",
+                                                                          where(i))
+        elif section == "[STATUS]":
+            self.status.update((w[0], next((s for s in ("OPEN", "CLOSED")
+                                            if w[1].upper().startswith(s)), None))
+                               for w in rows if len(w) >= 2)
+        else:
+            # EPANET matches an option's keyword by its first letters.
+            self.model.options.update((OPTIONS[w[0].upper()[:4]], w[1].upper()) for w in rows
+                                      if len(w) >= 2 and w[0].upper()[:4] in OPTIONS)
+
+    def element(self, kind, columns, defaults, id, values, where):
+        names = COLUMNS[kind]
+        if kind == "pipe" and len(values) == 4 and values[3].upper().startswith(PIPE_STATUS):
+            values = [*values[:3], "0", values[3]]          # a status in the loss's place
+        for name in names[len(values):]:
+            if name in defaults:
+                columns[name][id] = defaults[name]
+        for name, text in zip(names, values):
+            if name == "status":
+                text = next((s for s in PIPE_STATUS if text.upper().startswith(s)), text.upper())
+            elif name == "type":
+                text = text.upper()
+            elif name == "setting":
+                try:
+                    text = number(text, name, where)
+                except InpError:
+                    pass                    # a general valve's curve
+            elif name not in TEXTS:
+                text = number(text, name, where)
+            columns[name][id] = text
+
+    def pumps(self, rows, where):
+        columns = self.model.columns["pump"]
+        for i, words in enumerate(rows):
+            if words:
+                columns["speed"][words[0]] = 1.0
+            pairs = iter(words[3:])
+            for word, value in zip(pairs, pairs):
+                name = PUMP_WORDS.get(word.upper())
+                if name is not None:
+                    columns[name][words[0]] = value if name == "curve" else number(
+                        value, name, where(i))
+
+    def finish(self):
+        """Apply [DEMANDS] and [STATUS] to what the element sections gave."""
+        junction = self.model.columns["junction"]
+        for id, demand in self.demands.items():
+            if id in junction["elevation"]:
+                junction["demand"][id] = demand
+                if id in self.first_pattern:
+                    junction["pattern"][id] = self.first_pattern[id]
+                else:
+                    junction["pattern"].pop(id, None)
+        status = self.model.columns["pipe"]["status"]
+        for id, word in self.status.items():
+            if word is not None and status.get(id, "CV") != "CV":
+                status[id] = word
