@@ -9,7 +9,7 @@ from api import orvane
 
 from .linked import model_path
 from .maps import NOUNS, TYPES, report_unplaced, save
-from .model import read_model
+from .where import read_selected
 from .output import out, plural, say
 
 CRS = re.compile(r"EPSG:([0-9]+)", re.IGNORECASE)
@@ -34,7 +34,7 @@ def cmd_export(args):
         args.parser.error(f"argument --crs: {args.crs!r} is not EPSG:N (e.g. EPSG:32633)")
     path = args.file if args.file not in (None, "-") else None
     tags = orvane.get_tags(args.network)
-    model = read_model(args.model)
+    model, tags = read_selected(args.model, args.where, tags)
     text, counts, unplaced = collection(model, tags, epsg)
     if path is None:
         out(text)

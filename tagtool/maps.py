@@ -13,7 +13,7 @@ from api import orvane
 
 from .inpfile import write_file
 from .linked import model_path
-from .model import read_model
+from .where import read_selected
 from .taglines import NOUNS, TYPES
 from .output import Failure, note, plural, say, shown, write_status
 
@@ -52,7 +52,7 @@ def cmd_map(args):
     if args.model is None:
         args.parser.error(f"give MODEL: network {args.network!r} has no linked model")
     tags = orvane.get_tags(args.network)
-    model = read_model(args.model)
+    model, tags = read_selected(args.model, args.where, tags)
     kinds = (args.type,) if args.type else TYPES
     title = args.title or default_title(args.network, kinds, model)
     scene = Scene(model, tags, kinds)

@@ -6,6 +6,7 @@ table of --where expressions, the elements they select and those refused."""
 
 import json
 import math
+import re
 import sys
 import warnings
 from pathlib import Path
@@ -14,12 +15,22 @@ import pytest
 import wntr
 from wntr.epanet.util import FlowUnits, HydParam, from_si
 
+from tagtool import main
 from tagtool.model import read_model
 from test_real_files import FILES
 
 LIBRARY = sorted(Path(sys.prefix).glob("lib/python3.12/site-packages/wntr/library/networks/*.inp"))
 NET3 = next((p for p in LIBRARY if p.name == "Net3.inp"), None)
 REAL = [*FILES, *LIBRARY]
+
+
+@pytest.fixture
+def tool(sqlite_backend, capsys):
+    """One command in-process on SQLite: (exit status, stdout, stderr)."""
+    def run(*argv):
+        status = main(["--database", "sqlite:" + sqlite_backend.data_dir(), *map(str, argv)])
+        return (status, *capsys.readouterr())
+    return run
 
 
 def wntr_model(path):
@@ -96,3 +107,126 @@ def test_attributes_as_wntr_reads_them(path):
             wrong = [(id, ours.get(id), value) for id, value in expected.items()
                      if not close(ours.get(id, math.nan), value)]
             assert not wrong, (kind, name, len(wrong), wrong[:3])
+
+
+# ---------------------------------------------------------------------------
+# stats against WNTR's model and its EpanetSimulator
+
+ZONES = ("North", "South", "East")
+
+
+def zoned(tool, tmp_path, path, wn, zones=3):
+    """A network linked to ``path`` whose nodes are tagged with one of
+    ``zones`` zones by the x of their coordinates (thirds of the extent),
+    a few links tagged on their own; {node: zone}, {link: own tag}."""
+    xs = [n.coordinates[0] for _, n in wn.nodes()]
+    low, high = min(xs), max(xs) + 1e-9
+    nodes = {name: ZONES[int((n.coordinates[0] - low) / (high - low) * zones)]
+             for name, n in wn.nodes()}
+    links = {name: "Trunk" for name in wn.link_name_list[::17]}
+    table = tmp_path / "tags.csv"
+    table.write_text("type,id,tag\n" + "".join(f"NODE,{n},{z}\n" for n, z in nodes.items())
+                     + "".join(f"LINK,{n},{z}\n" for n, z in links.items()))
+    for argv in (("create", "net", "--model", path), ("import", "net", table)):
+        assert tool(*argv)[0] == 0
+    return nodes, links
+
+
+def expected_zones(wn, nodes, links):
+    """{tag: figures} as WNTR's model gives them, in the file's units."""
+    units = FlowUnits[wn.options.hydraulic.inpfile_units]
+    zones = {}
+    for name, node in wn.nodes():
+        z = zones.setdefault(nodes.get(name), {"nodes": [], "links": [], "boundary": []})
+        z["nodes"].append(name)
+    for name, link in wn.links():
+        a, b = nodes.get(link.start_node_name), nodes.get(link.end_node_name)
+        tag = links.get(name, a if a == b else None)
+        zones.setdefault(tag, {"nodes": [], "links": [], "boundary": []})["links"].append(name)
+        if a != b:
+            for side, sign in ((a, -1), (b, 1)):
+                if side is not None:
+                    zones.setdefault(side, {"nodes": [], "links": [], "boundary": []})[
+                        "boundary"].append((name, sign))
+    figures = {}
+    for tag, z in zones.items():
+        kinds = [wn.get_node(n).node_type.lower() for n in z["nodes"]]
+        link_kinds = [wn.get_link(n).link_type.lower() for n in z["links"]]
+        junctions = [wn.get_node(n) for n in z["nodes"] if wn.get_node(n).node_type == "Junction"]
+        pipes = [wn.get_link(n) for n in z["links"] if wn.get_link(n).link_type == "Pipe"]
+        figures[tag] = {
+            "nodes": {k: kinds.count(k) for k in ("junction", "tank", "reservoir")},
+            "links": {k: link_kinds.count(k) for k in ("pipe", "pump", "valve")},
+            "pipe_length": from_si(units, sum(p.length for p in pipes), HydParam.Length),
+            "demand": from_si(units, sum(d.base_value for j in junctions
+                                         for d in j.demand_timeseries_list), HydParam.Demand),
+            "boundary": sorted(n for n, _ in z["boundary"]), "crossing": z["boundary"],
+            "junctions": [j.name for j in junctions]}
+    return figures
+
+
+def check_figures(ours, theirs):
+    assert set(ours) == set(theirs)
+    for tag, row in ours.items():
+        want = theirs[tag]
+        assert (row["nodes"], row["links"]) == (want["nodes"], want["links"]), tag
+        assert math.isclose(row["pipe_length"], want["pipe_length"], rel_tol=1e-9, abs_tol=1e-6)
+        assert math.isclose(row["demand"], want["demand"], rel_tol=1e-9, abs_tol=1e-9), tag
+        assert sorted(row["boundary"]) == want["boundary"], tag
+
+
+@pytest.mark.parametrize("path", REAL, ids=lambda p: p.name)
+def test_stats_as_wntr_counts(tool, tmp_path, path):
+    wn = wntr_model(path)
+    if wn is None:
+        pytest.skip("WNTR does not read this file")
+    nodes, links = zoned(tool, tmp_path, path, wn)
+    status, out, err = tool("stats", "net", "--format", "json")
+    assert (status, err) == (0, ""), err
+    report = json.loads(out)
+    assert report["units"]["flow"] == wn.options.hydraulic.inpfile_units.upper()
+    check_figures({row["tag"]: row for row in report["tags"]}, expected_zones(wn, nodes, links))
+
+
+@pytest.mark.skipif(NET3 is None, reason="WNTR's Net3.inp is not installed")
+@pytest.mark.parametrize("name", ["Net3.inp", "Net1.inp"])
+def test_simulate_as_epanet_simulator(tool, tmp_path, name):
+    """Each tag's pressure and inflow at the report times, as WNTR's
+    EpanetSimulator reports them (REPORT TIMESTEP 2 hours, REPORT START 6
+    hour: the hydraulic steps between are not reported)."""
+    text = NET3.with_name(name).read_text()
+    path = tmp_path / name
+    text = re.sub(r"(?im)^\s*report\s+(timestep|start).*$", "", text)
+    path.write_text(text.replace("[TIMES]", "[TIMES]\n Report Timestep 2:00\n Report Start 6:00", 1))
+    wn = wntr_model(path)
+    nodes, links = zoned(tool, tmp_path, path, wn)
+    status, out, err = tool("stats", "net", "--simulate", "--format", "json")
+    assert status == 0, err
+    ours = {row["tag"]: row for row in json.loads(out)["tags"]}
+    expected = expected_zones(wn, nodes, links)
+    check_figures(ours, expected)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        results = wntr.sim.EpanetSimulator(wn).run_sim(str(tmp_path / "wntr"))
+    units = FlowUnits[wn.options.hydraulic.inpfile_units]
+    pressure = from_si(units, results.node["pressure"], HydParam.Pressure)
+    flow = from_si(units, results.link["flowrate"], HydParam.Flow)
+    assert list(pressure.index) == list(range(6 * 3600, int(wn.options.time.duration) + 1, 7200))
+    for tag, want in expected.items():
+        if want["junctions"]:
+            p = pressure[want["junctions"]]
+            low = p.min(axis=1)
+            got = ours[tag]["pressure"]
+            assert got["min_time"] == low.idxmin(), tag
+            for key, value in (("min", low.min()), ("mean", p.values.mean()),
+                               ("max", p.values.max())):
+                assert math.isclose(got[key], value, rel_tol=1e-3, abs_tol=0.02), (tag, key)
+        if tag is None or not any(want["nodes"].values()):
+            assert ours[tag]["inflow"] is None       # no boundary: no inflow
+            continue
+        series = sum(sign * flow[link] for link, sign in want["crossing"]) if want["crossing"] \
+            else 0 * flow.iloc[:, 0]
+        for key, value in (("min", series.min()), ("mean", series.mean()),
+                           ("max", series.max())):
+            assert math.isclose(ours[tag]["inflow"][key], value, rel_tol=1e-3, abs_tol=0.05), \
+                (tag, key)
