@@ -36,6 +36,14 @@ def library():
                       UNAVAILABLE) from None
 
 
+class Stop(Exception):
+    """EPANET's error, or the warning that leaves no solution: its code and text."""
+
+    def __init__(self, code, text):
+        super().__init__(code, text)
+        self.code, self.text = code, text
+
+
 class Run:
     """One EPANET project: opened on the model, closed whatever happens."""
 
@@ -54,8 +62,7 @@ class Run:
         self.en.EN_geterror(code, text, 255)
         said = text.value.decode("latin-1")
         if code > 100 or code == UNBALANCED:
-            raise Failure(f"{self.path}: EPANET {code}: {said}{self.detail()}; no figures",
-                          DATA_ERROR)
+            raise Stop(code, said)
         self.warnings[code] = said
 
     def detail(self):
@@ -91,11 +98,16 @@ def simulate(path, zones, rows):
     with tempfile.TemporaryDirectory() as folder:
         run = Run(en, path, folder)
         try:
-            run.check(en.EN_open(run.project, os.fsencode(path), os.fsencode(run.report), b""))
-            results = hydraulics(run, zones, np)
-        finally:
-            en.EN_close(run.project)
-            en.EN_deleteproject(run.project)
+            try:
+                run.check(en.EN_open(run.project, os.fsencode(path), os.fsencode(run.report),
+                                     b""))
+                results = hydraulics(run, zones, np)
+            finally:
+                en.EN_close(run.project)        # writes the report that details an error
+                en.EN_deleteproject(run.project)
+        except Stop as e:
+            raise Failure(f"{path}: EPANET {e.code}: {e.text}{run.detail()}; no figures",
+                          DATA_ERROR) from None
     for row, (pressure, inflow) in zip(rows, results):
         row["pressure"], row["inflow"] = pressure, inflow
     for code, text in sorted(run.warnings.items()):

@@ -40,8 +40,9 @@ def tokens(text):
             break
         value = match[kind]
         if kind == "bad":
-            raise refuse(text, f"unexpected {quoted(value)} at character {match.start(kind) + 1}"
-                               + (" (a text in quotes is not closed)" if value in "'\"" else ""))
+            at = match.start(kind) + 1
+            raise refuse(text, f"a text in quotes is not closed (character {at})"
+                         if value in "'\"" else f"unexpected {quoted(value)} at character {at}")
         if kind == "text":
             value = value[1:-1].replace(value[0] * 2, value[0])
         found.append((kind, value))

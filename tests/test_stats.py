@@ -230,3 +230,165 @@ def test_simulate_as_epanet_simulator(tool, tmp_path, name):
                            ("max", series.max())):
             assert math.isclose(ours[tag]["inflow"][key], value, rel_tol=1e-3, abs_tol=0.05), \
                 (tag, key)
+
+
+def test_pressure_units_as_epanet_takes_them(tmp_path):
+    """The Units and Pressure options give the units EPANET reports in."""
+    import epanet.toolkit as en
+
+    names = {0: "psi", 1: "kPa", 2: "m", 3: "bar", 4: "ft"}
+    for units in ("GPM", "CMH"):
+        for pressure in ("", "psi", "Kpa", "METERS", "bar", "feet", "exponent 0.5"):
+            path = tmp_path / "units.inp"
+            path.write_text(f"[JUNCTIONS]\nJ1 0 1\n[RESERVOIRS]\nR1 100\n[PIPES]\nP1 R1 J1 100 100 "
+                            f"100\n[OPTIONS]\nUnits {units}\nPressure {pressure}\n[END]\n")
+            project = en.createproject()
+            en.open(project, str(path), str(tmp_path / "units.rpt"), "")
+            theirs = names[int(en.getoption(project, en.PRESS_UNITS))]
+            en.close(project)
+            assert read_model(str(path), attributes=True).units()["pressure"] == theirs, pressure
+
+
+def test_epanet_refusals(tool, tmp_path, monkeypatch):
+    """EPANET's error, with its code and its text, and nothing claimed; no
+    toolkit: the extra to install."""
+    path = tmp_path / "bad.inp"
+    path.write_text("[JUNCTIONS]\nJ1 0 1\n[PIPES]\nP1 J1 J9 100 10 100\n[END]\n")
+    tool("create", "net", "--model", path)
+    status, out, err = tool("stats", "net", "--simulate")
+    assert (status, out) == (65, "")
+    assert err == (f"tagtool: {path}: EPANET 200: Error 200: one or more errors in input file "
+                   "(Error 203: undefined node J9 in [PIPES] section:); no figures\n")
+    monkeypatch.setitem(sys.modules, "epanet", None)
+    assert tool("stats", "net", "--simulate") == (
+        69, "", "tagtool: --simulate needs EPANET's toolkit: pip install 'orvane[sim]'\n")
+
+
+# ---------------------------------------------------------------------------
+# --where
+
+MODEL = """\
+[JUNCTIONS]
+J1 10 5 P1
+J2 20 0
+J3 30 2
+[RESERVOIRS]
+R1 100
+[TANKS]
+T1 50 5 0 10 20
+[PIPES]
+P1 R1 J1 100 12 100
+P2 J1 J2 200 8 100 0 CV
+P3 J2 J3 300 16 120 0.5 Closed
+P4 J3 T1 50 12 100 CLOSED
+[PUMPS]
+PU1 J1 J3 HEAD C1
+[VALVES]
+V1 J2 T1 6 PRV 40 0
+V2 J3 J1 10 GPV C1
+[DEMANDS]
+J3 1
+J3 2.5 P1
+[STATUS]
+P1 Closed
+P3 Open
+[CURVES]
+C1 100 100
+[PATTERNS]
+P1 1
+[COORDINATES]
+J1 0 0
+J2 1 0
+[END]
+"""
+TAGS = [{"t_type": "LINK", "id": "P1", "tag": "Trunk"}, {"t_type": "NODE", "id": "J1", "tag": "North"}]
+
+
+@pytest.mark.parametrize("t_type, expr, ids", [
+    ("LINK", "kind = pipe and diameter >= 12", "P1 P3 P4"),
+    ("LINK", "status = closed", "P1 P4"),             # [STATUS] closes P1 and opens P3
+    ("LINK", "status = CV", "P2"),
+    ("NODE", "demand > 2", "J1 J3"),                  # [DEMANDS] replaces J3's 2 with 1 + 2.5
+    ("NODE", "demand = 3.5", "J3"),
+    ("NODE", "pattern = P1", "J1"),                   # J3's first demand has no pattern
+    ("LINK", "id = P1", "P1"),
+    ("LINK", "setting >= 0", "V1"),                   # a general valve's curve compares false
+    ("LINK", "not setting >= 0", "P1 P2 P3 P4 PU1 V2"),
+    ("LINK", "curve = C1", "PU1"),
+    ("NODE", "elevation > 25 and not kind = tank", "J3"),
+    ("NODE", "head = 100 or (kind = tank and maxlevel <= 10)", "R1 T1"),
+    ("NODE", "KIND = Junction AND Elevation < 25", "J1 J2"),
+    ("LINK", "tag = Trunk", "P1"),
+    ("LINK", "tag != Trunk", ""),                     # untagged: no tag to compare
+    ("NODE", "tag = 'North' or id = \"J2\"", "J1 J2"),
+    ("LINK", "type = prv or minorloss = 0.5", "P3 V1"),
+    ("LINK", "not (kind = pipe or kind = valve) and speed = 1", "PU1"),
+    ("NODE", "id = 10", ""),                          # ids are texts: no number compared
+])
+def test_where_selects(tmp_path, t_type, expr, ids):
+    from tagtool.where import select
+
+    path = tmp_path / "m.inp"
+    path.write_text(MODEL)
+    model = read_model(str(path), attributes=True)
+    assert select(expr, model, lambda: TAGS, (t_type,)) == {t_type: ids.split()}
+
+
+@pytest.mark.parametrize("t_type, expr, why", [
+    ("LINK", "diam >= 12", "unknown attribute 'diam'; the attributes are kind, id, tag and by "
+                           "kind pipe: length, diameter, roughness, minorloss, status; pump: "
+                           "curve, power, speed; valve: diameter, type, setting, minorloss"),
+    ("NODE", "length > 1", "unknown attribute 'length'; the attributes are kind, id, tag and by "
+                           "kind junction: elevation, demand, pattern; tank: elevation, "
+                           "initlevel, minlevel, maxlevel, diameter, minvol; reservoir: head, "
+                           "pattern"),
+    ("LINK", "id < 3", "id is a text: it takes = or !=, not <"),
+    ("LINK", "status >= OPEN", "status is a text: it takes = or !=, not >="),
+    ("LINK", "diameter = '12'", "diameter is a number, not '12'"),
+    ("LINK", "diameter >= twelve", "diameter is a number, not 'twelve'"),
+    ("LINK", "(kind = pipe", "a '(' is not closed"),
+    ("LINK", "kind = pipe and", "expected an attribute, found the end"),
+    ("LINK", "kind = pipe)", "unexpected ')' after a whole expression"),
+    ("LINK", "kind == pipe", "expected a value after kind ="),
+    ("LINK", "kind pipe", "expected =, !=, <, <=, > or >= after kind"),
+    ("LINK", "kind = 'pipe", "a text in quotes is not closed (character 8)"),
+    ("LINK", "kind = pipe drop", "unexpected 'drop' after a whole expression"),
+    ("LINK", "kind = pipe & 1", "unexpected '&' after a whole expression"),
+    ("LINK", "__import__('os') = 1", "unknown attribute '__import__'"),
+    ("LINK", "  ", "empty expression"),
+])
+def test_where_refuses(tool, tmp_path, t_type, expr, why):
+    path = tmp_path / "m.inp"
+    path.write_text(MODEL)
+    tool("create", "net", "--model", path)
+    status, out, err = tool("set", "net", t_type, "--where", expr, "X")
+    assert (status, out) == (2, "")
+    assert err.startswith(f"tagtool: --where '{expr}': {why}") and err.count("\n") == 1, err
+    assert tool("list", "net") == (0, "", "")
+
+
+def test_where_edits_are_one_command(tool, tmp_path):
+    path = tmp_path / "m.inp"
+    path.write_text(MODEL)
+    tool("create", "net", "--model", path)
+    assert tool("set", "net", "LINK", "--where", "kind = pipe and diameter >= 12", "Trunk")[0] == 0
+    assert tool("set", "net", "NODE", "J1", "North")[0] == 0
+    def listed():
+        status, out, err = tool("list", "net", "--where", "kind = pipe")
+        assert (status, err) == (0, "")
+        return sorted(out.splitlines())
+
+    pipes = ["LINK\tP1\tTrunk", "LINK\tP3\tTrunk", "LINK\tP4\tTrunk"]
+    assert listed() == pipes
+    status, out, _ = tool("clear", "net", "LINK", "--where", "length < 150")
+    assert (status, out) == (0, "cleared 2 tags of 2 links (--where length < 150)\n")
+    assert listed() == ["LINK\tP3\tTrunk"]
+    tool("undo", "net")
+    assert listed() == pipes
+    tool("undo", "net")
+    tool("undo", "net")
+    assert tool("list", "net") == (0, "", "")
+    tool("set", "net", "NODE", "J1", "North")
+    status, out, err = tool("export", "net", "--format", "geojson", "--where", "tag = North")
+    assert status == 0, err
+    assert [f["properties"]["id"] for f in json.loads(out)["features"]] == ["J1"]
