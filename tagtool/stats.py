@@ -19,7 +19,7 @@ from .formats import as_json
 from .linked import model_path
 from .maps import save
 from .model import read_model
-from .output import out, shown
+from .output import out, plural, say, shown
 from .taglines import TYPES
 from .where import select
 
@@ -46,6 +46,8 @@ def cmd_stats(args):
         out(text.rstrip("\n"))
     else:
         save(args.output, text.encode("utf-8"))
+        say(f"wrote {args.output}: {plural(len(rows), 'row')} ({len(rows) - 1} tags and the "
+            "untagged)")
 
 
 class Zone:
@@ -149,7 +151,7 @@ def csv_text(report):
     buffer = io.StringIO()
     writer = csv.writer(buffer)
     cols = columns(report["units"], "pressure" in report["tags"][0])
-    writer.writerow(["tag", *(f"{h} ({u})".replace(" ()", "").replace(" ", "_") for h, u, _ in cols),
+    writer.writerow(["tag", *(f"{h} {u}".strip().replace(" ", "_") for h, u, _ in cols),
                      "boundary"])
     for row in report["tags"]:
         writer.writerow([row["tag"] if row["tag"] is not None else "",
