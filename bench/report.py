@@ -496,7 +496,7 @@ def stats_section(r):
     lines = ["## Statistics per tag and selection by attribute", "",
              f"`python -m tagtool` on SQLite, seconds from start to exit, best of 3, in turns, on a "
              f"generated grid of {r['nodes']:,} junctions and {r['pipes']:,} pipes in {r['zones']} zones "
-             f"(six report times); the bare run is owa-epanet's toolkit in a process of its own "
+             f"(three report times); the bare run is owa-epanet's toolkit in a process of its own "
              f"(open, solve, read pressures and flows at the report times, close).", "",
              "| command | seconds | beside | seconds | ratio (target) |", "|---|---|---|---|---|"]
     for a, b, target in STATS_TARGETS:

@@ -1,6 +1,6 @@
 """Seconds of `tagtool stats` and of `set --where`, end to end, each beside
 what it is held to, in turns on a generated grid model of about NODES
-junctions (twice as many pipes, 100 zones, six hourly report times):
+junctions (twice as many pipes, 100 zones, three hourly report times):
 
 - stats beside summary of the same network and model (target: within 2x);
 - stats --simulate beside a bare hydraulic run by owa-epanet's toolkit in a
@@ -60,8 +60,8 @@ def grid(side, model, tags):
                 for name, (r2, c2) in ((f"P{r}_{c}r", (r, c + 1)), (f"P{r}_{c}d", (r + 1, c))):
                     if r2 < side and c2 < side:
                         m.write(f"{name} J{r}_{c} J{r2}_{c2} 50 {300 if (r + c) % 2 else 150} 130\n")
-        m.write("[PATTERNS]\nD 0.6 0.8 1.2 1.4 1.0 0.7\n"
-                "[TIMES]\nDuration 5:00\nHydraulic Timestep 1:00\nReport Timestep 1:00\n"
+        m.write("[PATTERNS]\nD 0.6 1.0 1.4\n"
+                "[TIMES]\nDuration 2:00\nHydraulic Timestep 1:00\nReport Timestep 1:00\n"
                 "[OPTIONS]\nUnits LPS\n[END]\n")
         t.write("type,id,tag\n")
         t.writelines(f"NODE,J{r}_{c},Z{r // ZONE}-{c // ZONE}\n" for r in range(side) for c in range(side))
