@@ -118,8 +118,6 @@ def read_model(path, attributes=False):
                 extra.read(section, rows, where)
             if section not in MORE:
                 read_rows(model, section, rows, where)
-        if extra is not None:
-            extra.finish()
     finally:
         if collecting:
             gc.enable()
@@ -189,6 +187,21 @@ def number(text, name, where):
     return value
 
 
+class Columns(dict):
+    """The columns of one kind, {attribute: {id: value}}, each read from the
+    section's lines when first asked for: a command reads the few it uses."""
+
+    def __init__(self, attributes, kind):
+        super().__init__()
+        self.attributes, self.kind = attributes, kind
+
+    def __missing__(self, name):
+        if name not in COLUMNS[self.kind]:
+            raise KeyError(name)
+        column = self[name] = self.attributes.column(self.kind, name)
+        return column
+
+
 class Attributes:
     """Reads the attributes of a model's elements into ``model.columns``:
     each kind's columns, with EPANET's defaults for those a line leaves out;
@@ -197,7 +210,8 @@ class Attributes:
 
     def __init__(self, model):
         self.model = model
-        model.columns = {kind: {name: {} for name in names} for kind, names in COLUMNS.items()}
+        model.columns = {kind: Columns(self, kind) for kind in COLUMNS}
+        self.sections = {kind: [] for kind in COLUMNS}  # (rows, words before the columns, where)
         self.demands, self.first_pattern, self.status = {}, {}, {}
 
     def read(self, section, rows, where):
@@ -205,11 +219,11 @@ class Attributes:
         if kind == "pump":
             self.pumps(rows, where)
         elif kind is not None:
-            skip = 1 if ELEMENTS[section] == "NODE" else 3
-            columns, defaults = self.model.columns[kind], DEFAULTS.get(kind, {})
-            for i, words in enumerate(rows):
-                if words:
-                    self.element(kind, columns, defaults, words[0], words[skip:], where(i))
+            if kind == "pipe":
+                for words in rows:
+                    if len(words) == 7 and words[6].upper().startswith(PIPE_STATUS):
+                        words.insert(6, "0")        # a status in the loss's place
+            self.sections[kind].append((rows, 1 if ELEMENTS[section] == "NODE" else 3, where))
         elif section == "[DEMANDS]":
             for i, words in enumerate(rows):
                 if len(words) >= 2:
@@ -227,26 +241,65 @@ class Attributes:
             self.model.options.update((OPTIONS[w[0].upper()[:4]], w[1].upper()) for w in rows
                                       if len(w) >= 2 and w[0].upper()[:4] in OPTIONS)
 
-    def element(self, kind, columns, defaults, id, values, where):
-        names = COLUMNS[kind]
-        if kind == "pipe" and len(values) == 4 and values[3].upper().startswith(PIPE_STATUS):
-            values = [*values[:3], "0", values[3]]          # a status in the loss's place
-        for name in names[len(values):]:
-            if name in defaults:
-                columns[name][id] = defaults[name]
-        for name, text in zip(names, values):
-            if name == "status":
-                text = next((s for s in PIPE_STATUS if text.upper().startswith(s)), text.upper())
-            elif name == "type":
-                text = text.upper()
-            elif name == "setting":
-                try:
-                    text = number(text, name, where)
-                except InpError:
-                    pass                    # a general valve's curve
-            elif name not in TEXTS:
-                text = number(text, name, where)
-            columns[name][id] = text
+    def column(self, kind, name):
+        """{id: value} of one attribute of the elements of ``kind``."""
+        column, default = {}, DEFAULTS.get(kind, {}).get(name)
+        for rows, skip, where in self.sections[kind]:
+            at = COLUMNS[kind].index(name) + skip
+            lines = [words for words in rows if words]
+            given = [words for words in lines if len(words) > at]
+            if default is not None and len(given) < len(lines):
+                column.update((words[0], default) for words in lines if len(words) <= at)
+            texts = [words[at] for words in given]
+            column.update(zip([words[0] for words in given],
+                              self.values(name, texts, rows, at, where)))
+        if kind == "junction" and name in ("demand", "pattern"):
+            for id, demand in self.demands.items():
+                if self.model.nodes.get(id) != "junction":
+                    continue
+                if name == "demand":
+                    column[id] = demand
+                elif id in self.first_pattern:
+                    column[id] = self.first_pattern[id]
+                else:
+                    column.pop(id, None)
+        elif kind == "pipe" and name == "status":
+            for id, word in self.status.items():
+                if word is not None and column.get(id, "CV") != "CV":
+                    column[id] = word
+        return column
+
+    @staticmethod
+    def values(name, texts, rows, at, where):
+        """The values of a column's ``texts``; a bad number is named by its
+        line, found again in ``rows`` only then."""
+        if name in ("status", "type"):
+            words = PIPE_STATUS if name == "status" else ()
+            read = {text: next((w for w in words if text.upper().startswith(w)), text.upper())
+                    for text in set(texts)}
+            return map(read.__getitem__, texts)
+        if name in TEXTS:
+            return texts
+        try:
+            values = list(map(float, texts))
+            if all(map(math.isfinite, values)) and "_" not in "".join(texts):
+                return values
+        except ValueError:
+            pass
+        if name == "setting":           # a general valve's is its curve
+            return [v if isinstance(v, float) and math.isfinite(v) else t
+                    for t, v in zip(texts, map(Attributes.setting, texts))]
+        for i, words in enumerate(rows):
+            if len(words) > at:
+                number(words[at], name, where(i))
+        return values
+
+    @staticmethod
+    def setting(text):
+        try:
+            return float(text) if "_" not in text else None
+        except ValueError:
+            return None
 
     def pumps(self, rows, where):
         columns = self.model.columns["pump"]
@@ -259,18 +312,3 @@ class Attributes:
                 if name is not None:
                     columns[name][words[0]] = value if name == "curve" else number(
                         value, name, where(i))
-
-    def finish(self):
-        """Apply [DEMANDS] and [STATUS] to what the element sections gave."""
-        junction = self.model.columns["junction"]
-        for id, demand in self.demands.items():
-            if id in junction["elevation"]:
-                junction["demand"][id] = demand
-                if id in self.first_pattern:
-                    junction["pattern"][id] = self.first_pattern[id]
-                else:
-                    junction["pattern"].pop(id, None)
-        status = self.model.columns["pipe"]["status"]
-        for id, word in self.status.items():
-            if word is not None and status.get(id, "CV") != "CV":
-                status[id] = word

@@ -181,9 +181,9 @@ def chosen(tree, model, tags, t_type):
                 if t == t_type and tag is not None and op(tag, literal) and id in ids}
     found = set()
     for kind in kinds:
-        column = model.columns[kind].get(name)
-        if column is None:
+        if name not in COLUMNS[kind]:
             continue
+        column = model.columns[kind][name]
         if name in TEXTS:
             found.update(id for id, value in column.items() if op(value, literal))
         else:
