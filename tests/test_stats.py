@@ -250,8 +250,9 @@ def test_pressure_units_as_epanet_takes_them(tmp_path):
 
 
 def test_epanet_refusals(tool, tmp_path, monkeypatch):
-    """EPANET's error, with its code and its text, and nothing claimed; no
-    toolkit: the extra to install."""
+    """EPANET's error, with its code and its text, and nothing claimed; a
+    figure that is no number, named by its line; no toolkit: the extra to
+    install."""
     path = tmp_path / "bad.inp"
     path.write_text("[JUNCTIONS]\nJ1 0 1\n[PIPES]\nP1 J1 J9 100 10 100\n[END]\n")
     tool("create", "net", "--model", path)
@@ -262,6 +263,9 @@ def test_epanet_refusals(tool, tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "epanet", None)
     assert tool("stats", "net", "--simulate") == (
         69, "", "tagtool: --simulate needs EPANET's toolkit: pip install 'orvane[sim]'\n")
+    path.write_text("[JUNCTIONS]\nJ1 10 5\nJ2 1e400 1\n[PIPES]\nP1 J1 J2 100 12 100\n[END]\n")
+    assert tool("stats", "net") == (65, "", f"tagtool: {path}:3: bad elevation '1e400': not a "
+                                            "number\n")
 
 
 # ---------------------------------------------------------------------------
