@@ -194,8 +194,8 @@ def chosen(tree, model, tags, t_type):
 
 def select(text, model, tags, types):
     """{type: ids in the model's order} that EXPR ``text`` chooses among
-    the model's elements of ``types``; ``tags``: the network's tags as
-    orvane.get_tags gives them (read only when EXPR names ``tag``)."""
+    the model's elements of ``types``; ``tags()`` gives the network's tags
+    as orvane.get_tags does, called only when EXPR names ``tag``."""
     tree = parse(text, types)
     stored = {}
     if uses_tag(tree):
