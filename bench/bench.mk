@@ -6,7 +6,9 @@
 # bench/map.py times `tagtool map` on a network of 10^5 elements,
 # bench/exchange.py import and export --into of 10^5 tags with and without a
 # baseline, bench/bulk.py the bulk edits (zones, a CSV import, history), and
-# bench/everyday.py set on a large linked model, start-up and list.
+# bench/everyday.py set on a large linked model, start-up and list, and
+
+# bench/stats.py stats, stats --simulate and set --where beside their yardsticks.
 # Each records its figures in bench/results.json, from which bench/report.py
 # writes bench/results.md and bench/results.png afresh. Included by the
 # Makefile, which sets VPY (the venv's Python) and PYTHON (the Python 3.12 it
@@ -28,3 +30,4 @@ bench: build $(BENCH_STAMP)
 	$(VPY) bench/exchange.py
 	$(VPY) bench/bulk.py
 	$(VPY) bench/everyday.py
+	$(VPY) bench/stats.py

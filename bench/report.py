@@ -9,9 +9,11 @@ written afresh from the whole file (write):
 - "map" (bench/map.py): `tagtool map` on a large network;
 - "exchange" (bench/exchange.py): import and export --into with and
   without a baseline;
-- "bulk" (bench/bulk.py): zones, a CSV import beside an INP one, history.
+- "bulk" (bench/bulk.py): zones, a CSV import beside an INP one, history;
 - "everyday" (bench/everyday.py): set on a large linked model, the start of
-  `tagtool networks`, list in natural order.
+  `tagtool networks`, list in natural order;
+- "stats" (bench/stats.py): stats, stats --simulate and set --where beside
+  what each is held to.
 
     python bench/report.py      # writes the report again from the file
 """
@@ -106,6 +108,8 @@ def write(results=None, out=HERE):
         lines += ["", *bulk_section(results["bulk"])]
     if "everyday" in results:
         lines += ["", *everyday_section(results["everyday"])]
+    if "stats" in results:
+        lines += ["", *stats_section(results["stats"])]
     if "calls" not in results:
         print("\n".join(lines).strip("\n"))
         say(f"no figures of bench/run.py in {results_file(out)}: results.md is left alone")
@@ -523,6 +527,26 @@ def everyday_section(r):
         if when == "now" and was:
             cell = f"{fmt_ratio(seconds / was, seconds / was <= SORTED_LIST_TARGET)} before (≤{SORTED_LIST_TARGET:g}x)"
         lines.append(f"| list --format {fmt}, {when} | {seconds:.3f} | {cell} |")
+    return lines
+
+
+# stats and set --where beside what each is held to, and by how much.
+STATS_TARGETS = (("stats", "summary", 2.0), ("stats --simulate", "bare run", 1.3),
+                 ("set --where", "set --kind", 1.5))
+
+
+def stats_section(r):
+    best = r["seconds"]
+    lines = ["## Statistics per tag and selection by attribute", "",
+             f"`python -m tagtool` on SQLite, seconds from start to exit, best of 3, in turns, on a "
+             f"generated grid of {r['nodes']:,} junctions and {r['pipes']:,} pipes in {r['zones']} zones "
+             f"(three report times); the bare run is owa-epanet's toolkit in a process of its own "
+             f"(open, solve, read pressures and flows at the report times, close).", "",
+             "| command | seconds | beside | seconds | ratio (target) |", "|---|---|---|---|---|"]
+    for a, b, target in STATS_TARGETS:
+        times = best[a] / best[b]
+        lines.append(f"| {a} | {best[a]:.2f} | {b} | {best[b]:.2f} | {fmt_ratio(times, times <= target)} "
+                     f"(≤{target:g}x) |")
     return lines
 
 

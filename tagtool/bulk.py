@@ -66,12 +66,27 @@ def apply_tags(network, wanted, label, dry_run=False, replace=False, strict=Fals
     # between the read of the tags and the import.
     with database.command(network):
         changes, counts, groups = merge(wanted, stored_tags(network), replace, group, left)
-        if not changes:
-            return counts, groups
+        write(network, changes, label)
+    return counts, groups
+
+
+def write(network, changes, label):
+    """Store ``changes`` (t_type, id, old, new) as one journaled command
+    labelled ``label`` in the history, inside the caller's command scope."""
+    if changes:
         written = database.execute_import(network, None, changes)
         database.label_newest(network, label,
                               [database.g_update_prefix | {"type": "import", **written}])
-    return counts, groups
+
+
+def clear_tags(network, keys, label):
+    """Clear the tags of the elements ``keys`` ((type, id) pairs) that have
+    one, as one undoable command labelled ``label``; how many."""
+    with database.command(network):
+        stored = stored_tags(network)
+        changes = [(*key, stored[key], None) for key in keys if key in stored]
+        write(network, changes, label)
+    return len(changes)
 
 
 def told(counts, replace=False):

@@ -136,6 +136,21 @@ def add_columns(parser):
                              "column, else NODE; in GeoJSON a point is a node, a line a link)")
 
 
+def add_where(parser, model=False):
+    """--where EXPR (and, for a command that reads no model otherwise,
+    --model INP to choose from)."""
+    parser.add_argument("--where", metavar="EXPR",
+                        help="only the elements whose attributes EXPR holds true of: "
+                             "comparisons (= != < <= > >=) of kind, id, tag and the model's "
+                             "columns (diameter, elevation, ...: numbers in the file's units) "
+                             "joined by and, or, not and parentheses, e.g. "
+                             "\"kind = pipe and diameter >= 12\"")
+    if model:
+        parser.add_argument("--model", metavar="INP",
+                            help="with --where: the model to choose from (default: the linked "
+                                 "model)")
+
+
 def add_exchange(parser, replace):
     """The options of an exchange with an INP file (import, export --into);
     ``replace`` tells what --replace does."""
@@ -263,14 +278,15 @@ def build_parser():
                   "list every tag: type, id and tag (tab-separated text, JSON or CSV)",
                   "net1 --format csv > tags.csv")
     add_format(sub)
+    add_where(sub, model=True)
     sub = command("get", "edit.cmd_get", "print the tag of a node or link", "net1 NODE J1")
     add_element(sub)
     add_format(sub)
     sub = command("set", "edit.cmd_set", "set the tag of a node or link (undoable)",
                   "net1 NODE --match 'J1*' North",
-                  "Set the tag of one node or link; with --match or --kind (give the type "
-                  "and the tag, no id), of every element of the model that matches, as one "
-                  "undoable command.")
+                  "Set the tag of one node or link; with --match, --kind or --where (give the "
+                  "type and the tag, no id), of every element of the model that matches, as "
+                  "one undoable command.")
     sub.add_argument("type", metavar="NODE|LINK", help="the kind of element")
     sub.add_argument("id", metavar="ID", help="the id of the node or link (with --match or "
                                               "--kind: the tag)")
@@ -280,13 +296,18 @@ def build_parser():
     sub.add_argument("--kind", choices=KIND_TYPES,
                      help="every element of this kind in the model (with --match: of both)")
     sub.add_argument("--model", metavar="INP",
-                     help="with --match or --kind: the model to choose from (default: the "
-                          "linked model)")
+                     help="with --match, --kind or --where: the model to choose from "
+                          "(default: the linked model)")
+    add_where(sub)
     add_dry_run(sub)
     add_strict(sub)
     sub = command("clear", "edit.cmd_clear", "clear the tag of a node or link (undoable)",
-                  "net1 LINK P1")
-    add_element(sub)
+                  "net1 LINK --where 'diameter < 6'",
+                  "Clear the tag of one node or link; with --where (give the type, no id), "
+                  "of every element of the model that matches, as one undoable command.")
+    sub.add_argument("type", metavar="NODE|LINK", help="the kind of element")
+    sub.add_argument("id", metavar="ID", nargs="?", help="the id of the node or link")
+    add_where(sub, model=True)
     sub = command("delete", "edit.cmd_delete",
                   "delete the tag of a node or link, as deleting the element does (undoable)",
                   "net1 NODE J1")
@@ -337,6 +358,25 @@ def build_parser():
                                                     "(default: the linked model)")
     add_format(sub)
 
+    sub = command("stats", "stats.cmd_stats", "what each tag holds: counts, pipe length, "
+                  "demand, boundary; pressure and inflow from an EPANET run",
+                  "net1 --simulate --format json",
+                  "Per tag, and for the untagged: nodes and links by kind (a link belongs to "
+                  "its tag or, without one, to the tag of both its end nodes), pipe length, "
+                  "the junctions' base demand, elevation min and max, and the boundary (links "
+                  "with one end node carrying the tag). --simulate runs EPANET (pip install "
+                  "'orvane[sim]') and adds the pressure over the tag's junctions at the report "
+                  "times (min, mean, max, the time of the min in seconds) and the net inflow "
+                  "through its boundary (min, mean, max over the report times). Figures are "
+                  "in the model's units, which every output names.")
+    sub.add_argument("--model", metavar="INP", help="the model (default: the linked model)")
+    sub.add_argument("--simulate", action="store_true",
+                     help="add pressure and inflow from a hydraulic run of EPANET")
+    sub.add_argument("-o", "--output", metavar="FILE", help="write to FILE (default: standard "
+                                                            "output)")
+    add_format(sub)
+    add_where(sub)
+
     sub = command("map", "maps.cmd_map", "draw the network coloured by tag",
                   "net1 model.inp -o zones.png",
                   "Draw the network from the model's [COORDINATES] and [VERTICES]: links as "
@@ -363,6 +403,7 @@ def build_parser():
     sub.add_argument("--style", metavar="FILE", help="colours of tags (CSV or JSON: tag, colour), "
                                                     "before those the network keeps")
     sub.add_argument("--labels", action="store_true", help="write each zone's (node tag's) name on it")
+    add_where(sub)
     return parser
 
 
@@ -383,6 +424,7 @@ def add_geojson(parser):
     group.add_argument("--crs", metavar="EPSG:N",
                        help="the coordinate system of the model's coordinates, named in the "
                             "file (they are not converted)")
+    add_where(group)
     parser.set_defaults(run=export_writer)
 
 
@@ -400,7 +442,7 @@ def export_writer(args):
                                   args.id_column)
     if args.format == "geojson" and args.into is None:
         return run("geojson.cmd_export")(args)
-    for option in ("model", "crs"):
+    for option in ("model", "crs", "where"):
         if getattr(args, option) is not None:
             args.parser.error(f"--{option} goes with --format geojson")
     return run("transfer.cmd_export")(args)

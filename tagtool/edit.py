@@ -44,6 +44,10 @@ PLAIN_ID = re.compile(r"^[A-Z]+\t([^\t]*)", re.M)    # the id of a plain line
 def cmd_list(args):
     """The tags, nodes first, each type in the natural order of its ids;
     the module reads them in table order."""
+    if args.where is not None:
+        return list_where(args)
+    if args.model is not None:
+        args.parser.error("--model goes with --where")
     if args.format == "text":
         lines = orvane.inp_out_tag(args.network)
         count, text = len(lines), plain_lines(lines)
@@ -63,6 +67,34 @@ def cmd_list(args):
         return
     write_rows(args.format, FIELDS, ((tag["t_type"], tag["id"], tag["tag"]) for tag in tags), None,
                args.raw)
+
+
+def list_where(args):
+    """list --where: the tags of the model's elements that EXPR chooses."""
+    tags = orvane.get_tags(args.network)
+    chosen = {t: set(ids) for t, ids in chosen_ids(args, lambda: tags)[0].items()}
+    rows = [(t["t_type"], t["id"], t["tag"]) for t in tags
+            if t["tag"] is not None and t["id"] in chosen[t["t_type"]]]
+    write_rows(args.format, FIELDS, rows,
+               lambda row: text_row(dict(zip(("t_type", "id", "tag"), row))))
+
+
+def chosen_ids(args, tags, types=("NODE", "LINK")):
+    """({type: ids in the model's order}, model) of the elements of the
+    command's model (--model, else the linked one) that its --where
+    chooses; ``tags()`` gives the network's tags, read only when EXPR
+    names ``tag``."""
+    from .linked import model_path
+    from .model import read_model
+    from .where import select
+
+    path = model_path(args.network, args.model)
+    if path is None:
+        raise Failure(f"--where chooses among a model's elements: network "
+                      f"{quoted(args.network)} has no linked model (tagtool link), so give "
+                      "--model INP")
+    model = read_model(path, attributes=True)
+    return select(args.where, model, tags, types), model
 
 
 def plain_lines(lines):
@@ -94,7 +126,7 @@ def cmd_get(args):
 
 
 def cmd_set(args):
-    if args.match is not None or args.kind is not None:
+    if args.match is not None or args.kind is not None or args.where is not None:
         return set_many(args)
     if args.tag is None:
         args.parser.error("the following arguments are required: TAG")
@@ -113,8 +145,8 @@ def warn_unwritable(t_type, id, tag):
 
 
 def set_many(args):
-    """set --match GLOB and --kind KIND: one tag on every element of the
-    model that matches, as one undoable command."""
+    """set --match GLOB, --kind KIND and --where EXPR: one tag on every
+    element of the model that matches them all, as one undoable command."""
     import fnmatch
     import re
 
@@ -124,24 +156,32 @@ def set_many(args):
 
     # NETWORK TYPE TAG: the word after the type is the tag.
     if args.tag is not None:
-        args.parser.error("with --match or --kind give NODE|LINK and TAG, no ID")
+        args.parser.error("with --match, --kind or --where give NODE|LINK and TAG, no ID")
     t_type, tag = type_word(args.type), args.id
     if args.kind is not None and KIND_TYPES[args.kind] != t_type:
         raise Failure(f"a {args.kind} is a {KIND_TYPES[args.kind]}, not a {t_type}")
-    path = model_path(args.network, args.model)
-    if path is None:
-        raise Failure(f"--match and --kind choose among a model's elements: network "
-                      f"{quoted(args.network)} has no linked model (tagtool link), so give "
-                      "--model INP")
-    model = load_model(args.network, path, ("nodes", "links", "link_kinds"), not args.dry_run)
-    ids = model.elements(t_type) if args.kind is None else model.of_kind(args.kind)
+    if args.where is not None:
+        found, model = chosen_ids(args, lambda: orvane.get_tags(args.network), (t_type,))
+        path, ids = model.path, found[t_type]
+        if args.kind is not None:
+            kind = set(model.of_kind(args.kind))
+            ids = [id for id in ids if id in kind]
+    else:
+        path = model_path(args.network, args.model)
+        if path is None:
+            raise Failure(f"--match and --kind choose among a model's elements: network "
+                          f"{quoted(args.network)} has no linked model (tagtool link), so give "
+                          "--model INP")
+        model = load_model(args.network, path, ("nodes", "links", "link_kinds"),
+                           not args.dry_run)
+        ids = model.elements(t_type) if args.kind is None else model.of_kind(args.kind)
     if args.match is not None:
         ids = list(filter(re.compile(fnmatch.translate(args.match)).match, ids))
-    if not ids:
-        raise Failure(f"{path}: no {'element' if args.kind is None else args.kind} of type "
-                      f"{t_type}{'' if args.match is None else ' matches ' + quoted(args.match)}")
     chosen = " ".join(f"--{name} {shown(value)}" for name, value in
-                      (("kind", args.kind), ("match", args.match)) if value is not None)
+                      (("kind", args.kind), ("match", args.match), ("where", args.where))
+                      if value is not None)
+    if not ids:
+        raise Failure(f"{path}: no element of type {t_type} matches {chosen}")
     wanted = dict.fromkeys(((t_type, id) for id in ids), tag)
     counts, _ = apply_tags(args.network, wanted, f"set {t_type} {chosen} {quoted(tag)}",
                            args.dry_run, strict=args.strict,
@@ -152,11 +192,32 @@ def set_many(args):
 
 
 def cmd_clear(args):
+    if args.where is not None:
+        return clear_many(args)
+    if args.id is None:
+        args.parser.error("the following arguments are required: ID (or --where)")
+    if args.model is not None:
+        args.parser.error("--model goes with --where")
     t_type, id = type_word(args.type), element_id(args.id)
     if orvane.get_tag(args.network, t_type, id)["tag"] is None:
         say(f"{t_type} {shown(id)}: no tag to clear")
         return
     apply(args.network, database.ChangeSet({"t_type": t_type, "id": id, "tag": None}))
+
+
+def clear_many(args):
+    """clear --where EXPR: the tags of every element of the model that EXPR
+    chooses, as one undoable command."""
+    from .bulk import clear_tags
+
+    if args.id is not None:
+        args.parser.error("with --where give NODE|LINK, no ID")
+    t_type = type_word(args.type)
+    found, model = chosen_ids(args, lambda: orvane.get_tags(args.network), (t_type,))
+    keys = [(t_type, id) for id in found[t_type]]
+    cleared = clear_tags(args.network, keys, f"clear {t_type} --where {shown(args.where)}")
+    say(f"cleared {plural(cleared, 'tag')} of {plural(len(keys), t_type.lower())} "
+        f"(--where {shown(args.where)})")
 
 
 def cmd_delete(args):

@@ -37,13 +37,14 @@ def cmd_export(args):
     epsg = None if args.crs is None else epsg_code(args.crs)
     if args.crs is not None and epsg is None:
         args.parser.error(f"argument --crs: {args.crs!r} is not EPSG:N (e.g. EPSG:32633)")
-    export_layer(args.network, args.model, epsg, args.file if args.file != "-" else None)
+    export_layer(args.network, args.model, epsg, args.file if args.file != "-" else None, args.where)
 
 
-def export_layer(network, model_path, epsg=None, path=None):
+def export_layer(network, model_path, epsg=None, path=None, where=None):
     """Write the network's tags on the elements of the model ``model_path``
     as a GeoJSON layer to ``path`` (None: standard output); a file written
-    is an exchange, recorded as such."""
+    is an exchange, recorded as such.  ``where``: an EXPR choosing the
+    elements written."""
     from api import orvane
 
     from .exchange_files import new_side
@@ -51,9 +52,10 @@ def export_layer(network, model_path, epsg=None, path=None):
     from .maps import NOUNS, report_unplaced
     from .linked import load_model
     from .output import write_status
+    from .where import read_selected
 
-    tags = orvane.get_tags(network)
-    model = load_model(network, model_path)
+    model, tags = read_selected(model_path, where, orvane.get_tags(network),
+                                lambda path: load_model(network, path))
     layer = new_side(path, "geojson", model, epsg)
     data = layer.render({(t["t_type"], t["id"]): t["tag"] for t in tags})
     if path is None:

@@ -16,6 +16,7 @@ from .colours import OTHER, UNTAGGED, assign, ranked, read_style, tag_colours
 from .extras import need
 from .inpfile import write_file
 from .linked import load_model, model_path
+from .where import read_selected
 from .taglines import NOUNS, TYPES
 from .output import Failure, note, plural, say, shown, write_status
 
@@ -56,18 +57,21 @@ def cmd_map(args):
         dpi=args.dpi,
         style=args.style,
         labels=args.labels,
+        where=args.where,
     )
 
 
 def write_map(network, path, output, kinds=TYPES, title=None, size=(10.0, 7.5), dpi=100,
-              style=None, labels=False):
+              style=None, labels=False, where=None):
     """Draw ``network`` on the model at ``path`` into the file ``output``
-    (its suffix gives the format); ``style``: a style file's path."""
+    (its suffix gives the format); ``style``: a style file's path;
+    ``where``: an EXPR choosing the elements drawn.  Colours are given over
+    the whole network, so that a tag keeps its colour on every map."""
     style = read_style(style) if style is not None else {}
-    tags = orvane.get_tags(network)
-    model = load_model(network, path)
+    every = orvane.get_tags(network)
+    model, tags = read_selected(path, where, every, lambda path: load_model(network, path))
     title = title or default_title(network, kinds, model)
-    scene = Scene(model, tags, kinds, tag_colours(network, tags, style), labels)
+    scene = Scene(model, tags, kinds, tag_colours(network, every, style), labels)
     if output_kind(output) == "html":
         from .page import page
 
@@ -114,7 +118,7 @@ def label(tag):
 
 
 def scale_unit(model):
-    return UNITS.get(model.units, "model units")
+    return UNITS.get(model.backdrop_units, "model units")
 
 
 class Scene:
