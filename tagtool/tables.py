@@ -121,7 +121,19 @@ def quote(cell):
     return '"' + cell.replace('"', '""') + '"'
 
 
-class CsvTable(Side):
+class TextTable(Side):
+    """A table read from its text: the text as decoded, its encoding,
+    byte-order mark and digest, and whether it is a GIS table (its id
+    column named), to which an export adds no rows."""
+
+    def __init__(self, path, unit, text, encoding, bom, digest, id_column):
+        super().__init__(path, unit)
+        self.text, self.encoding, self.bom, self.digest = text, encoding, bom, digest
+        self.table = id_column is not None
+        self.can_add = not self.table
+
+
+class CsvTable(TextTable):
     """A CSV table: its tags, and what rewriting it needs: the text, the
     delimiter, and for each row its lines and its element."""
 
@@ -129,10 +141,7 @@ class CsvTable(Side):
 
     def __init__(self, path, text, encoding, bom, digest, id_column=None, tag_column=None,
                  t_type=None):
-        super().__init__(path, "line")
-        self.text, self.encoding, self.bom, self.digest = text, encoding, bom, digest
-        self.table = id_column is not None
-        self.can_add = not self.table
+        super().__init__(path, "line", text, encoding, bom, digest, id_column)
         first = LINE.match(text)
         self.eol = split_ending(first.group())[1] if first else ""
         self.delimiter = sniff(first.group() if first else "")
@@ -416,17 +425,14 @@ def nested(names, value):
     return value
 
 
-class JsonTable(Side):
+class JsonTable(TextTable):
     """A JSON table: an array of objects, each an element with its tag."""
 
     fmt = "json"
 
     def __init__(self, path, text, encoding, bom, digest, id_column=None, tag_column=None,
                  t_type=None):
-        super().__init__(path, "item")
-        self.text, self.encoding, self.bom, self.digest = text, encoding, bom, digest
-        self.table = id_column is not None
-        self.can_add = not self.table
+        super().__init__(path, "item", text, encoding, bom, digest, id_column)
         items = load_json(path, text)
         if not isinstance(items, list):
             raise Failure(f"{path}: not a table: JSON {type(items).__name__} where the tool's "
