@@ -9,7 +9,6 @@ import os
 import sys
 
 from api import database
-from api.database import store
 
 APP = "orvane"
 
@@ -60,7 +59,7 @@ def choose(data_dir=None, url=None):
         database.set_database_url(url)
     url = database.database_url()
     if (url is not None and url not in ("sqlite:", "sqlite://") or os.environ.get("ORVANE_DATA_DIR")
-            or store._data_dir is not None):
+            or database.given_data_dir() is not None):
         return None, False
     if holds_networks("data"):
         database.set_data_dir("data")
@@ -73,5 +72,5 @@ def choose(data_dir=None, url=None):
 def where():
     """Where the networks were looked for: the data folder or the server."""
     if database.backend_name() == "postgresql":
-        return f"the database {database._redact(database.database_url())}"
+        return f"the database {database.redact(database.database_url())}"
     return database.data_dir()

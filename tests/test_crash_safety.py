@@ -294,9 +294,7 @@ def test_names_are_kept_in_nfc(backend):
 
 
 def test_a_network_made_under_another_spelling_stays_reachable(backend):
-    from api.database import store
-
-    store._backend().create(NFD)            # as before names were kept in NFC
+    db.backend().create(NFD)            # as before names were kept in NFC
     db.close_all()
     assert db.list_networks() == [NFD]
     assert db.create_network(NFD) is False

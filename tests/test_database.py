@@ -295,7 +295,7 @@ class TestProcesses:
             def crash():
                 print("second statement", flush=True)
                 os.kill(os.getpid(), signal.SIGKILL)
-            db._connect("n").create_function("crash", 0, crash)
+            db.connect("n").create_function("crash", 0, crash)
             db.execute_command("n", db.DbChangeSet(
                 "update tags_node set tag = 'new';\\ninsert into tags_node values ('b', crash());", "", [], []))
         """, files)
@@ -315,11 +315,11 @@ class TestProcesses:
 
     def test_forked_child_opens_its_own_connection(self, files):
         db.create_network("n")
-        parent = db._connect("n")
+        parent = db.connect("n")
         pid = os.fork()
         if pid == 0:
-            ok = db._connect("n") is not parent
+            ok = db.connect("n") is not parent
             db.execute_command("n", set_cmd("a", "child", None))
             os._exit(0 if ok else 1)
         assert os.waitpid(pid, 0)[1] == 0
-        assert rows("n") == [("a", "child")] and db._connect("n") is parent
+        assert rows("n") == [("a", "child")] and db.connect("n") is parent

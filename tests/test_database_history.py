@@ -180,7 +180,7 @@ class TestReaders:
             tx.rows("delete from tags_node returning id")     # the lock is taken by now
             print("held", flush=True)
             time.sleep(4)
-        db._write("net", hold)
+        db.write("net", hold)
     """
 
     def test_read_while_a_writer_holds_the_lock(self, net):

@@ -277,14 +277,14 @@ def test_read_only_network_draws_alike_and_keeps_nothing(dtown, drawn, tmp_path,
     from api import database
     from api.database import side_tables
 
-    real = side_tables._write
+    real = side_tables.write
 
     def refuse(name, work):
         raise database.ReadOnlyError("the data folder /x is read-only: nothing was written")
-    monkeypatch.setattr(side_tables, "_write", refuse)
+    monkeypatch.setattr(side_tables, "write", refuse)
     assert main(["map", "d", str(DTOWN), "-o", str(tmp_path / "r.png")]) == 0
     assert database.map_colours("d") == {}
-    monkeypatch.setattr(side_tables, "_write", real)
+    monkeypatch.setattr(side_tables, "write", real)
     assert main(["map", "d", str(DTOWN), "-o", str(tmp_path / "w.png")]) == 0
     assert drawn[0] == drawn[1] == database.map_colours("d")
     assert capsys.readouterr().err == ""

@@ -100,20 +100,17 @@ import sqlite3
 import sys
 
 from .records import (ChangeSet, ConflictError, DatabaseUnavailableError, DbChangeSet, NetworkNotFoundError, ReadOnlyError,
-                      UnsuitableDatabaseError, _change_set, _tag_text, g_update_prefix, not_found)
+                      UnsuitableDatabaseError, g_update_prefix, not_found)
 from .schema import DROP_UNDONE, NEWEST_APPLIED, OLDEST_UNDONE, TABLES
-from .store import (BUSY_TIMEOUT, MAX_NAME_LENGTH, MEMORY, _backend, _check_name, _check_text, _close,
-                    _connections, _lock, _redact, _scheme, _source, backend_name, close_all, data_dir,
-                    database_url, set_data_dir, set_database_url)
-from .transaction import (_connect, _query, _write, create_network, delete_network, execute_batch,
-                          list_networks, network_exists, read_all, try_read)
-from .journal import (_check, _check_import, _clear_import, _drop_undone, _expected, _import_changes,
-                      _step, _summary, execute_command, execute_import, journal, redo, undo)
-from .transaction import command
-from .side_tables import (CorruptRecord, command_labels, exchange_records, label_newest, linked_model,
-                          read_exchange, set_linked_model, write_exchange)
-from .side_tables import read_model_cache, write_model_cache
-from .side_tables import keep_map_colours, map_colours
+from .connections import BUSY_TIMEOUT, MEMORY, redact
+from .store import (MAX_NAME_LENGTH, backend, backend_name, close_all, data_dir, database_url, given_data_dir,
+                    set_data_dir, set_database_url)
+from .transaction import (command, connect, create_network, delete_network, execute_batch, list_networks,
+                          network_exists, query, read_all, try_read, write)
+from .journal import execute_command, execute_import, journal, redo, undo
+from .side_tables import (CorruptRecord, command_labels, exchange_records, keep_map_colours, label_newest,
+                          linked_model, map_colours, read_exchange, read_model_cache, set_linked_model,
+                          write_exchange, write_model_cache)
 
 __all__ = [
     "ChangeSet", "DbChangeSet", "NetworkNotFoundError", "UnsuitableDatabaseError", "ConflictError",

@@ -4,9 +4,9 @@ changes; undo and redo replay an entry after the same check."""
 
 from .records import ChangeSet, ConflictError, g_update_prefix
 from .schema import DROP_UNDONE, NEWEST_APPLIED, OLDEST_UNDONE, TABLES
-from .side_tables import _put_exchange
-from .store import _check_text
-from .transaction import _query, _write
+from .side_tables import put_exchange
+from .store import check_text
+from .transaction import query, write
 
 
 def _expected(name, records):
@@ -53,8 +53,8 @@ def execute_command(name, db_cs):
     another writer changed it since the command was read: nothing is written
     and ConflictError is raised, so that the caller can build the command
     again."""
-    redo_sql = _check_text(db_cs.redo_sql, "redo_sql")
-    undo_sql = _check_text(db_cs.undo_sql, "undo_sql")
+    redo_sql = check_text(db_cs.redo_sql, "redo_sql")
+    undo_sql = check_text(db_cs.undo_sql, "undo_sql")
     import json
 
     redo_cs, undo_cs = list(db_cs.redo_cs), list(db_cs.undo_cs)
@@ -66,7 +66,7 @@ def execute_command(name, db_cs):
         tx.script(redo_sql)
         _drop_undone(tx)
         tx.run(tx.sql["add"], entry)
-    _write(name, work)
+    write(name, work)
     return ChangeSet(*redo_cs)
 
 
@@ -85,10 +85,10 @@ def _import_changes(changes, counts):
         if not (type(id) is str and "\x00" not in id
                 and (old is None or type(old) is str and "\x00" not in old)
                 and (new is None or type(new) is str and "\x00" not in new)):
-            _check_text(id, f"change {i}: id")
+            check_text(id, f"change {i}: id")
             for tag, what in ((old, "old_tag"), (new, "new_tag")):
                 if tag is not None:
-                    _check_text(tag, f"change {i}: {what}")
+                    check_text(tag, f"change {i}: {what}")
         if old is None:
             counts["added"] += new is not None
         else:
@@ -146,7 +146,7 @@ def execute_import(name, statements, changes, baseline=None):
             nonlocal texts
             for text in statements:
                 yield (text if type(text) is str and "\x00" not in text
-                       else _check_text(text, f"statement {texts}"))
+                       else check_text(text, f"statement {texts}"))
                 texts += 1
 
         _drop_undone(tx)
@@ -166,9 +166,9 @@ def execute_import(name, statements, changes, baseline=None):
                                     json.dumps([_summary(counts["removed"], counts["changed"], counts["added"])]),
                                     seq))
         if baseline is not None:
-            _put_exchange(tx, baseline)
+            put_exchange(tx, baseline)
     work.again = False          # its statements and changes are read once
-    _write(name, work)
+    write(name, work)
     del counts["new"]
     return counts
 
@@ -192,7 +192,7 @@ def _step(name, select, undone, since, who):
             tx.script(rows[0]["sql"])
         tx.run(tx.sql["mark"], (undone, seq))
         return ChangeSet(*records)
-    return _write(name, work)
+    return write(name, work)
 
 
 def undo(name):
@@ -222,7 +222,7 @@ def journal(name):
     type "import" with its counts in each direction."""
     import json
 
-    rows = _query(name, "select * from undo_journal order by seq")
+    rows = query(name, "select * from undo_journal order by seq")
     for row in rows:
         row["redo_cs"], row["undo_cs"] = json.loads(row["redo_cs"]), json.loads(row["undo_cs"])
         row["undone"] = bool(row["undone"])

@@ -8,7 +8,7 @@ import sys
 
 from .records import DatabaseUnavailableError, UnsuitableDatabaseError, not_found
 from .schema import ADD_STAMPS_POSTGRES, POSTGRES, WHOLE, Transaction, journal_statements, schema
-from .store import BUSY_TIMEOUT, _connections, _redact
+from .connections import BUSY_TIMEOUT, cache, forget_ended_threads, redact
 
 SCHEMA_PREFIX = "orvane:"
 LONG_SCHEMA_PREFIX = "orvane#"
@@ -177,15 +177,15 @@ class Postgres:
         self.url = url
 
     def where(self, name=None):
-        return _redact(self.url)
+        return redact(self.url)
 
     def connect(self, name=None, key=None):
         """The connection through which this process writes (or, with
         ``key``, the one cached under that key)."""
         key = key or (os.getpid(), self.url)
-        conn = _connections.get(key)
+        conn = cache.get(key)
         if conn is not None and (conn.closed or conn.broken):
-            del _connections[key]       # the server went away: try a new one
+            del cache[key]       # the server went away: try a new one
             conn.close()
             conn = None
         if conn is None:
@@ -209,7 +209,7 @@ class Postgres:
             except BaseException:
                 conn.close()
                 raise
-            _connections[key] = conn
+            cache[key] = conn
         self.check(conn)
         return conn
 
@@ -326,16 +326,14 @@ class Postgres:
         return bool(rows)
 
     def connect_if_open(self):
-        return _connections.get((os.getpid(), self.url))
+        return cache.get((os.getpid(), self.url))
 
     def reader(self):
         """This thread's read connection, so that no reader waits for a
         writer thread's transaction."""
-        from .sqlite_files import _forget_ended_threads
-
         key = (os.getpid(), self.url, "ro", _thread.get_ident())
-        if key not in _connections:
-            _forget_ended_threads()
+        if key not in cache:
+            forget_ended_threads()
         return self.connect(key=key)
 
     def read(self, name, sql, limit):

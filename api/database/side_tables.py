@@ -8,8 +8,8 @@ writing nothing.  Values are written as quoted texts, as the tags' own
 statements are.
 """
 
-from .store import _check_text, backend_name
-from .transaction import _query, _write
+from .store import backend_name, check_text
+from .transaction import query, write
 
 
 # The linked model and the labels of commands
@@ -25,7 +25,7 @@ _COMMAND_LABELS = "create table if not exists command_labels (seq bigint primary
 
 
 def _literal(text):
-    return "'" + _check_text(text, "text").replace("'", "''") + "'"
+    return "'" + check_text(text, "text").replace("'", "''") + "'"
 
 
 def _has_table(name, table):
@@ -35,7 +35,7 @@ def _has_table(name, table):
                f" where schemaname = current_schema() and tablename = '{table}'")
     else:
         sql = f"select count(*) as n from sqlite_master where type = 'table' and name = '{table}'"
-    return _query(name, sql)[0]["n"] > 0
+    return query(name, sql)[0]["n"] > 0
 
 
 def set_linked_model(name, path):
@@ -47,14 +47,14 @@ def set_linked_model(name, path):
         tx.run("delete from linked_model")
         if value is not None:
             tx.run(f"insert into linked_model (path) values ({value})")
-    _write(name, work)
+    write(name, work)
 
 
 def linked_model(name):
     """The model recorded for network ``name``, or None."""
     if not _has_table(name, "linked_model"):
         return None
-    rows = _query(name, "select path from linked_model")
+    rows = query(name, "select path from linked_model")
     return rows[0]["path"] if rows else None
 
 
@@ -74,14 +74,14 @@ def label_newest(name, label, records):
         tx.run(f"delete from command_labels where seq = {int(rows[0]['seq'])}")
         tx.run(f"insert into command_labels (seq, label) values ({int(rows[0]['seq'])}, {text})")
         return True
-    return _write(name, work)
+    return write(name, work)
 
 
 def command_labels(name):
     """{seq: label} of the labelled journal entries of network ``name``."""
     if not _has_table(name, "command_labels"):
         return {}
-    return {row["seq"]: row["label"] for row in _query(name, "select seq, label from command_labels")}
+    return {row["seq"]: row["label"] for row in query(name, "select seq, label from command_labels")}
 
 
 # Exchanges: what a network and a file agreed on, each time they exchanged tags
@@ -167,12 +167,12 @@ def _unpack_entries(blob, what):
     return agreed, file
 
 
-def _put_exchange(tx, record):
+def put_exchange(tx, record):
     """Store ``record`` (see write_exchange) within the transaction ``tx``
     and drop the records of its path beyond the newest KEEP_PER_PATH."""
     postgres = backend_name() == "postgresql"
     mark = "%s" if postgres else "?"
-    path = _check_text(record["path"], "path")
+    path = check_text(record["path"], "path")
     tx.script(_records_table(postgres))
     tx.run(f"insert into {RECORD_TABLE} (path, at, direction, format, digest, pairs, sample, entries)"
            f" values ({', '.join([mark] * 8)})",
@@ -192,7 +192,7 @@ def write_exchange(name, record):
     the fingerprint of its tags), ``agreed`` {(t_type, id): tag or None}
     and ``file`` {(t_type, id): tag or None}, the file's tags where they
     were not the agreed ones."""
-    _write(name, lambda tx: _put_exchange(tx, record))
+    write(name, lambda tx: put_exchange(tx, record))
 
 
 def exchange_records(name):
@@ -203,14 +203,14 @@ def exchange_records(name):
     ``digest`` None and no sample.  Writes nothing."""
     rows = []
     if _has_table(name, RECORD_TABLE):
-        rows = _query(name, f"select seq, path, at, direction, format, digest, pairs, sample"
+        rows = query(name, f"select seq, path, at, direction, format, digest, pairs, sample"
                             f" from {RECORD_TABLE} order by seq desc")
         for row in rows:
             row["sample"] = bytes(row["sample"])
     if _has_table(name, BASELINE_TABLE):
         rows += [{"seq": None, "path": row["path"], "at": None, "direction": "import",
                   "format": "inp", "digest": None, "pairs": None, "sample": b""}
-                 for row in _query(name, f"select path from {BASELINE_TABLE}")]
+                 for row in query(name, f"select path from {BASELINE_TABLE}")]
     return rows
 
 
@@ -219,12 +219,12 @@ def read_exchange(name, seq, path=None):
     write_exchange); with ``seq`` None, the old baseline of ``path``, whose
     tags were the agreed ones.  CorruptRecord when it cannot be read."""
     if seq is None:
-        _check_text(path, "path")
-        rows = _query(name, f"select tags from {BASELINE_TABLE} where path = {_literal(path)}", 1)
+        check_text(path, "path")
+        rows = query(name, f"select tags from {BASELINE_TABLE} where path = {_literal(path)}", 1)
         if not rows:
             raise CorruptRecord(f"the baseline of {path} is gone")
         return _unpack_baseline(rows[0]["tags"], f"the baseline of {path}"), {}
-    rows = _query(name, f"select entries from {RECORD_TABLE} where seq = {int(seq)}", 1)
+    rows = query(name, f"select entries from {RECORD_TABLE} where seq = {int(seq)}", 1)
     if not rows:
         raise CorruptRecord(f"exchange record {int(seq)} is gone")
     return _unpack_entries(rows[0]["entries"], f"exchange record {int(seq)}")
@@ -265,7 +265,7 @@ def read_model_cache(name, parts):
     if not parts or not _has_table(name, MODEL_CACHE):
         return {}
     wanted = ", ".join(_literal(part) for part in parts)
-    rows = _query(name, f"select part, stamp, data from {MODEL_CACHE} where part in ({wanted})")
+    rows = query(name, f"select part, stamp, data from {MODEL_CACHE} where part in ({wanted})")
     return {row["part"]: (row["stamp"], bytes(row["data"])) for row in rows}
 
 
@@ -286,7 +286,7 @@ def write_model_cache(name, stamp, parts=None):
         for part, data in parts.items():
             tx.run(f"insert into {MODEL_CACHE} (part, stamp, data) values ({_literal(part)}, {_literal(stamp)}, {mark})",
                    (data,))
-    _write(name, work)
+    write(name, work)
 
 # ---- end of the linked model's cache -------------------------------------
 
@@ -308,7 +308,7 @@ def map_colours(name):
     """{tag: colour} kept for network ``name`` (read only)."""
     if not _has_table(name, "map_colours"):
         return {}
-    return {row["tag"]: row["colour"] for row in _query(name, "select tag, colour from map_colours")}
+    return {row["tag"]: row["colour"] for row in query(name, "select tag, colour from map_colours")}
 
 
 def keep_map_colours(name, choose):
@@ -328,7 +328,7 @@ def keep_map_colours(name, choose):
             tx.run(f"insert into map_colours (tag, colour) values ({_literal(tag)}, {_literal(colour)})")
         return True
     try:
-        return _write(name, work)
+        return write(name, work)
     except ReadOnlyError:
         return False
     except Exception as e:

@@ -6,12 +6,11 @@ import _thread
 import errno
 import os
 import sqlite3
-import sys
 from itertools import repeat
 
 from .records import DatabaseUnavailableError, NetworkNotFoundError, ReadOnlyError, not_found
 from .schema import ADD_STAMPS_SQLITE, SQLITE, WHOLE, Transaction, journal_statements, schema
-from .store import BUSY_TIMEOUT, _connections
+from .connections import BUSY_TIMEOUT, cache, forget_ended_threads
 from .tempfiles import remove, sweep, sync_folder, temp_name
 
 from .sqlite_lock import WriteLock, fcntl
@@ -32,7 +31,8 @@ def _statements(script):
         yield script[start:]
 
 
-def _rows(cursor, limit=None):
+def dict_rows(cursor, limit=None):
+    """The rows of ``cursor`` (at most ``limit``) as dicts keyed by column name."""
     # The rows become dicts as the cursor steps, without a list of tuples
     # beside them, and without a Python loop.
     names = [d[0] for d in cursor.description or ()]
@@ -95,7 +95,7 @@ class SQLiteTransaction(Transaction):
             self.conn.execute(statement)
 
     def rows(self, sql, params=()):
-        return _rows(self.conn.execute(sql, params))
+        return dict_rows(self.conn.execute(sql, params))
 
     def run(self, sql, params=()):
         self.conn.execute(sql, params)
@@ -103,7 +103,7 @@ class SQLiteTransaction(Transaction):
     def read(self, sql, limit):
         self.conn.execute("pragma query_only = on")
         try:
-            return _rows(self.conn.execute(sql), limit)
+            return dict_rows(self.conn.execute(sql), limit)
         finally:
             self.conn.execute("pragma query_only = off")
 
@@ -146,7 +146,7 @@ class SQLiteTransaction(Transaction):
             self.lock = None
 
 
-class _Connection(sqlite3.Connection):
+class Connection(sqlite3.Connection):
     """A connection to a network file, with the lock file that its writes take."""
 
     lock = None
@@ -157,16 +157,6 @@ class _Connection(sqlite3.Connection):
         if self.lock is not None:
             self.lock.close()
             self.lock = None
-
-
-def _forget_ended_threads():
-    """Close the read connections of this process's threads that have ended."""
-    threading = sys.modules.get("threading")
-    if threading is None:
-        return
-    alive = {thread.ident for thread in threading.enumerate()}
-    for key in [k for k in _connections if len(k) == 4 and k[3] not in alive]:
-        _connections.pop(key).close()
 
 
 def _whole(conn):
@@ -258,7 +248,7 @@ class SQLite:
 
             return sqlite3.connect(pathlib.Path(location).as_uri() + "?mode=" + mode, uri=True,
                                    timeout=BUSY_TIMEOUT, isolation_level=None,
-                                   check_same_thread=False, factory=_Connection)
+                                   check_same_thread=False, factory=Connection)
         except sqlite3.OperationalError:
             if not os.path.exists(location):
                 raise not_found(name, self.where(name)) from None
@@ -276,9 +266,9 @@ class SQLite:
         """The connection through which this process writes network ``name``."""
         location = self.location(name)
         key = (os.getpid(), location)
-        conn = _connections.get(key)
+        conn = cache.get(key)
         if conn is None:
-            conn = _connections[key] = self.open_writer(name, location, create)
+            conn = cache[key] = self.open_writer(name, location, create)
         return conn
 
     def open_writer(self, name, location, create):
@@ -303,9 +293,9 @@ class SQLite:
         storage too."""
         location = self.location(name)
         key = (os.getpid(), location, "ro", _thread.get_ident())
-        conn = _connections.get(key)
+        conn = cache.get(key)
         if conn is None:
-            _forget_ended_threads()
+            forget_ended_threads()
             conn = self._open(name, location, "ro")
             try:
                 conn.execute("pragma schema_version").fetchone()    # the file is opened here
@@ -319,7 +309,7 @@ class SQLite:
             if not _whole(conn):
                 conn.close()
                 raise _half_made(name, location)
-            _connections[key] = conn
+            cache[key] = conn
         return conn
 
     def create(self, name):
@@ -372,8 +362,8 @@ class SQLite:
 
     def forget(self, name):
         location, pid = self.location(name), os.getpid()
-        for key in [k for k in _connections if k[:3] == (pid, location, "ro")] + [(pid, location)]:
-            conn = _connections.pop(key, None)
+        for key in [k for k in cache if k[:3] == (pid, location, "ro")] + [(pid, location)]:
+            conn = cache.pop(key, None)
             if conn is not None:
                 conn.close()
         return conn
@@ -438,7 +428,7 @@ class SQLite:
             self._writable(self.location(name))     # SQLITE_READONLY: say which is read-only
 
     def read(self, name, sql, limit):
-        return _rows(self.reader(name).execute(sql), limit)
+        return dict_rows(self.reader(name).execute(sql), limit)
 
     # The primary result codes that tell of the file or the lock on it, not
     # of the SQL: busy, locked, out of memory, I/O error, corrupt, full,

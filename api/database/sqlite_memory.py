@@ -6,8 +6,8 @@ import os
 import sqlite3
 
 from .records import not_found
-from .sqlite_files import SQLite, _Connection, _rows
-from .store import MEMORY, _connections
+from .connections import MEMORY, cache
+from .sqlite_files import Connection, SQLite, dict_rows
 
 
 class Memory(SQLite):
@@ -24,7 +24,7 @@ class Memory(SQLite):
     def open_writer(self, name, location, create):
         if not create:
             raise not_found(name, "memory")
-        return sqlite3.connect(MEMORY, isolation_level=None, check_same_thread=False, factory=_Connection)
+        return sqlite3.connect(MEMORY, isolation_level=None, check_same_thread=False, factory=Connection)
 
     reader = SQLite.connect
     create = SQLite.complete
@@ -34,11 +34,11 @@ class Memory(SQLite):
         pass
 
     def exists(self, name):
-        return (os.getpid(), self.location(name)) in _connections
+        return (os.getpid(), self.location(name)) in cache
 
     def names(self):
         pid = os.getpid()
-        return [k[1][1] for k in _connections if k[0] == pid and isinstance(k[1], tuple)]
+        return [k[1][1] for k in cache if k[0] == pid and isinstance(k[1], tuple)]
 
     def delete(self, name):
         if self.forget(name) is None:
@@ -51,6 +51,6 @@ class Memory(SQLite):
         conn = self.connect(name)
         conn.execute("pragma query_only = on")
         try:
-            return _rows(conn.execute(sql), limit)
+            return dict_rows(conn.execute(sql), limit)
         finally:
             conn.execute("pragma query_only = off")

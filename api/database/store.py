@@ -1,20 +1,15 @@
-"""Which database is in force (its URL and the data folder), the checks of
-names and texts, and the cache of this process's connections."""
+"""Which database is in force (its URL and the data folder) and the backend
+that serves it, and the checks of names and texts."""
 
-import _thread
 import os
-import re
 
-MEMORY = ":memory:"
-BUSY_TIMEOUT = 30.0   # seconds a writer waits for another one to finish
+from . import connections
+from .connections import MEMORY, redact
+
 MAX_NAME_LENGTH = 200
 
 _url = None               # None: ORVANE_DATABASE_URL, else SQLite
 _data_dir = None          # None: the URL's folder, else ORVANE_DATA_DIR, else ./data
-
-
-def _redact(url):
-    return re.sub(r"(://[^:/@]*:)[^@/]*@", r"\1***@", url)
 
 
 def _scheme(url, source):
@@ -25,7 +20,7 @@ def _scheme(url, source):
         return "postgresql"
     if url.startswith("sqlite:") and "\x00" not in url:
         return "sqlite"
-    raise ValueError(f"unsupported database URL {_redact(url)!r} ({source}): it must begin "
+    raise ValueError(f"unsupported database URL {redact(url)!r} ({source}): it must begin "
                      "with postgresql://, postgres:// or sqlite:")
 
 
@@ -42,8 +37,8 @@ def set_database_url(url):
     global _url
     if url is not None:
         _scheme(url, "set_database_url")
-    with _lock:
-        _close(memory_too=False)
+    with connections.lock:
+        connections.close(memory_too=False)
         _url = url
 
 
@@ -70,9 +65,14 @@ def set_data_dir(path):
         path = os.fspath(path)
         if not isinstance(path, str) or not path or "\x00" in path:
             raise ValueError(f"data folder must be a non-empty text path, not {path!r}")
-    with _lock:
-        _close(memory_too=True)
+    with connections.lock:
+        connections.close(memory_too=True)
         _data_dir = path
+
+
+def given_data_dir():
+    """The folder given to ``set_data_dir``, or None."""
+    return _data_dir
 
 
 def data_dir():
@@ -86,7 +86,7 @@ def data_dir():
 REFUSED_CATEGORIES = ("Cc", "Cf", "Zl", "Zp")     # controls, format characters, line and paragraph separators
 
 
-def _check_name(name):
+def check_name(name):
     if not isinstance(name, str):
         raise ValueError(f"network name must be a str, not {type(name).__name__}")
     if (not name or name in (".", "..") or len(name) > MAX_NAME_LENGTH or "/" in name or "\\" in name
@@ -98,19 +98,19 @@ def _check_name(name):
     return name
 
 
-def _named(name):
+def named(name):
     """The name network ``name`` is kept under: as given when that is in
     Unicode NFC or a network has that spelling (one made before names were
     kept in NFC), else its NFC form, the one new networks get."""
-    _check_name(name)
+    check_name(name)
     if name.isascii():
         return name
     from unicodedata import is_normalized, normalize
 
     if is_normalized("NFC", name):
         return name
-    with _lock:
-        return name if _backend().exists(name) else normalize("NFC", name)
+    with connections.lock:
+        return name if backend().exists(name) else normalize("NFC", name)
 
 
 def _refused(name):
@@ -121,7 +121,7 @@ def _refused(name):
     return any(category(c) in REFUSED_CATEGORIES for c in name)
 
 
-def _check_text(text, what):
+def check_text(text, what):
     if not isinstance(text, str):
         raise TypeError(f"{what} must be a str, not {type(text).__name__}")
     if "\x00" in text:
@@ -130,53 +130,15 @@ def _check_text(text, what):
     return text
 
 
-# Connections: one per network (SQLite) or server (PostgreSQL) and process,
-# made lazily
-
-_lock = _thread.RLock()
-_connections = {}         # (pid, file path, (":memory:", name) or URL, ...) -> connection
-
-
-def _reset_after_fork():
-    # A parent's lock may be held by a thread the child does not have.  Its
-    # SQLite connections stay in the cache under the parent's pid, unused and
-    # unclosed.  Its server connections share their sockets with the parent:
-    # closing one here would end the parent's session, so the child's copy of
-    # the socket is pointed at /dev/null first and only then closed.
-    _lock._at_fork_reinit()
-    for key in [k for k, conn in _connections.items() if hasattr(conn, "pgconn")]:
-        conn = _connections.pop(key)
-        try:
-            devnull = os.open(os.devnull, os.O_RDWR)
-            try:
-                os.dup2(devnull, conn.pgconn.socket)
-            finally:
-                os.close(devnull)
-            conn.close()
-        except Exception:
-            pass        # already closed: nothing of the parent's to protect
-
-
-os.register_at_fork(after_in_child=_reset_after_fork)
-
-
-def _close(memory_too):
-    # Readers first: the last connection to a network file, which clears its
-    # write-ahead log away, has to be one that may write.
-    pid = os.getpid()
-    for key in sorted((k for k in _connections if k[0] == pid), key=len, reverse=True):
-        if memory_too or not isinstance(key[1], tuple):
-            _connections.pop(key).close()
-
-
 def close_all():
     """Close this process's connections to network files and servers; the
     next use opens them again.  In-memory networks are kept."""
-    with _lock:
-        _close(memory_too=False)
+    with connections.lock:
+        connections.close(memory_too=False)
 
 
-def _backend():
+def backend():
+    """The backend that serves the database in force."""
     url = database_url()
     if url is not None and _scheme(url, _source()) == "postgresql":
         from .postgres import Postgres

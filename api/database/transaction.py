@@ -5,8 +5,9 @@ reads and writes of one network share one write transaction."""
 import _thread
 
 from . import store
+from .connections import lock
 from .records import DatabaseUnavailableError
-from .store import _check_name, _check_text, _named
+from .store import check_name, check_text, named
 
 _scope = _thread._local()      # this thread's open command scope: .scope
 
@@ -54,7 +55,7 @@ class command:
     write; readers do not wait."""
 
     def __init__(self, name):
-        self.name = _named(name)
+        self.name = named(name)
         self.tx = None
 
     def __enter__(self):
@@ -62,12 +63,12 @@ class command:
         if open_scope is not None:
             raise RuntimeError(f"a command of network {open_scope.name!r} is open in this thread: "
                                "command scopes do not nest")
-        store._lock.acquire()
+        lock.acquire()
         try:
-            self.backend = store._backend()
+            self.backend = store.backend()
             self.tx = _begin(self.backend, self.name, hold=True)
         except BaseException:
-            store._lock.release()
+            lock.release()
             raise
         _scope.scope = self
         return self
@@ -83,7 +84,7 @@ class command:
                 if fault is not None:
                     _raise(fault, error)
         finally:
-            store._lock.release()
+            lock.release()
 
 
 def _begin(backend, name, hold=False):
@@ -119,12 +120,12 @@ def _joined(name):
     return scope.tx
 
 
-def _write(name, work):
+def write(name, work):
     """Run ``work(tx)`` in one write transaction on network ``name`` and
     return its result; on any failure roll back and raise.  Inside a command
     scope on ``name`` it runs in the scope's transaction, from a savepoint
     that a failure goes back to."""
-    name = _named(name)
+    name = named(name)
     tx = _joined(name)
     if tx is not None:
         tx.savepoint()
@@ -135,8 +136,8 @@ def _write(name, work):
             raise
         tx.release_savepoint()
         return result
-    with store._lock:
-        backend = store._backend()
+    with lock:
+        backend = store.backend()
         for attempt in (1, 2):
             tx = _begin(backend, name)
             try:
@@ -159,18 +160,18 @@ def _write(name, work):
                     raise
 
 
-def _query(name, sql, limit=None):
+def query(name, sql, limit=None):
     """The rows of the one read statement ``sql`` (at most ``limit`` of them)
     as dicts keyed by column name; a statement that writes is refused."""
-    name = _named(name)
-    _check_text(sql, "sql")
+    name = named(name)
+    check_text(sql, "sql")
     tx = _joined(name)
     if tx is not None:
         return tx.read(sql, limit)
-    backend = store._backend()
+    backend = store.backend()
     if backend.THREADED_READS:
         return _read(backend, name, sql, limit)
-    with store._lock:
+    with lock:
         return _read(backend, name, sql, limit)
 
 
@@ -190,12 +191,12 @@ def _read(backend, name, sql, limit):
 def read_all(name, sql):
     """All rows of the query ``sql`` on network ``name``, as dicts keyed by
     column name."""
-    return _query(name, sql)
+    return query(name, sql)
 
 
 def try_read(name, sql):
     """The first row of the query ``sql`` as a dict, or None when it has none."""
-    rows = _query(name, sql, 1)
+    rows = query(name, sql, 1)
     return rows[0] if rows else None
 
 
@@ -206,13 +207,13 @@ def execute_batch(name, statements):
     a row it changed refuses with ConflictError."""
     texts = [statements] if isinstance(statements, str) else list(statements)
     for i, text in enumerate(texts):
-        _check_text(text, f"statement {i}")
+        check_text(text, f"statement {i}")
 
     def work(tx):
         for text in texts:
             tx.script(text)
         return len(texts)
-    return _write(name, work)
+    return write(name, work)
 
 
 # Networks
@@ -220,8 +221,8 @@ def execute_batch(name, statements):
 def _catalogue(action, *args):
     """Run ``action(backend, *args)`` on the backend in force; a connection
     found cut is replaced once."""
-    with store._lock:
-        backend = store._backend()
+    with lock:
+        backend = store.backend()
         for attempt in (1, 2):
             try:
                 return action(backend, *args)
@@ -243,7 +244,7 @@ def create_network(name):
     another spelling is refused."""
     from unicodedata import normalize
 
-    _check_name(name)
+    check_name(name)
 
     def create(backend):
         if backend.exists(name):
@@ -260,7 +261,7 @@ def create_network(name):
 
 def network_exists(name):
     """Whether network ``name`` is there, whole."""
-    name = _named(name)
+    name = named(name)
     return _catalogue(lambda backend: backend.exists(name))
 
 
@@ -271,15 +272,15 @@ def list_networks():
 
 def delete_network(name):
     """Remove network ``name`` and its database for good."""
-    name = _named(name)
+    name = named(name)
     _catalogue(lambda backend: backend.delete(name))
 
 
-def _connect(name, create=False):
+def connect(name, create=False):
     """The connection that serves network ``name`` (with ``create``, made when
-    needed).  Caller holds ``_lock``."""
-    backend = store._backend()
-    name = _named(name)
+    needed).  Caller holds the connections' lock."""
+    backend = store.backend()
+    name = named(name)
     if create:
         backend.create(name)
     return backend.connect(name)
