@@ -14,8 +14,9 @@ import json
 
 from api import database
 
+from .jsontext import load_json
 from .output import DATA_ERROR, Failure, quoted, shown
-from .tables import load_json, read_text
+from .tables import read_text
 
 # Paul Tol's "bright" scheme (colour-blind safe, and its colours differ in
 # lightness too, so that they stay apart on thin lines) and black first,

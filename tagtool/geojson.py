@@ -10,9 +10,9 @@ import json
 import re
 
 from .exchange_files import Side
+from .jsontext import WS, dumps, item_spans, load_json, object_members, set_members
 from .output import DATA_ERROR, Failure, out, plural, say
-from .tables import (WS, dumps, gis_value, item_spans, load_json, names_element, object_members,
-                     set_members)
+from .tables import gis_value, names_element
 from .taglines import TYPES
 
 CRS = re.compile(r"EPSG:([0-9]+)", re.IGNORECASE)

@@ -16,7 +16,7 @@ from .elements import KIND_TYPES
 from .extras import need
 from .inpfile import read_bytes
 from .linked import load_model
-from .tables import load_json
+from .jsontext import load_json
 from .taglines import NOUNS
 from .output import DATA_ERROR, NO_INPUT, Failure, bad_line, plural, quoted, say, shown, warn
 
