@@ -22,7 +22,7 @@ from .formats import add_format
 from . import output
 from .output import (CANT_CREATE, NO_INPUT, NO_PERMISSION, PROG, REFUSED, TRY_AGAIN, Failure,
                      first_line, warn, write_status)
-from .safewrite import settle_leftovers
+from .rollback import settle_leftovers
 
 VERSION = "0.1.0"
 

@@ -9,14 +9,14 @@ holding the old one: each checks, once it has the lock, that the name
 still leads to the file it locked, and else locks the new one.  A second
 tagtool waits up to ``WAIT`` seconds, then gives up with TRY_AGAIN.  Whoever
 takes the lock first puts right what a writer killed before it left
-(safewrite.py): a rewrite cut off, temporary files.
+(rollback.py): a rewrite cut off, temporary files.
 """
 
 import os
 import time
 
 from .output import TRY_AGAIN, Failure
-from .safewrite import settle
+from .rollback import settle
 
 try:
     import fcntl

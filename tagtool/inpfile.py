@@ -20,7 +20,8 @@ import sys
 from .elements import ELEMENTS     # the sections that define the elements a tag may name
 from .output import DATA_ERROR, NO_INPUT, USAGE, Failure, bad_line, note, plural, shown
 from .progress import progress
-from .safewrite import check_writable, kind_of, settle, write_file  # noqa: F401 (write_file: here too)
+from .rollback import settle
+from .safewrite import check_writable, kind_of, write_file  # noqa: F401 (write_file: here too)
 from .taglines import BadLine, fields, read_tag_line, retag, tag_line
 
 MAX_BYTES = 256 << 20

@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 
 from api import database as db
-from tagtool import safewrite
+from tagtool import rollback as rollbacks, safewrite
 
 pytestmark = pytest.mark.filterwarnings("error")
 
@@ -43,8 +43,8 @@ def model(tags, n):
 
 
 def leftovers(folder):
-    return sorted(p.name for p in Path(folder).iterdir() if safewrite.writer_of(p.name) is not None
-                  or p.name.endswith(safewrite.KEPT))
+    return sorted(p.name for p in Path(folder).iterdir() if rollbacks.writer_of(p.name) is not None
+                  or p.name.endswith(rollbacks.KEPT))
 
 
 # The file tests need a network, on one backend: the files are the same on both.
@@ -85,11 +85,11 @@ def test_a_cut_off_rewrite_is_put_right(tool, tmp_path, state, monkeypatch, clos
     path = tmp_path / "model.inp"
     path.write_bytes(OLD)
     if closed:
-        monkeypatch.setattr(safewrite, "open_folder", lambda folder: False)
+        monkeypatch.setattr(rollbacks, "open_folder", lambda folder: False)
     info = os.stat(path)
-    rollback = safewrite.Rollback.keep(str(path), info, OLD, NEW)
+    rollback = rollbacks.Rollback.keep(str(path), info, OLD, NEW)
     assert Path(rollback.path).parent == (state if closed else tmp_path)
-    monkeypatch.setattr(safewrite, "writer_gone", lambda pid: True)     # as after a kill
+    monkeypatch.setattr(rollbacks, "writer_gone", lambda pid: True)     # as after a kill
     path.write_bytes(content)
     # Any command settles the state folder; the one that touches the file, its folder.
     status, _, err = tool("networks") if closed else tool("import", "net", path, "--dry-run")
@@ -107,14 +107,14 @@ def test_a_cut_off_rewrite_is_put_right(tool, tmp_path, state, monkeypatch, clos
 def test_a_user_who_may_not_write_the_file_leaves_it_to_those_who_may(tool, tmp_path, monkeypatch):
     path = tmp_path / "model.inp"
     path.write_bytes(OLD)
-    rollback = safewrite.Rollback.keep(str(path), os.stat(path), OLD, NEW)
-    monkeypatch.setattr(safewrite, "writer_gone", lambda pid: True)
+    rollback = rollbacks.Rollback.keep(str(path), os.stat(path), OLD, NEW)
+    monkeypatch.setattr(rollbacks, "writer_gone", lambda pid: True)
 
     def opened(file, mode="r", *args, **kwargs):
         if mode == "r+b":
             raise PermissionError(13, "Permission denied", file)
         return open(file, mode, *args, **kwargs)
-    monkeypatch.setattr(safewrite, "open", opened, raising=False)
+    monkeypatch.setattr(rollbacks, "open", opened, raising=False)
     path.write_bytes(NEW[:CUT] + OLD[CUT:] + bytes(len(NEW) - len(OLD)))
     assert tool("import", "net", path, "--dry-run") == (
         77, "", f"tagtool: {path}: half-written by a tagtool rewrite that was cut off, which only a "
@@ -212,7 +212,7 @@ def test_the_state_folder_is_platformdirs_one(monkeypatch):
             monkeypatch.delenv("XDG_STATE_HOME", raising=False)
         else:
             monkeypatch.setenv("XDG_STATE_HOME", value)
-        assert safewrite.state_folder() == platformdirs.user_state_dir("orvane", appauthor=False)
+        assert rollbacks.state_folder() == platformdirs.user_state_dir("orvane", appauthor=False)
 
 
 # Networks
