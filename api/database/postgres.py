@@ -6,9 +6,9 @@ import _thread
 import os
 import sys
 
+from .connections import BUSY_TIMEOUT, cache, forget_ended_threads, redact
 from .records import DatabaseUnavailableError, UnsuitableDatabaseError, not_found
 from .schema import ADD_STAMPS_POSTGRES, POSTGRES, WHOLE, Transaction, journal_statements, schema
-from .connections import BUSY_TIMEOUT, cache, forget_ended_threads, redact
 
 SCHEMA_PREFIX = "orvane:"
 LONG_SCHEMA_PREFIX = "orvane#"

@@ -8,9 +8,9 @@ import os
 import sqlite3
 from itertools import repeat
 
+from .connections import BUSY_TIMEOUT, cache, forget_ended_threads
 from .records import DatabaseUnavailableError, NetworkNotFoundError, ReadOnlyError, not_found
 from .schema import ADD_STAMPS_SQLITE, SQLITE, WHOLE, Transaction, journal_statements, schema
-from .connections import BUSY_TIMEOUT, cache, forget_ended_threads
 from .tempfiles import remove, sweep, sync_folder, temp_name
 
 from .sqlite_lock import WriteLock, fcntl
