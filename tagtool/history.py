@@ -47,6 +47,11 @@ def local_time(stamp):
     return datetime.fromisoformat(stamp).astimezone().strftime("%Y-%m-%d %H:%M")
 
 
+def register(command):
+    sub = command("history", cmd_history, "net1 --limit 10")
+    sub.add_argument("--limit", type=int, metavar="N", help="show the newest N commands only")
+
+
 def cmd_history(args):
     import json
 

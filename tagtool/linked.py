@@ -47,6 +47,16 @@ def link(network, path, model=None):
     return model
 
 
+def register(command):
+    sub = command("link", cmd_link, "net1 model.inp",
+                  "Record the INP file that the network's tags belong to. Then set, import, "
+                  "zones and the other edits warn about ids the model does not define (and "
+                  "refuse them with --strict), and summary and map read it when they are given "
+                  "no model. Without MODEL, print the linked model.")
+    sub.add_argument("model", metavar="MODEL", nargs="?", help="the INP file")
+    sub.add_argument("--unlink", action="store_true", help="forget the linked model")
+
+
 def cmd_link(args):
     if args.unlink:
         if args.model is not None:

@@ -19,12 +19,32 @@ from .formats import as_json
 from .linked import model_path
 from .maps import save
 from .model import read_model
+from .options import add_format, add_where
 from .output import out, plural, say, shown
 from .taglines import TYPES
 from .where import select
 
 NODE_KINDS = ("junction", "tank", "reservoir")
 LINK_KINDS = ("pipe", "pump", "valve")
+
+
+def register(command):
+    sub = command("stats", cmd_stats, "net1 --simulate --format json",
+                  "Per tag, and for the untagged: nodes and links by kind (a link belongs to "
+                  "its tag or, without one, to the tag of both its end nodes), pipe length, "
+                  "the junctions' base demand, elevation min and max, and the boundary (links "
+                  "with one end node carrying the tag). --simulate runs EPANET (pip install "
+                  "'orvane[sim]') and adds the pressure over the tag's junctions at the report "
+                  "times (min, mean, max, the time of the min in seconds) and the net inflow "
+                  "through its boundary (min, mean, max over the report times). Figures are "
+                  "in the model's units, which every output names.")
+    sub.add_argument("--model", metavar="INP", help="the model (default: the linked model)")
+    sub.add_argument("--simulate", action="store_true",
+                     help="add pressure and inflow from a hydraulic run of EPANET")
+    sub.add_argument("-o", "--output", metavar="FILE", help="write to FILE (default: standard "
+                                                            "output)")
+    add_format(sub)
+    add_where(sub)
 
 
 def cmd_stats(args):

@@ -8,6 +8,7 @@ from api import orvane
 from .formats import write_object, write_rows
 from .linked import NAMED, load_model, model_path
 from .maps import NOUNS, TYPES, ranked
+from .options import add_format
 from .output import out, plural, shown
 
 
@@ -25,6 +26,16 @@ def tag_counts(tags):
 
 # ---------------------------------------------------------------------------
 # summary
+
+def register(command):
+    sub = command("summary", cmd_summary, "net1 --model model.inp",
+                  "Print, for nodes and for links, each tag with the number of elements "
+                  "that carry it, most frequent first; with --model, how many of the "
+                  "model's elements have no tag.")
+    sub.add_argument("--model", metavar="INP", help="count the untagged elements of this model "
+                                                    "(default: the linked model)")
+    add_format(sub)
+
 
 def cmd_summary(args):
     counts, tagged = tag_counts(orvane.get_tags(args.network))
