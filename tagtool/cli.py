@@ -81,7 +81,7 @@ class Completion(argparse.Action):
         parser.exit(0)
 
 
-PATHS = ("FILE", "INP", "MODEL", "DIR")     # the arguments that name files and folders
+PATHS = ("FILE", "INP", "MODEL", "ZONES", "DIR")    # the arguments that name files and folders
 
 
 def actions(parser):

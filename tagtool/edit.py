@@ -83,14 +83,19 @@ PLAIN_ID = re.compile(r"^[A-Z]+\t([^\t]*)", re.M)    # the id of a plain line
 
 
 def cmd_list(args):
-    """The tags, nodes first, each type in the natural order of its ids;
-    the module reads them in table order."""
     if args.where is not None:
         return list_where(args.network, args.where, args.model, args.format)
     if args.model is not None:
         args.parser.error("--model goes with --where")
-    if args.format == "text":
-        lines = orvane.inp_out_tag(args.network)
+    list_tags(args.network, args.format, args.raw)
+
+
+def list_tags(network, fmt="text", raw=False):
+    """Write the tags of ``network`` in ``fmt`` (text, json, csv; ``raw``:
+    CSV cells unguarded), nodes first, each type in the natural order of its
+    ids; the module reads them in table order."""
+    if fmt == "text":
+        lines = orvane.inp_out_tag(network)
         count, text = len(lines), plain_lines(lines)
         del lines
         if text is not None:
@@ -99,15 +104,14 @@ def cmd_list(args):
             del text
             write_rows("text", FIELDS, progress(rows, count, "tags"), str)
             return
-    tags = orvane.get_tags(args.network)
+    tags = orvane.get_tags(network)
     nodes = bisect.bisect(tags, False, key=lambda tag: tag["t_type"] == "LINK")   # nodes come first
     tags = in_order(tags, list(map(operator.itemgetter("id"), tags)), nodes)
     tags = progress(tags, len(tags), "tags")
-    if args.format == "text":
+    if fmt == "text":
         write_rows("text", FIELDS, tags, text_row)      # the tags as read make the lines
         return
-    write_rows(args.format, FIELDS, ((tag["t_type"], tag["id"], tag["tag"]) for tag in tags), None,
-               args.raw)
+    write_rows(fmt, FIELDS, ((tag["t_type"], tag["id"], tag["tag"]) for tag in tags), None, raw)
 
 
 def list_where(network, where, model=None, fmt="text"):

@@ -38,9 +38,24 @@ def register(command):
 
 
 def cmd_summary(args):
-    counts, tagged = tag_counts(orvane.get_tags(args.network))
-    args.model = model_path(args.network, args.model)
-    model = load_model(args.network, args.model, ("nodes", "links")) if args.model is not None else None
+    path = model_path(args.network, args.model)
+    kinds = summary(args.network, path)
+    if args.format == "json":
+        write_object({"network": args.network, "model": path, **kinds})
+    elif args.format == "csv":
+        write_rows("csv", ("type", "status", "tag", "count"), summary_rows(kinds), None,
+                   args.raw)
+    else:
+        for t_type, kind in kinds.items():
+            summary_text(t_type, kind, path)
+
+
+def summary(network, path=None):
+    """{type: its figures}: the tags of ``network`` with their counts, most
+    frequent first, and with the model ``path`` its elements untagged and
+    the tagged ids it does not define."""
+    counts, tagged = tag_counts(orvane.get_tags(network))
+    model = load_model(network, path, ("nodes", "links")) if path is not None else None
     kinds = {}
     for t_type in TYPES:
         kind = {"tagged": len(tagged[t_type]),
@@ -52,14 +67,7 @@ def cmd_summary(args):
             kind["not_in_model"] = len(lacking := sorted(id for id in tagged[t_type] if id not in ids))
             kind["not_in_model_ids"] = lacking
         kinds[t_type] = kind
-    if args.format == "json":
-        write_object({"network": args.network, "model": args.model, **kinds})
-    elif args.format == "csv":
-        write_rows("csv", ("type", "status", "tag", "count"), summary_rows(kinds), None,
-                   args.raw)
-    else:
-        for t_type, kind in kinds.items():
-            summary_text(t_type, kind, args.model)
+    return kinds
 
 
 def summary_rows(kinds):
