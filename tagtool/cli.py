@@ -192,13 +192,11 @@ def commands_of(parser):
 
 def main(argv=None):
     """Run one command; return its exit status."""
-    try:
-        args = build_parser().parse_args(argv)
-    except SystemExit as e:
-        return e.code or 0
-    output.QUIET["on"] = args.quiet
     chosen = False
     try:
+        # The command's module is loaded here, as its arguments are parsed.
+        args = build_parser().parse_args(argv)
+        output.QUIET["on"] = args.quiet
         from .places import choose
 
         surprise, chosen = choose(args.data_dir, args.database)
