@@ -1,6 +1,7 @@
 """The options that several commands share, each declared once: a command's
-module adds them to its parser in its ``register``.  Without imports beyond
-argparse's own, so that declaring a command loads nothing it does not run."""
+module adds them to its parser in its ``register``.  It imports argparse and
+the names of the output formats only, so that declaring a command loads
+nothing the command does not run."""
 
 import argparse
 
