@@ -1,4 +1,6 @@
-"""The tag tool's command line: the parser, and the dispatch of one command.
+"""The tag tool's command line: the global options, the dispatch of one
+command, its exit status, completion and the handling of signals.  Each
+command's module declares the command's arguments (its ``register``).
 
 Each command works on a network only through ``api.orvane`` (tags read,
 changed, deleted, turned into and out of INP tag lines) and ``api.database``
@@ -17,8 +19,6 @@ import sys
 
 from api import database
 
-from .elements import KIND_TYPES
-from .formats import add_format
 from . import output
 from .output import (CANT_CREATE, NO_INPUT, NO_PERMISSION, PROG, REFUSED, TRY_AGAIN, Failure,
                      first_line, warn, write_status)
@@ -71,6 +71,9 @@ class Completion(argparse.Action):
     def __call__(self, parser, namespace, shell, option_string=None):
         import shtab
 
+        commands = commands_of(parser)
+        for module, _ in COMMANDS.values():
+            commands.load(module)
         for action in actions(parser):
             if action.metavar in PATHS:
                 action.complete = shtab.DIRECTORY if action.metavar == "DIR" else shtab.FILE
@@ -78,7 +81,7 @@ class Completion(argparse.Action):
         parser.exit(0)
 
 
-PATHS = ("FILE", "INP", "MODEL", "DIR")     # the arguments that name files and folders
+PATHS = ("FILE", "INP", "MODEL", "ZONES", "DIR")    # the arguments that name files and folders
 
 
 def actions(parser):
@@ -90,81 +93,70 @@ def actions(parser):
                 yield from actions(sub)
 
 
-def add_element(parser):
-    parser.add_argument("type", metavar="NODE|LINK", help="the kind of element")
-    parser.add_argument("id", metavar="ID", help="the id of the node or link")
+# The commands in the order of --help: the module that declares and runs
+# each (its ``register(command)``), and the line that --help lists it with.
+COMMANDS = {
+    "networks": ("networks", "list the networks"),
+    "create": ("networks", "create an empty network"),
+    "link": ("linked", "link a network to its INP model, or show it"),
+    "drop": ("networks", "remove a network for good"),
+    "import": ("transfer", "import the [TAGS] section of an INP file"),
+    "export": ("transfer", "write the tags as a [TAGS] section"),
+    "list": ("edit", "list every tag: type, id and tag (tab-separated text, JSON or CSV)"),
+    "get": ("edit", "print the tag of a node or link"),
+    "set": ("edit", "set the tag of a node or link (undoable)"),
+    "clear": ("edit", "clear the tag of a node or link (undoable)"),
+    "delete": ("edit", "delete the tag of a node or link, as deleting the element does "
+                       "(undoable)"),
+    "undo": ("edit", "undo the latest command (with -n, the latest N)"),
+    "redo": ("edit", "redo the command undone last (with -n, the last N)"),
+    "history": ("history", "the network's commands, newest first, and whether they are undone"),
+    "zones": ("zones", "tag the elements inside the polygons of a GeoJSON file (one undoable "
+                       "command)"),
+    "summary": ("views", "count the tags of nodes and of links"),
+    "stats": ("stats", "what each tag holds: counts, pipe length, demand, boundary; pressure "
+                       "and inflow from an EPANET run"),
+    "map": ("maps", "draw the network coloured by tag"),
+}
 
 
-def add_encoding(parser):
-    parser.add_argument("--encoding", metavar="NAME",
-                        help="read the file in this encoding (a Python codec name: cp1252 "
-                             "or cp1250 for a table Excel saved) instead of finding it out; "
-                             "the file is written back in it")
+class Commands(argparse._SubParsersAction):
+    """The commands: a bare parser each, which the module of the command
+    chosen fills in with its arguments (its ``register``) just before it
+    parses the rest of the line; so a short command does not load what the
+    others need."""
 
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.loaded = set()
 
-def add_dry_run(parser):
-    parser.add_argument("--dry-run", action="store_true",
-                        help="tell what would change and write nothing")
+    def __call__(self, parser, namespace, values, option_string=None):
+        if values[0] in COMMANDS:
+            self.load(COMMANDS[values[0]][0])
+        super().__call__(parser, namespace, values, option_string)
 
+    def load(self, module):
+        """Let ``module`` declare the arguments of its commands, once."""
+        if module not in self.loaded:
+            self.loaded.add(module)
+            importlib.import_module("." + module, __package__).register(self.command)
 
-def add_strict(parser):
-    parser.add_argument("--strict", action="store_true",
-                        help="refuse, writing nothing, when an id is not in the network's "
-                             "linked model (else a warning names them)")
-
-
-def add_table_options(parser):
-    parser.add_argument("--format", choices=("inp", "csv", "json", "geojson"),
-                        help="how to read FILE: inp, a table in csv or json, or a GIS layer in "
-                             "geojson (default: by its extension: .csv, .tsv, .json, .geojson)")
-    add_columns(parser)
-    parser.add_argument("--skip-unknown", action="store_true",
-                        help="leave out the rows of ids the network's linked model does not "
-                             "define (else they are refused, named, and nothing is imported)")
-
-
-def add_columns(parser):
-    """The columns of a table or layer from elsewhere (a GIS attribute table)."""
-    parser.add_argument("--id-column", metavar="NAME",
-                        help="a table from elsewhere (a GIS attribute table): the column that "
-                             "holds the ids")
-    parser.add_argument("--tag-column", metavar="NAME",
-                        help="with --id-column: the column that holds the tags (an empty value "
-                             "is no tag)")
-    parser.add_argument("--type", type=str.upper, choices=("NODE", "LINK"),
-                        help="with --id-column: the type of every row (default: from a 'type' "
-                             "column, else NODE; in GeoJSON a point is a node, a line a link)")
-
-
-def add_where(parser, model=False):
-    """--where EXPR (and, for a command that reads no model otherwise,
-    --model INP to choose from)."""
-    parser.add_argument("--where", metavar="EXPR",
-                        help="only the elements whose attributes EXPR holds true of: "
-                             "comparisons (= != < <= > >=) of kind, id, tag and the model's "
-                             "columns (diameter, elevation, ...: numbers in the file's units) "
-                             "joined by and, or, not and parentheses, e.g. "
-                             "\"kind = pipe and diameter >= 12\"")
-    if model:
-        parser.add_argument("--model", metavar="INP",
-                            help="with --where: the model to choose from (default: the linked "
-                                 "model)")
-
-
-def add_exchange(parser, replace):
-    """The options of an exchange with an INP file (import, export --into);
-    ``replace`` tells what --replace does."""
-    parser.add_argument("--replace", action="store_true", help=replace)
-    parser.add_argument("--ours", action="store_true",
-                        help="settle each conflict with the network's tag")
-    parser.add_argument("--theirs", action="store_true",
-                        help="settle each conflict with the file's tag")
-    parser.add_argument("--dry-run", action="store_true",
-                        help="write nothing, anywhere: print what would be added, changed, "
-                             "removed and kept, and exit as the real run would")
+    def command(self, name, run, example, description=None):
+        """The parser of the command ``name``, run by ``run(args)``, with its
+        description (by default its line in --help) and an example; every
+        command but networks takes a NETWORK first."""
+        sub = self.choices[name]
+        sub.description = description or COMMANDS[name][1]
+        sub.tail = f"example:\n  {PROG} {name} {example}".rstrip() + "\n"
+        sub.set_defaults(run=run, parser=sub)
+        if name != "networks":
+            sub.add_argument("network", metavar="NETWORK")
+        return sub
 
 
 def build_parser():
+    """The parser of the global options, with a bare parser for each command
+    (see Commands)."""
     parser = Parser(
         prog=PROG, tail=EXIT_STATUSES,
         description="Read and change the tags of a network's nodes and links, move "
@@ -186,314 +178,32 @@ def build_parser():
                         help="the database that holds the networks: postgresql://... for a "
                              "PostgreSQL server, sqlite:[FOLDER] for SQLite files "
                              "(default: $ORVANE_DATABASE_URL, else SQLite)")
-    commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True, prog=PROG)
-
-    def command(name, run, help, example, description=None):
-        sub = commands.add_parser(name, help=help, description=description or help,
-                                  tail=f"example:\n  {PROG} {name} {example}".rstrip() + "\n")
-        sub.set_defaults(run=run, parser=sub)
-        if name != "networks":
-            sub.add_argument("network", metavar="NETWORK")
-        return sub
-
-    command("networks", "networks.cmd_networks", "list the networks", "")
-    sub = command("create", "networks.cmd_create", "create an empty network",
-                  "net1 --model model.inp")
-    sub.add_argument("--model", metavar="INP",
-                     help="link the network to this INP file (see link)")
-    sub = command("link", "linked.cmd_link", "link a network to its INP model, or show it",
-                  "net1 model.inp",
-                  "Record the INP file that the network's tags belong to. Then set, import, "
-                  "zones and the other edits warn about ids the model does not define (and "
-                  "refuse them with --strict), and summary and map read it when they are given "
-                  "no model. Without MODEL, print the linked model.")
-    sub.add_argument("model", metavar="MODEL", nargs="?", help="the INP file")
-    sub.add_argument("--unlink", action="store_true", help="forget the linked model")
-    sub = command("drop", "networks.cmd_drop", "remove a network for good", "net1 --yes",
-                  "Remove the network, its tags and its history; this cannot be undone.")
-    sub.add_argument("--yes", action="store_true", help="yes, remove it")
-
-    sub = command("import", "transfer.cmd_import", "import the [TAGS] section of an INP file",
-                  "net1 dma.csv --id-column NODE_ID --tag-column DMA",
-                  "Import the tag lines of the [TAGS] section(s) of an INP file in one "
-                  "transaction, reading them as EPANET does: the text from a ';' on is a "
-                  "comment, words after the tag are not read, and a line that EPANET would "
-                  "read otherwise (quoted text, a no-break space, a tag over 255 bytes) is a "
-                  "bad line. The file is read as UTF-8 (with or without a byte-order mark), "
-                  "UTF-16 with a byte-order mark, else Latin-1. A bad line or an id tagged "
-                  "twice is reported and nothing is imported, unless --skip-bad. The file's "
-                  "tags are merged with the network's, three ways against the exchange the "
-                  "file is a later state of (at its path, else found by its content, and "
-                  "named): only what the file changed since is taken, and a tag changed on "
-                  "both sides is a conflict (exit status 3, nothing imported) unless --ours "
-                  "or --theirs. A file of no known origin adds the tags the network lacks "
-                  "and never changes or removes one: differing tags are conflicts (before, "
-                  "the first import changed them). With --replace the network's tags become "
-                  "the file's. Either way the import is one undoable command.")
-    sub.add_argument("file", metavar="FILE",
-                     help="the INP file (a regular file, or '-' for standard input)")
-    sub.add_argument("--skip-bad", action="store_true",
-                     help="import the good lines and report the bad ones")
-    add_exchange(sub, "make the network's tags equal to the file's: add, change and remove "
-                      "tags, and tell how many")
-    add_encoding(sub)
-    add_table_options(sub)
-    add_strict(sub)
-
-    sub = command("export", "transfer.cmd_export", "write the tags as a [TAGS] section",
-                  "net1 --into model.inp",
-                  "Write the tags as a [TAGS] section to FILE (a regular file, written "
-                  "atomically, or a FIFO or character device) or standard output, or with "
-                  "--into into an existing INP file, whose other lines stay as they were: "
-                  "an unchanged tag line keeps every byte, a changed one its place and "
-                  "layout, a cleared one goes, and new ones close the last [TAGS] section. "
-                  "The network's tags are merged into the file's, three ways against the "
-                  "exchange the file is a later state of: tags changed in the file since are "
-                  "kept, and a tag changed on both sides is a conflict (exit status 3, "
-                  "nothing written) unless --ours or --theirs; a file of no known origin "
-                  "keeps its tags on elements the network has none for, and differing tags "
-                  "are conflicts. A file the user may not write is refused; one with other "
-                  "names (hard links) is rewritten in place. "
-                  "A tag that EPANET or WNTR would not read back as stored (empty, with "
-                  "whitespace, ';', a leading '\"' or a control character, over 255 bytes), "
-                  "and with --into one on an element the file does not define, is reported "
-                  "and nothing is written, unless the --skip options leave them out.")
-    sub.add_argument("file", metavar="FILE", nargs="?",
-                     help="the file to write ('-' or none: standard output)")
-    sub.add_argument("--into", metavar="INP",
-                     help="rewrite the tag lines of this INP file (a new [TAGS] section goes "
-                          "before [END])")
-    sub.add_argument("--skip-unwritable", action="store_true",
-                     help="write the other tags and list those left out")
-    sub.add_argument("--skip-unknown", action="store_true",
-                     help="with --into: leave out the tags of elements the file does not "
-                          "define")
-    add_exchange(sub, "with --into: make the file's [TAGS] lines exactly the network's tags, "
-                      "removing the file's others")
-    add_encoding(sub)
-    add_columns(sub)
-    add_geojson(sub)
-
-    sub = command("list", "edit.cmd_list",
-                  "list every tag: type, id and tag (tab-separated text, JSON or CSV)",
-                  "net1 --format csv > tags.csv")
-    add_format(sub)
-    add_where(sub, model=True)
-    sub = command("get", "edit.cmd_get", "print the tag of a node or link", "net1 NODE J1")
-    add_element(sub)
-    add_format(sub)
-    sub = command("set", "edit.cmd_set", "set the tag of a node or link (undoable)",
-                  "net1 NODE --match 'J1*' North",
-                  "Set the tag of one node or link; with --match, --kind or --where (give the "
-                  "type and the tag, no id), of every element of the model that matches, as "
-                  "one undoable command.")
-    sub.add_argument("type", metavar="NODE|LINK", help="the kind of element")
-    sub.add_argument("id", metavar="ID", help="the id of the node or link (with --match or "
-                                              "--kind: the tag)")
-    sub.add_argument("tag", metavar="TAG", nargs="?", help="the new tag")
-    sub.add_argument("--match", metavar="GLOB",
-                     help="every element of the model whose id matches GLOB (*, ?, [seq])")
-    sub.add_argument("--kind", choices=KIND_TYPES,
-                     help="every element of this kind in the model (with --match: of both)")
-    sub.add_argument("--model", metavar="INP",
-                     help="with --match, --kind or --where: the model to choose from "
-                          "(default: the linked model)")
-    add_where(sub)
-    add_dry_run(sub)
-    add_strict(sub)
-    sub = command("clear", "edit.cmd_clear", "clear the tag of a node or link (undoable)",
-                  "net1 LINK --where 'diameter < 6'",
-                  "Clear the tag of one node or link; with --where (give the type, no id), "
-                  "of every element of the model that matches, as one undoable command.")
-    sub.add_argument("type", metavar="NODE|LINK", help="the kind of element")
-    sub.add_argument("id", metavar="ID", nargs="?", help="the id of the node or link")
-    add_where(sub, model=True)
-    sub = command("delete", "edit.cmd_delete",
-                  "delete the tag of a node or link, as deleting the element does (undoable)",
-                  "net1 NODE J1")
-    add_element(sub)
-    for name, help in (("undo", "undo the latest command (with -n, the latest N)"),
-                       ("redo", "redo the command undone last (with -n, the last N)")):
-        sub = command(name, f"edit.cmd_{name}", help, "net1 -n 3")
-        sub.add_argument("-n", type=int, default=1, metavar="N",
-                         help="how many commands (default 1), one after another")
-    sub = command("history", "history.cmd_history",
-                  "the network's commands, newest first, and whether they are undone",
-                  "net1 --limit 10")
-    sub.add_argument("--limit", type=int, metavar="N", help="show the newest N commands only")
-
-    sub = command("zones", "zones.cmd_zones", "tag the elements inside the polygons of a "
-                  "GeoJSON file (one undoable command)", "net1 model.inp zones.geojson",
-                  "Tag every node of MODEL whose coordinates lie inside (or on the boundary "
-                  "of) a polygon or multipolygon of ZONES with that feature's property, and "
-                  "every link whose two end nodes lie in the same zone. Elements in no zone, "
-                  "and links between zones, keep their tags (lose them with --replace). A "
-                  "node in two polygons is a conflict: they are listed and nothing is "
-                  "written, unless --first. The "
-                  "file's coordinates are the model's (no polygon over the model's extent is "
-                  "refused).")
-    sub.add_argument("model", metavar="MODEL", help="the INP file that places the elements")
-    sub.add_argument("zones", metavar="ZONES", help="the GeoJSON file of the polygons")
-    sub.add_argument("--property", default="name", metavar="NAME",
-                     help="the feature property that gives the tag (default: name)")
-    sub.add_argument("--type", type=str.upper, choices=("NODE", "LINK"),
-                     help="tag only nodes or only links")
-    sub.add_argument("--kind", choices=KIND_TYPES,
-                     help="tag only the elements of this kind (junctions, say)")
-    sub.add_argument("--first", action="store_true",
-                     help="a node in several polygons takes the first feature's zone")
-    sub.add_argument("--replace", action="store_true",
-                     help="every placed element chosen ends with exactly the zoning: one in no "
-                          "zone, or a link between zones, loses its tag (elements without "
-                          "coordinates and ids the model lacks keep theirs)")
-    add_dry_run(sub)
-    add_strict(sub)
-
-    sub = command("summary", "views.cmd_summary", "count the tags of nodes and of links",
-                  "net1 --model model.inp",
-                  "Print, for nodes and for links, each tag with the number of elements "
-                  "that carry it, most frequent first; with --model, how many of the "
-                  "model's elements have no tag.")
-    sub.add_argument("--model", metavar="INP", help="count the untagged elements of this model "
-                                                    "(default: the linked model)")
-    add_format(sub)
-
-    sub = command("stats", "stats.cmd_stats", "what each tag holds: counts, pipe length, "
-                  "demand, boundary; pressure and inflow from an EPANET run",
-                  "net1 --simulate --format json",
-                  "Per tag, and for the untagged: nodes and links by kind (a link belongs to "
-                  "its tag or, without one, to the tag of both its end nodes), pipe length, "
-                  "the junctions' base demand, elevation min and max, and the boundary (links "
-                  "with one end node carrying the tag). --simulate runs EPANET (pip install "
-                  "'orvane[sim]') and adds the pressure over the tag's junctions at the report "
-                  "times (min, mean, max, the time of the min in seconds) and the net inflow "
-                  "through its boundary (min, mean, max over the report times). Figures are "
-                  "in the model's units, which every output names.")
-    sub.add_argument("--model", metavar="INP", help="the model (default: the linked model)")
-    sub.add_argument("--simulate", action="store_true",
-                     help="add pressure and inflow from a hydraulic run of EPANET")
-    sub.add_argument("-o", "--output", metavar="FILE", help="write to FILE (default: standard "
-                                                            "output)")
-    add_format(sub)
-    add_where(sub)
-
-    sub = command("map", "maps.cmd_map", "draw the network coloured by tag",
-                  "net1 model.inp -o zones.png",
-                  "Draw the network from the model's [COORDINATES] and [VERTICES]: links as "
-                  "lines (pumps dashed with a triangle, valves with a cross) and nodes as "
-                  "points (tanks squares, reservoirs hexagons), each coloured by its tag (40 "
-                  "tags a colour each, kept by the network so that every map draws a tag "
-                  "alike; the rest 'other', untagged elements light grey), with a legend of "
-                  "nodes and of links with their counts and a scale bar in the unit of "
-                  "[BACKDROP] UNITS. A .html output is a page to pan, zoom and "
-                  "hover, whose legend shows and hides each tag. Elements without "
-                  "coordinates are counted and not drawn.")
-    sub.add_argument("model", metavar="MODEL", nargs="?",
-                     help="the INP file that places the elements (default: the linked model)")
-    sub.add_argument("-o", "--output", metavar="FILE", required=True,
-                     help="the map to write: a picture (.png, .svg, .pdf) or a page to pan, "
-                          "zoom and hover in a browser (.html, one file that works offline)")
-    sub.add_argument("--type", type=str.upper, choices=("NODE", "LINK"),
-                     help="map only nodes or only links (the other kind drawn thin and grey)")
-    sub.add_argument("--title", help="the title (default: the network, what is drawn, the model)")
-    sub.add_argument("--size", metavar="WxH", type=picture_size, default=(10.0, 7.5),
-                     help="a picture's size in inches (default: 10x7.5)")
-    sub.add_argument("--dpi", type=positive, default=100,
-                     help="a picture's dots per inch (default: 100)")
-    sub.add_argument("--style", metavar="FILE", help="colours of tags (CSV or JSON: tag, colour), "
-                                                    "before those the network keeps")
-    sub.add_argument("--labels", action="store_true", help="write each zone's (node tag's) name on it")
-    add_where(sub)
+    commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True, prog=PROG,
+                                     action=Commands)
+    for name, (_, help) in COMMANDS.items():
+        commands.add_parser(name, help=help)
     return parser
 
 
-def add_geojson(parser):
-    """The export's options for GIS: a GeoJSON file of the model's elements
-    with their tags."""
-    group = parser.add_argument_group(
-        "GeoJSON", "--format geojson writes, for GIS, a FeatureCollection of the model's nodes "
-        "(Point) and links (LineString through their vertices), each with its id, type, kind "
-        "and tag (null: none); elements without coordinates are counted and left out. "
-        "Example: export net1 --format geojson --model model.inp -o zones.geojson")
-    group.add_argument("--format", choices=("inp", "csv", "json", "geojson"), default=None,
-                       help="inp: a [TAGS] section (the default, or by the extension of "
-                            "FILE); csv or json: the tool's own table, as list writes it; "
-                            "geojson: the model's nodes and links with their tags")
-    group.add_argument("-o", "--output", metavar="FILE", help="the file to write, as FILE")
-    group.add_argument("--model", metavar="INP", help="the INP file that places the elements")
-    group.add_argument("--crs", metavar="EPSG:N",
-                       help="the coordinate system of the model's coordinates, named in the "
-                            "file (they are not converted)")
-    add_where(group)
-    parser.set_defaults(run=export_writer)
-
-
-def export_writer(args):
-    """The export's writer: GeoJSON for --format geojson, else the [TAGS]
-    section, which --model and --crs do not concern."""
-    if args.output is not None:
-        if args.file is not None:
-            args.parser.error("give FILE or -o FILE, not both")
-        args.file = args.output
-    if args.format is None:
-        from .exchange_files import file_format
-
-        args.format = file_format(args.into if args.into is not None else args.file, None,
-                                  args.id_column)
-    if args.format == "geojson" and args.into is None:
-        return run("geojson.cmd_export")(args)
-    for option in ("model", "crs", "where"):
-        if getattr(args, option) is not None:
-            args.parser.error(f"--{option} goes with --format geojson")
-    return run("transfer.cmd_export")(args)
-
-
-def picture_size(text):
-    """WxH in inches, each a positive number."""
-    try:
-        width, height = (float(v) for v in text.lower().split("x"))
-    except ValueError:
-        width = height = 0.0
-    if not (0 < width <= 200 and 0 < height <= 200):
-        raise argparse.ArgumentTypeError(f"{text!r} is not WxH in inches (e.g. 8x6)")
-    return width, height
-
-
-def positive(text):
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if not 0 < value <= 1200:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number from 1 to 1200")
-    return value
-
-
-def run(command):
-    """The function of a command ("module.function"): its module is loaded
-    only when the command runs, so that a short command does not wait for
-    what the others need."""
-    module, function = command.split(".")
-    return getattr(importlib.import_module("." + module, __package__), function)
+def commands_of(parser):
+    """The Commands of the tool's parser."""
+    return next(action for action in parser._actions if isinstance(action, Commands))
 
 
 def main(argv=None):
     """Run one command; return its exit status."""
-    try:
-        args = build_parser().parse_args(argv)
-    except SystemExit as e:
-        return e.code or 0
-    output.QUIET["on"] = args.quiet
     chosen = False
     try:
+        # The command's module is loaded here, as its arguments are parsed.
+        args = build_parser().parse_args(argv)
+        output.QUIET["on"] = args.quiet
         from .places import choose
 
         surprise, chosen = choose(args.data_dir, args.database)
         if surprise is not None:
             output.note(surprise)
-        command = run(args.run) if isinstance(args.run, str) else args.run
         settle_leftovers()          # rewrites of files in closed folders that were cut off
-        return command(args) or 0
+        return args.run(args) or 0
     except SystemExit as e:
         return e.code or 0
     except Failure as e:

@@ -25,15 +25,6 @@ NUMBER = re.compile(r"[+-]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][+-]?[0-9]+)?"
 ANY_FORMULA = re.compile(r"(?m)^'*[=+\-@\t\r]")
 
 
-def add_format(parser):
-    parser.add_argument("--format", choices=FORMATS, default="text",
-                        help="text for people (the default), json or csv for programs")
-    parser.add_argument("--raw", action="store_true",
-                        help="with --format csv: write every cell as it is, without the "
-                             "apostrophe that keeps a spreadsheet from running a cell that "
-                             "starts with = + - @")
-
-
 def guarded(cell):
     """A text cell as the tool's CSV writes it: with one more leading
     apostrophe when a spreadsheet would run it as a formula."""

@@ -24,8 +24,9 @@ def epsg_code(text):
     return int(match[1]) if match else None
 
 
-def cmd_export(args):
-    """export NET --format geojson --model MODEL [--crs EPSG:N] [-o FILE]."""
+def cmd_export_layer(args):
+    """export NET --format geojson --model MODEL [--crs EPSG:N] [-o FILE]: the
+    options as plain values, then export_layer."""
     from .linked import model_path
 
     if args.into is not None:
@@ -48,7 +49,7 @@ def export_layer(network, model_path, epsg=None, path=None, where=None):
     from api import orvane
 
     from .exchange_files import new_side
-    from .inpfile import write_file
+    from .safewrite import write_file
     from .maps import NOUNS, report_unplaced
     from .linked import load_model
     from .output import write_status
@@ -66,7 +67,7 @@ def export_layer(network, model_path, epsg=None, path=None, where=None):
         except OSError as e:
             raise Failure(f"{path}: cannot write: {e.strerror or e}", write_status(e)) from None
         if not direct:
-            from .transfer import record_written
+            from .exchange import record_written
 
             record_written(network, path, "geojson", layer.tags, data)
     report_unplaced(model_path, model, tags, TYPES, layer.unplaced)

@@ -47,21 +47,31 @@ def local_time(stamp):
     return datetime.fromisoformat(stamp).astimezone().strftime("%Y-%m-%d %H:%M")
 
 
-def cmd_history(args):
-    import json
+def register(command):
+    sub = command("history", cmd_history, "net1 --limit 10")
+    sub.add_argument("--limit", type=int, metavar="N", help="show the newest N commands only")
 
+
+def cmd_history(args):
     if args.limit is not None and args.limit < 1:
         args.parser.error("--limit takes a number of commands, 1 or more")
+    show_history(args.network, args.limit)
+
+
+def show_history(network, limit=None):
+    """Write the journal of ``network``, newest first: its newest ``limit``
+    commands (None: all)."""
+    import json
+
     # The journal's own columns, newest first, without its SQL texts; the
     # records of all the entries parsed in one call.
-    limit = "" if args.limit is None else f" limit {int(args.limit)}"
-    rows = entries(args.network, f" order by seq desc{limit}")
+    rows = entries(network, " order by seq desc" + ("" if limit is None else f" limit {int(limit)}"))
     if not rows:
-        out(f"{args.network}: no command yet")
+        out(f"{network}: no command yet")
         return
     redo = json.loads("[" + ",".join(row["redo_cs"] for row in rows) + "]")
     undo = json.loads("[" + ",".join(row["undo_cs"] for row in rows) + "]")
-    labels = database.command_labels(args.network)
+    labels = database.command_labels(network)
     width = len(str(rows[0]["seq"]))
     users = {row["made_by"]: shown(row["made_by"] or "-") for row in rows}
     who = max(map(len, users.values()))
@@ -69,7 +79,7 @@ def cmd_history(args):
                   f"{users[row['made_by']]:<{who}}  {what(after, before, labels.get(row['seq']))}"
                   f"{'  (undone)' if row['undone'] else ''}"
                   for row, after, before in zip(rows, redo, undo)))
-    if args.limit is not None and len(rows) == args.limit:
-        total = database.read_all(args.network, "select count(*) as n from undo_journal")[0]["n"]
+    if limit is not None and len(rows) == limit:
+        total = database.read_all(network, "select count(*) as n from undo_journal")[0]["n"]
         if total > len(rows):
             out(f"... {total - len(rows)} older (--limit {total} shows all)")

@@ -21,7 +21,7 @@ from .elements import ELEMENTS     # the sections that define the elements a tag
 from .output import DATA_ERROR, NO_INPUT, USAGE, Failure, bad_line, note, plural, shown
 from .progress import progress
 from .rollback import settle
-from .safewrite import check_writable, kind_of, write_file  # noqa: F401 (write_file: here too)
+from .safewrite import kind_of
 from .taglines import BadLine, fields, read_tag_line, retag, tag_line
 
 MAX_BYTES = 256 << 20

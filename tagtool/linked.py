@@ -1,13 +1,13 @@
 """The model linked to a network: the INP file its tags belong to, kept in
 the network's database.  Edits check their ids against it (a warning naming
 the ids it does not define, a refusal with --strict), and summary and map
-read it when they are given no model."""
+read it when they are given no model.  The model reader is loaded only
+when a model is read, so that the edits that read none start without it."""
 
 import os
 
 from api import database
 
-from .model import read_model
 from .output import DATA_ERROR, Failure, note, out, plural, quoted, say, shown
 
 NAMED = 20          # unknown ids named one by one; the rest are counted
@@ -22,6 +22,7 @@ def load_model(network, path, parts=None, write=True):
     """The Model of the INP file ``path``: from the network's cache when it
     is the linked model (holding ``parts`` at least; all by default), which
     is written, with ``write``, when the file changed since."""
+    from .model import read_model
     from .modelcache import PARTS, cached_model
 
     linked = database.linked_model(network)
@@ -35,6 +36,7 @@ def link(network, path, model=None):
     already, so that a bad file is refused before it is linked) as the model
     of ``network``, and cache what it holds; the Model read.  Its warnings
     (an encoding other than UTF-8) are given here, once."""
+    from .model import read_model
     from .modelcache import keep
 
     try:
@@ -45,6 +47,16 @@ def link(network, path, model=None):
     database.set_linked_model(network, os.path.abspath(path))
     keep(network, path, model, info)
     return model
+
+
+def register(command):
+    sub = command("link", cmd_link, "net1 model.inp",
+                  "Record the INP file that the network's tags belong to. Then set, import, "
+                  "zones and the other edits warn about ids the model does not define (and "
+                  "refuse them with --strict), and summary and map read it when they are given "
+                  "no model. Without MODEL, print the linked model.")
+    sub.add_argument("model", metavar="MODEL", nargs="?", help="the INP file")
+    sub.add_argument("--unlink", action="store_true", help="forget the linked model")
 
 
 def cmd_link(args):

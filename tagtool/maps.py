@@ -14,10 +14,11 @@ from api import orvane
 
 from .colours import OTHER, UNTAGGED, assign, ranked, read_style, tag_colours
 from .extras import need
-from .inpfile import write_file
+from .safewrite import write_file
 from .linked import load_model, model_path
 from .where import read_selected
 from .taglines import NOUNS, TYPES
+from .options import add_where, picture_size, positive
 from .output import Failure, note, plural, say, shown, write_status
 
 PICTURES = ("png", "svg", "pdf")
@@ -38,6 +39,35 @@ def output_kind(path):
     """The kind of map a file name asks for ("png", ..., "html"), or None."""
     kind = os.path.splitext(path)[1][1:].lower()
     return kind if kind in PICTURES + PAGES else None
+
+
+def register(command):
+    sub = command("map", cmd_map, "net1 model.inp -o zones.png",
+                  "Draw the network from the model's [COORDINATES] and [VERTICES]: links as "
+                  "lines (pumps dashed with a triangle, valves with a cross) and nodes as "
+                  "points (tanks squares, reservoirs hexagons), each coloured by its tag (40 "
+                  "tags a colour each, kept by the network so that every map draws a tag "
+                  "alike; the rest 'other', untagged elements light grey), with a legend of "
+                  "nodes and of links with their counts and a scale bar in the unit of "
+                  "[BACKDROP] UNITS. A .html output is a page to pan, zoom and "
+                  "hover, whose legend shows and hides each tag. Elements without "
+                  "coordinates are counted and not drawn.")
+    sub.add_argument("model", metavar="MODEL", nargs="?",
+                     help="the INP file that places the elements (default: the linked model)")
+    sub.add_argument("-o", "--output", metavar="FILE", required=True,
+                     help="the map to write: a picture (.png, .svg, .pdf) or a page to pan, "
+                          "zoom and hover in a browser (.html, one file that works offline)")
+    sub.add_argument("--type", type=str.upper, choices=("NODE", "LINK"),
+                     help="map only nodes or only links (the other kind drawn thin and grey)")
+    sub.add_argument("--title", help="the title (default: the network, what is drawn, the model)")
+    sub.add_argument("--size", metavar="WxH", type=picture_size, default=(10.0, 7.5),
+                     help="a picture's size in inches (default: 10x7.5)")
+    sub.add_argument("--dpi", type=positive, default=100,
+                     help="a picture's dots per inch (default: 100)")
+    sub.add_argument("--style", metavar="FILE", help="colours of tags (CSV or JSON: tag, colour), "
+                                                    "before those the network keeps")
+    sub.add_argument("--labels", action="store_true", help="write each zone's (node tag's) name on it")
+    add_where(sub)
 
 
 def cmd_map(args):

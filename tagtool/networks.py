@@ -7,6 +7,16 @@ from api import database
 from .output import Failure, note, out, plural, quoted, say
 
 
+def register(command):
+    command("networks", cmd_networks, "")
+    sub = command("create", cmd_create, "net1 --model model.inp")
+    sub.add_argument("--model", metavar="INP",
+                     help="link the network to this INP file (see link)")
+    sub = command("drop", cmd_drop, "net1 --yes",
+                  "Remove the network, its tags and its history; this cannot be undone.")
+    sub.add_argument("--yes", action="store_true", help="yes, remove it")
+
+
 def cmd_networks(args):
     from .places import where
 

@@ -19,6 +19,7 @@ from .formats import as_json
 from .linked import model_path
 from .maps import save
 from .model import read_model
+from .options import add_format, add_where
 from .output import out, plural, say, shown
 from .taglines import TYPES
 from .where import select
@@ -27,26 +28,59 @@ NODE_KINDS = ("junction", "tank", "reservoir")
 LINK_KINDS = ("pipe", "pump", "valve")
 
 
+def register(command):
+    sub = command("stats", cmd_stats, "net1 --simulate --format json",
+                  "Per tag, and for the untagged: nodes and links by kind (a link belongs to "
+                  "its tag or, without one, to the tag of both its end nodes), pipe length, "
+                  "the junctions' base demand, elevation min and max, and the boundary (links "
+                  "with one end node carrying the tag). --simulate runs EPANET (pip install "
+                  "'orvane[sim]') and adds the pressure over the tag's junctions at the report "
+                  "times (min, mean, max, the time of the min in seconds) and the net inflow "
+                  "through its boundary (min, mean, max over the report times). Figures are "
+                  "in the model's units, which every output names.")
+    sub.add_argument("--model", metavar="INP", help="the model (default: the linked model)")
+    sub.add_argument("--simulate", action="store_true",
+                     help="add pressure and inflow from a hydraulic run of EPANET")
+    sub.add_argument("-o", "--output", metavar="FILE", help="write to FILE (default: standard "
+                                                            "output)")
+    add_format(sub)
+    add_where(sub)
+
+
 def cmd_stats(args):
     path = model_path(args.network, args.model)
     if path is None:
         args.parser.error(f"give --model INP: network {args.network!r} has no linked model")
-    tags = orvane.get_tags(args.network)
+    write_stats(tag_stats(args.network, path, args.where, args.simulate), args.format,
+                args.output)
+
+
+def tag_stats(network, path, where=None, simulate=False):
+    """The report of stats: the figures of each tag of ``network`` in the
+    model ``path`` (of the elements the expression ``where`` chooses), with
+    ``simulate`` those of a run of EPANET too."""
+    tags = orvane.get_tags(network)
     model = read_model(path, attributes=True)
-    chosen = None if args.where is None else select(args.where, model, lambda: tags, TYPES)
+    chosen = None if where is None else select(where, model, lambda: tags, TYPES)
     zones = members(model, tags, chosen)
     rows = [figures(model, tag, zone) for tag, zone in zones.items()]
-    if args.simulate:
-        from .simulate import simulate
+    if simulate:
+        from . import simulate as simulation
 
-        simulate(path, zones, rows)
-    report = {"network": args.network, "model": path, "units": model.units(), "tags": rows}
-    text = {"json": lambda r: as_json(r) + "\n", "csv": csv_text}.get(args.format, table)(report)
-    if args.output in (None, "-"):
+        simulation.simulate(path, zones, rows)
+    return {"network": network, "model": path, "units": model.units(), "tags": rows}
+
+
+def write_stats(report, fmt="text", output=None):
+    """Write the report in ``fmt`` (text, json, csv) to the file ``output``
+    (None or "-": standard output)."""
+    text = {"json": lambda r: as_json(r) + "\n", "csv": csv_text}.get(fmt, table)(report)
+    if output in (None, "-"):
         out(text.rstrip("\n"))
     else:
-        save(args.output, text.encode("utf-8"))
-        say(f"wrote {args.output}: {plural(len(rows), 'row')} ({len(rows) - 1} tags and the "
+        rows = report["tags"]
+        save(output, text.encode("utf-8"))
+        say(f"wrote {output}: {plural(len(rows), 'row')} ({len(rows) - 1} tags and the "
             "untagged)")
 
 

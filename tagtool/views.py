@@ -8,6 +8,7 @@ from api import orvane
 from .formats import write_object, write_rows
 from .linked import NAMED, load_model, model_path
 from .maps import NOUNS, TYPES, ranked
+from .options import add_format
 from .output import out, plural, shown
 
 
@@ -26,10 +27,35 @@ def tag_counts(tags):
 # ---------------------------------------------------------------------------
 # summary
 
+def register(command):
+    sub = command("summary", cmd_summary, "net1 --model model.inp",
+                  "Print, for nodes and for links, each tag with the number of elements "
+                  "that carry it, most frequent first; with --model, how many of the "
+                  "model's elements have no tag.")
+    sub.add_argument("--model", metavar="INP", help="count the untagged elements of this model "
+                                                    "(default: the linked model)")
+    add_format(sub)
+
+
 def cmd_summary(args):
-    counts, tagged = tag_counts(orvane.get_tags(args.network))
-    args.model = model_path(args.network, args.model)
-    model = load_model(args.network, args.model, ("nodes", "links")) if args.model is not None else None
+    path = model_path(args.network, args.model)
+    kinds = summary(args.network, path)
+    if args.format == "json":
+        write_object({"network": args.network, "model": path, **kinds})
+    elif args.format == "csv":
+        write_rows("csv", ("type", "status", "tag", "count"), summary_rows(kinds), None,
+                   args.raw)
+    else:
+        for t_type, kind in kinds.items():
+            summary_text(t_type, kind, path)
+
+
+def summary(network, path=None):
+    """{type: its figures}: the tags of ``network`` with their counts, most
+    frequent first, and with the model ``path`` its elements untagged and
+    the tagged ids it does not define."""
+    counts, tagged = tag_counts(orvane.get_tags(network))
+    model = load_model(network, path, ("nodes", "links")) if path is not None else None
     kinds = {}
     for t_type in TYPES:
         kind = {"tagged": len(tagged[t_type]),
@@ -41,14 +67,7 @@ def cmd_summary(args):
             kind["not_in_model"] = len(lacking := sorted(id for id in tagged[t_type] if id not in ids))
             kind["not_in_model_ids"] = lacking
         kinds[t_type] = kind
-    if args.format == "json":
-        write_object({"network": args.network, "model": args.model, **kinds})
-    elif args.format == "csv":
-        write_rows("csv", ("type", "status", "tag", "count"), summary_rows(kinds), None,
-                   args.raw)
-    else:
-        for t_type, kind in kinds.items():
-            summary_text(t_type, kind, args.model)
+    return kinds
 
 
 def summary_rows(kinds):

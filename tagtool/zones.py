@@ -17,6 +17,7 @@ from .extras import need
 from .inpfile import read_bytes
 from .linked import load_model
 from .jsontext import load_json
+from .options import add_dry_run, add_strict
 from .taglines import NOUNS
 from .output import DATA_ERROR, NO_INPUT, Failure, bad_line, plural, quoted, say, shown, warn
 
@@ -133,27 +134,67 @@ def node_zones(model, zones, first):
     return where, conflicts
 
 
+def register(command):
+    sub = command("zones", cmd_zones, "net1 model.inp zones.geojson",
+                  "Tag every node of MODEL whose coordinates lie inside (or on the boundary "
+                  "of) a polygon or multipolygon of ZONES with that feature's property, and "
+                  "every link whose two end nodes lie in the same zone. Elements in no zone, "
+                  "and links between zones, keep their tags (lose them with --replace). A "
+                  "node in two polygons is a conflict: they are listed and nothing is "
+                  "written, unless --first. The "
+                  "file's coordinates are the model's (no polygon over the model's extent is "
+                  "refused).")
+    sub.add_argument("model", metavar="MODEL", help="the INP file that places the elements")
+    sub.add_argument("zones", metavar="ZONES", help="the GeoJSON file of the polygons")
+    sub.add_argument("--property", default="name", metavar="NAME",
+                     help="the feature property that gives the tag (default: name)")
+    sub.add_argument("--type", type=str.upper, choices=("NODE", "LINK"),
+                     help="tag only nodes or only links")
+    sub.add_argument("--kind", choices=KIND_TYPES,
+                     help="tag only the elements of this kind (junctions, say)")
+    sub.add_argument("--first", action="store_true",
+                     help="a node in several polygons takes the first feature's zone")
+    sub.add_argument("--replace", action="store_true",
+                     help="every placed element chosen ends with exactly the zoning: one in no "
+                          "zone, or a link between zones, loses its tag (elements without "
+                          "coordinates and ids the model lacks keep theirs)")
+    add_dry_run(sub)
+    add_strict(sub)
+
+
 def cmd_zones(args):
+    tag_zones(args.network, args.model, args.zones, args.property, t_type=args.type,
+              kind=args.kind, first=args.first, replace=args.replace, dry_run=args.dry_run,
+              strict=args.strict)
+
+
+def tag_zones(network, model_path, zones_path, prop="name", t_type=None, kind=None, first=False,
+              replace=False, dry_run=False, strict=False):
+    """Tag the elements of the model ``model_path`` inside the zones of the
+    GeoJSON file ``zones_path`` (named by their property ``prop``) in
+    ``network``, as one undoable command: only ``t_type``'s or ``kind``'s
+    elements when given; ``first`` settles a node in several zones, and
+    with ``replace`` the placed elements in no zone lose their tags."""
     need("shapely", "numpy")
-    zones = read_zones(args.zones, args.property)
-    model = load_model(args.network, args.model, write=not args.dry_run)
-    where, conflicts = node_zones(model, zones, args.first)
+    zones = read_zones(zones_path, prop)
+    model = load_model(network, model_path, write=not dry_run)
+    where, conflicts = node_zones(model, zones, first)
     if conflicts:
         for node, hits in conflicts[:LISTED]:
             inside = " and ".join(f"{quoted(zones.names[i])} (feature {i})" for i in hits)
             warn(f"NODE {shown(node)} lies in {inside}")
         if len(conflicts) > LISTED:
             warn(f"... and {plural(len(conflicts) - LISTED, 'more node')} in more than one zone")
-        raise Failure(f"{args.zones}: nothing written: {plural(len(conflicts), 'node')} in more "
+        raise Failure(f"{zones_path}: nothing written: {plural(len(conflicts), 'node')} in more "
                       "than one zone (--first takes the first feature)", DATA_ERROR)
-    kinds = (args.type,) if args.type else ("NODE", "LINK")
-    if args.kind is not None:
-        if args.type is not None and args.type != KIND_TYPES[args.kind]:
-            raise Failure(f"a {args.kind} is a {KIND_TYPES[args.kind]}, not a {args.type}")
-        kinds = (KIND_TYPES[args.kind],)
+    kinds = (t_type,) if t_type else ("NODE", "LINK")
+    if kind is not None:
+        if t_type is not None and t_type != KIND_TYPES[kind]:
+            raise Failure(f"a {kind} is a {KIND_TYPES[kind]}, not a {t_type}")
+        kinds = (KIND_TYPES[kind],)
 
     def chosen(ids):
-        return ids if args.kind is None else model.of_kind(args.kind)
+        return ids if kind is None else model.of_kind(kind)
     # Placed: a node with coordinates, a link whose ends have them.  With
     # --replace the elements in no zone are counted among the placed only:
     # the others keep their tags.
@@ -165,7 +206,7 @@ def cmd_zones(args):
                 placed.add(("NODE", node))
             zone = where.get(node)
             if zone is None:
-                outside["NODE"] += not args.replace or node in placed_at
+                outside["NODE"] += not replace or node in placed_at
                 continue
             wanted["NODE", node] = zones.names[zone]
             group["NODE", node] = zone
@@ -176,7 +217,7 @@ def cmd_zones(args):
                 placed.add(("LINK", link))
             a, b = where.get(start), where.get(end)
             if a is None or b is None:
-                outside["LINK"] += not args.replace or ("LINK", link) in placed
+                outside["LINK"] += not replace or ("LINK", link) in placed
             elif zones.names[a] != zones.names[b]:
                 between += 1
             else:
@@ -184,9 +225,9 @@ def cmd_zones(args):
                 group["LINK", link] = a
     # Features of one name make one zone in the counts.
     group = {key: zones.names[zone] for key, zone in group.items()}
-    label = (f"zones {os.path.basename(args.zones)} ({args.property}"
-             f"{'' if args.kind is None else ', ' + args.kind + 's'}"
-             f"{', replace' if args.replace else ''})")
+    label = (f"zones {os.path.basename(zones_path)} ({prop}"
+             f"{'' if kind is None else ', ' + kind + 's'}"
+             f"{', replace' if replace else ''})")
 
     def left(key):
         """Why --replace keeps a stored tag that the zoning does not place."""
@@ -194,11 +235,11 @@ def cmd_zones(args):
             return None
         if key[1] not in model.elements(key[0]):
             return "not in the model"
-        if args.kind is None or model.kind(*key) == args.kind:
+        if kind is None or model.kind(*key) == kind:
             return "without coordinates"
         return None
-    counts, by_zone = apply_tags(args.network, wanted, label, args.dry_run,
-                                 args.replace and placed, strict=args.strict, group=group,
+    counts, by_zone = apply_tags(network, wanted, label, dry_run,
+                                 replace and placed, strict=strict, group=group,
                                  left=left)
     for name in dict.fromkeys(zones.names):
         zone = by_zone.get(name)
@@ -208,7 +249,7 @@ def cmd_zones(args):
             members = zone["added"] + zone["changed"] + zone["unchanged"]
             say(f"zone {quoted(name)}: {plural(members, 'element')}: {zone['added']} added, "
                 f"{zone['changed']} changed, {zone['unchanged']} unchanged")
-    fate = "no tag" if args.replace else "tags kept"
+    fate = "no tag" if replace else "tags kept"
     rest = [plural(outside[t], NOUNS[t]) for t in kinds if outside[t]]
     if rest:
         say(f"in no zone, {fate}: {' and '.join(rest)}")
@@ -217,4 +258,4 @@ def cmd_zones(args):
     for why in ("without coordinates", "not in the model"):
         if counts.get(why):
             say(f"{why}, tags kept: {plural(counts[why], 'tag')}")
-    report(f"zones {args.zones} on {args.network}", counts, args.dry_run, args.replace)
+    report(f"zones {zones_path} on {network}", counts, dry_run, replace)

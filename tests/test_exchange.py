@@ -506,8 +506,6 @@ def test_a_baseline_of_an_older_tagtool_is_still_read(tool, backend_url, tmp_pat
 
 @pytest.mark.parametrize("argv", [("--into", "{path}"), ("-o", "{path}")])
 def test_a_record_that_fails_after_the_file_is_written(tool, tmp_path, monkeypatch, argv):
-    from tagtool import transfer
-
     path = tmp_path / "shared.inp"
     path.write_text(SHARED)
     tool("create", "net")
@@ -515,7 +513,7 @@ def test_a_record_that_fails_after_the_file_is_written(tool, tmp_path, monkeypat
 
     def fail(*args):
         raise OSError(28, "No space left on device")
-    monkeypatch.setattr(transfer.database, "write_exchange", fail)
+    monkeypatch.setattr(db, "write_exchange", fail)
     status, out, err = tool("export", "net", *(a.format(path=path) for a in argv))
     assert (status, err) == (1, f"tagtool: {path}: written, but the exchange could not be "
                                 f"recorded in network 'net': [Errno 28] No space left on device\n")

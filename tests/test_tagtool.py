@@ -14,7 +14,7 @@ import pytest
 
 from api import database as db
 from api import orvane
-from tagtool import edit, inpfile, taglines, transfer
+from tagtool import edit, exchange, inpfile, taglines
 
 pytestmark = pytest.mark.filterwarnings("error")
 
@@ -202,7 +202,7 @@ class TestImport:
     def test_refused_batch_writes_nothing(self, tool, net, tmp_path, monkeypatch):
         # Another writer tags J2 between the check and the batch.
         tool("set", net, "NODE", "J2", "theirs")
-        monkeypatch.setattr(transfer, "network_tags", lambda name: {})
+        monkeypatch.setattr(exchange, "network_tags", lambda name: {})
         path = write(tmp_path / "x.inp", "[TAGS]\nNODE J1 a\nNODE J2 b\n")
         status, out, err = tool("import", net, path)
         assert (status, out) == (75, "")

@@ -263,3 +263,35 @@ def test_a_linked_model(tool, tmp_path):
     assert tool("drop", "net")[0] == 1 and tool("networks")[1] == "net\n"
     assert tool("drop", "net", "--yes") == (0, "dropped network net\n", "")
     assert tool("networks")[1] == ""
+
+
+def test_the_layers_below_the_commands_take_plain_values(tool, backend_url, capsys):
+    # set --match, clear --where, undo and list called from Python with
+    # plain values leave a network as the commands leave another.
+    from tagtool import edit
+
+    model = str(EXAMPLE)
+    for network in ("cli", "py"):
+        assert tool("create", network)[0] == 0
+    assert tool("set", "cli", "NODE", "North", "--match", "J*", "--model", model)[0] == 0
+    assert tool("set", "cli", "LINK", "Main", "--kind", "pipe", "--model", model)[0] == 0
+    assert tool("clear", "cli", "NODE", "--where", "elevation >= 700", "--model", model)[0] == 0
+    assert tool("undo", "cli", "-n", "2")[0] == 0
+    assert tool("set", "cli", "NODE", "T", "--where", "kind = tank", "--model", model)[0] == 0
+    db.set_database_url(backend_url)
+    try:
+        edit.set_many("py", "NODE", "North", match="J*", model=model)
+        edit.set_many("py", "LINK", "Main", kind="pipe", model=model)
+        edit.clear_many("py", "NODE", "elevation >= 700", model)
+        assert edit.step("py", 2, db.undo, db.NEWEST_APPLIED, "undo", "undone") is None
+        edit.set_many("py", "NODE", "T", where="kind = tank", model=model)
+        assert edit.step("py", 9, db.redo, db.OLDEST_UNDONE, "redo", "redone") == 1
+        capsys.readouterr()
+        edit.list_tags("py", "json")
+        listed = capsys.readouterr().out
+    finally:
+        db.set_database_url(None)
+    assert listed == tool("list", "cli", "--format", "json")[1]
+    assert [(row["id"], row["tag"]) for row in json.loads(listed)] == [
+        ("J1", "North"), ("J2", "North"), ("J3", "North"), ("J4", "North"), ("J5", "North"),
+        ("T1", "T")]
