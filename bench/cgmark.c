@@ -1,7 +1,6 @@
 /* Marks for callgrind: zero() starts a measured stretch and dump(label)
  * writes what it counted since, as one part of the profile named by the
- * label. Outside valgrind both do nothing, and running() says whether
- * valgrind is there.
+ * label. Outside valgrind both do nothing.
  *
  * repeat(n, calls) makes each call of `calls`, a tuple of (callable, args)
  * pairs, n times from C, as a C module calls the database names: what the
@@ -38,16 +37,6 @@ dump(PyObject *self, PyObject *label)
 }
 
 static PyObject *
-running(PyObject *self, PyObject *unused)
-{
-#ifdef HAVE_CALLGRIND
-    return PyBool_FromLong(RUNNING_ON_VALGRIND);
-#else
-    Py_RETURN_FALSE;
-#endif
-}
-
-static PyObject *
 repeat(PyObject *self, PyObject *args)
 {
     Py_ssize_t n;
@@ -77,7 +66,6 @@ repeat(PyObject *self, PyObject *args)
 static PyMethodDef cgmark_methods[] = {
     {"zero", zero, METH_NOARGS, NULL},
     {"dump", dump, METH_O, NULL},
-    {"running", running, METH_NOARGS, NULL},
     {"repeat", repeat, METH_VARARGS, NULL},
     {NULL, NULL, 0, NULL},
 };
