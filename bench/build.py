@@ -1,9 +1,7 @@
-"""Builds the benchmarks' extensions into bench/build/, each only when its
-source is newer than the built file: cyorvane (reference/pyorvane.py
-compiled by Cython as it is, with no directive, as a user of Cython would
-get it), floor (bench/floor.c) and cgmark (bench/cgmark.c), compiled as the
-running interpreter compiles its own extensions.  A failure prints one line
-and exits non-zero; a half-built file never takes the place of a built one.
+"""Builds the benchmarks' extensions into bench/build/ as the running
+interpreter builds its own, each when its source is newer: cyorvane
+(reference/pyorvane.py compiled by Cython as it is), floor and cgmark.  A
+failure prints one line and exits non-zero, leaving the built file alone.
 """
 
 import os

@@ -1,6 +1,6 @@
 """The sections on api.orvane's calls against plain Python, Cython and the
 floor: time and instructions per call, memory, import, and the module's
-share of the tool's time.  measure_X returns the figures X_section writes."""
+share of the tool's time.  Each function measures its section and returns it."""
 
 import gc
 import json
@@ -16,12 +16,10 @@ import workload as w
 from harness import say
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-IMPLS = w.IMPLS
 NAMES = {"orvane": "orvane", "cython": "Cython", "python": "Python", "floor": "floor"}
 COLOURS = {"orvane": "#1f77b4", "cython": "#ff7f0e", "python": "#2ca02c", "floor": "#7f7f7f"}
 VS_PYTHON, VS_CYTHON = 1.5, 1.25
 VS_PYTHON_OF = {"as_dict": 1.3}     # Tag.as_dict only builds a dict of four attributes
-SHARE_TAGS = 100_000
 
 
 def probe(*args, env=None):
@@ -34,7 +32,7 @@ def modules():
     """The implementations, checked to give the module's results where the
     floor builds them too, so that all of them do the same work."""
     try:
-        mods = {impl: w.load(impl) for impl in (*IMPLS, "floor")}
+        mods = {impl: w.load(impl) for impl in (*w.IMPLS, "floor")}
     except ImportError as e:
         raise SystemExit(f"bench: {e}: build the extensions first (python bench/build.py)")
     for name, _, rows, prepare in w.CASES:
@@ -43,6 +41,22 @@ def modules():
             if any(r != results["orvane"] for r in results.values()):
                 raise SystemExit(f"bench: the implementations give other results for {name}")
     return mods
+
+
+def per_call(title, figures, unit, prose):
+    """The table of one figure per case and implementation ({(name, impl):
+    figure}) against the targets (the floor is shown, held to none)."""
+    rows = []
+    for name, label, *_ in w.CASES:
+        v = {impl: figures.get((name, impl)) for impl in NAMES}
+        rows.append([label, *v.values(), {"x": v["python"] / v["orvane"], "show": name in VS_PYTHON_OF,
+                                          "least": VS_PYTHON_OF.get(name, VS_PYTHON)},
+                     {"x": v["cython"] / v["orvane"], "least": VS_CYTHON},
+                     v["floor"] and {"x": v["orvane"] / v["floor"]}])
+    columns = ["callable", *(f"{NAMES[i]} {unit}" for i in NAMES), f"orvane vs Python (≥{VS_PYTHON:g}x)",
+               f"orvane vs Cython (≥{VS_CYTHON:g}x)", "orvane / floor"]
+    return {"title": title, "blocks": [prose, {"columns": columns, "formats": [None, *["ns"] * 4],
+                                               "rows": rows}]}
 
 
 # Time per call
@@ -66,9 +80,9 @@ def calls_per_value(mod, prepare, seconds=0.02):
         n *= 4
 
 
-def measure_times(rounds):
-    """{"name/impl": median ns per call (per row for the cases over rows)}:
-    in each round every implementation runs each case once, in turn."""
+def times_section(rounds):
+    """Median ns per call (per row for the cases over rows): in each round
+    every implementation runs each case once, in turn."""
     mods = modules()
     sizes = {}
     for name, _, rows, prepare in w.CASES:
@@ -86,76 +100,45 @@ def measure_times(rounds):
                 n = sizes[name, impl]
                 values[name, impl].append(own(prepare(mods[impl], n)) / n)
                 gc.collect()
-    return {f"{n}/{i}": statistics.median(v) for (n, i), v in values.items()}
+    section = per_call("Time per call", {key: statistics.median(v) for key, v in values.items()}, "ns",
+                       "`orvane` is the module, `Python` the same in plain Python (reference/"
+                       "pyorvane.py), `Cython` that file compiled by Cython, `floor` the result objects "
+                       "alone built in a C loop (bench/floor.c). The database names are in-memory "
+                       f"doubles; get_tags and inp_out_tag read {w.ROWS:,} rows, inp_in_tag "
+                       f"{w.ROWS:,} lines of ten shapes. Each callable is called from a Python loop; "
+                       "each figure is less the same run without it (the empty loop, and the doubles "
+                       f"called from C). Median ns per call (or row, or line) over {rounds} rounds.")
+    rows = section["blocks"][1]["rows"]
+    section["chart"] = {"title": "api.orvane against plain Python, Cython and the floor", "log": True,
+                        "xlabel": "ns per call (per row or line where marked), log scale; shorter is faster",
+                        "labels": [row[0] for row in rows],
+                        "series": [[NAMES[i], COLOURS[i], [row[k + 1] for row in rows]]
+                                   for k, i in enumerate(NAMES)]}
+    return section
 
 
-def measure_instructions(rows=10_000):
-    """{"name/impl": instructions per call (per row)}, from one callgrind run
-    of workload.py per implementation: each case's part less its overhead."""
+def instructions_section(rows=10_000):
+    """Instructions per call (per row), from one callgrind run of workload.py
+    per implementation: each case's part less its overhead."""
     counts = {}
-    for impl in (*IMPLS, "floor"):
+    for impl in (*w.IMPLS, "floor"):
         say(f"  callgrind: {impl}")
         parts = harness.callgrind_parts([sys.executable, os.path.join(HERE, "workload.py"), impl],
                                         env=dict(os.environ, BENCH_ROWS=str(rows)))
         if parts is None:
-            return {}
+            return None
         for name, _, case_rows, _ in w.cases_for(impl):
-            counts[f"{name}/{impl}"] = ((parts[name] - parts[name + " overhead"])
-                                        / (rows if case_rows else w.CALLS))
-    return counts
-
-
-def per_call(title, figures, unit, prose):
-    """The table of one figure per case and implementation, against the
-    targets (the floor is shown, held to none), and its chart."""
-    rows = []
-    for name, label, *_ in w.CASES:
-        v = {impl: figures.get(f"{name}/{impl}") for impl in NAMES}
-        least = VS_PYTHON_OF.get(name, VS_PYTHON)
-        rows.append([label, *v.values(),
-                     {"x": v["python"] / v["orvane"], "least": least, "show": name in VS_PYTHON_OF},
-                     {"x": v["cython"] / v["orvane"], "least": VS_CYTHON},
-                     v["floor"] and {"x": v["orvane"] / v["floor"]}])
-    columns = ["callable", *(f"{NAMES[i]} {unit}" for i in NAMES),
-               f"orvane vs Python (≥{VS_PYTHON:g}x)", f"orvane vs Cython (≥{VS_CYTHON:g}x)",
-               "orvane / floor"]
-    table = {"columns": columns, "formats": [None, *["ns"] * 4], "rows": rows}
-    return {"title": title, "blocks": [prose, table],
-            "chart": unit == "ns" and {
-                "title": "api.orvane against plain Python, Cython and the floor", "log": True,
-                "xlabel": "ns per call (per row or line where marked), log scale; shorter is faster",
-                "labels": [label for _, label, *_ in w.CASES],
-                "series": [[NAMES[i], COLOURS[i], [row[k + 1] for row in rows]]
-                           for k, i in enumerate(NAMES)]}}
-
-
-def times_section(figures, rounds):
-    return per_call("Time per call", figures, "ns",
-                    "`orvane` is the module, `Python` the same in plain Python (reference/"
-                    "pyorvane.py), `Cython` that file compiled by Cython, `floor` the result objects "
-                    "alone built in a C loop (bench/floor.c). The database names are in-memory "
-                    f"doubles; get_tags and inp_out_tag read {w.ROWS:,} rows, inp_in_tag "
-                    f"{w.ROWS:,} lines of ten shapes. Each callable is called from a Python loop; "
-                    "each figure is less the same run without it (the empty loop, and the doubles "
-                    f"called from C). Median ns per call (or row, or line) over {rounds} rounds.")
-
-
-def instructions_section(figures, rows=10_000):
-    if not figures:
-        return None         # no valgrind
-    return per_call("Instructions per call", figures, "Ir",
+            counts[name, impl] = (parts[name] - parts[name + " overhead"]) / (rows if case_rows else w.CALLS)
+    return per_call("Instructions per call", counts, "Ir",
                     f"Counted by callgrind: {w.CALLS:,} calls per case, {rows:,} rows or lines for "
                     "the cases over rows; the figure that machine load does not move.")
 
 
 # Memory and import
 
-def measure_memory():
+def memory_section():
     say("  a million calls of each callable")
-    return probe("memory")
-
-
-def memory_section(mem):
+    mem = probe("memory")
     blocks, resident = max(m["blocks"] for m in mem.values()), max(m["rss"] for m in mem.values())
     return {"title": "Memory", "blocks": [
         "A million calls of each callable (after 10^5 to fill the caches), on its usual path and "
@@ -167,34 +150,31 @@ def memory_section(mem):
                      "holds": blocks < 1000 and resident < 1 << 20}]}
 
 
-def measure_import(runs=31):
+def import_section(runs=31):
     say(f"  import of each implementation, {runs} fresh processes")
-    return {impl: harness.median([probe("import", impl) for _ in range(runs)]) for impl in IMPLS}
-
-
-def import_section(costs, runs=31):
+    costs = {impl: harness.median([probe("import", impl) for _ in range(runs)]) for impl in w.IMPLS}
     o = costs["orvane"]
     return {"title": "Import", "blocks": [
         "Import alone (`api.database` and `typing` already loaded, as in the application), "
         f"median of {runs} fresh processes; target under 1 ms and under 100 KiB.",
         {"columns": ["implementation", "ms", "resident KiB"], "formats": [None, ".2f", ".0f"],
-         "rows": [[NAMES[i], costs[i]["ns"] / 1e6, costs[i]["rss"] / 1024] for i in IMPLS]}],
+         "rows": [[NAMES[i], costs[i]["ns"] / 1e6, costs[i]["rss"] / 1024] for i in w.IMPLS]}],
         "targets": [{"what": f"import under 1 ms and 100 KiB ({o['ns'] / 1e6:.2f} ms, "
                      f"{o['rss'] / 1024:.0f} KiB)", "holds": o["ns"] < 1e6 and o["rss"] < 100 * 1024}]}
 
 
 # The module's share of the tool's time
 
-def measure_share(tags, reps=3):
-    """{"step/impl": [wall ns, the module's own ns]} of `python -m tagtool
-    import` and `export` of `tags` tag lines on SQLite, medians of reps."""
+def share_section(tags, reps=3):
+    """Wall seconds and the module's own time of `python -m tagtool import`
+    and `export` of `tags` tag lines with each implementation, medians."""
     results = {}
     with tempfile.TemporaryDirectory() as tmp:
         inp, share = os.path.join(tmp, "tags.inp"), os.path.join(tmp, "share.json")
         e2e.write_inp(inp, tags)
         env = dict(os.environ, BENCH_SHARE_FILE=share)
         for r in range(reps):
-            for impl in IMPLS[r % 3:] + IMPLS[:r % 3]:
+            for impl in w.IMPLS[r % 3:] + w.IMPLS[:r % 3]:
                 say(f"  tagtool import and export, {impl}, {r + 1} of {reps}")
                 data = os.path.join(tmp, f"data-{impl}-{r}")
                 probe("tagtool", "orvane", "--data-dir", data, "create", "net", env=env)
@@ -203,22 +183,16 @@ def measure_share(tags, reps=3):
                     probe("tagtool", impl, "--data-dir", data, step, "net", *args, env=env)
                     wall = time.perf_counter_ns() - start
                     with open(share) as f:
-                        results.setdefault(f"{step}/{impl}", []).append((wall, json.load(f)["module_ns"]))
-    return {key: [statistics.median(v[k] for v in vals) for k in (0, 1)] for key, vals in results.items()}
-
-
-def share_section(share, tags, reps=3):
+                        results.setdefault((step, impl), []).append((wall, json.load(f)["module_ns"]))
     rows = []
     for step in ("import", "export"):
-        c = [share[f"{step}/{i}"] for i in IMPLS]
-        rows.append([step, *(wall / 1e9 for wall, _ in c),
-                     " / ".join(f"{own / 1e6:.0f} ms" for _, own in c),
+        c = [[statistics.median(v[k] for v in results[step, i]) for k in (0, 1)] for i in w.IMPLS]
+        rows.append([step, *(wall / 1e9 for wall, _ in c), " / ".join(f"{own / 1e6:.0f} ms" for _, own in c),
                      " / ".join(f"{100 * own / wall:.1f}%" for wall, own in c)])
     return {"title": "End to end: the module's share", "blocks": [
         f"`python -m tagtool import` of {tags:,} tag lines into an empty network, then `export`: "
         f"seconds of the whole process (median of {reps}), and the time in the module's own code "
         "(its calls timed, less the database's time inside them).",
-        {"columns": ["step", "orvane s", "Cython s", "Python s",
-                     "module's time: orvane / Cython / Python",
+        {"columns": ["step", "orvane s", "Cython s", "Python s", "module's time: orvane / Cython / Python",
                      "module's share: orvane / Cython / Python"],
          "formats": [None, ".2f", ".2f", ".2f"], "rows": rows}]}

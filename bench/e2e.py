@@ -35,10 +35,11 @@ def write_inp(path, count):
         f.write("\n[END]\n")
 
 
-def measure(sizes, reps=3):
-    """{size: {command: {"tagtool": usage, "floor": usage}}}, each the median
-    of `reps` runs (one at a million tags), each on a new network."""
-    results = {}
+def section(sizes, reps=3, start_runs=11):
+    """CPU seconds and peak memory of each command and of its floor, medians
+    of `reps` runs (one at a million tags), each on a new network; median
+    CPU seconds, and callgrind's instructions, of each start."""
+    rows = []
     with tempfile.TemporaryDirectory() as tmp:
         inp, out, data = (os.path.join(tmp, name) for name in ("tags.inp", "out.inp", "data"))
         db = os.path.join(data, "net.db")
@@ -56,43 +57,22 @@ def measure(sizes, reps=3):
                     for command, lines in jobs.items():
                         runs.setdefault((command, who), []).append(harness.usage(lines[who]))
                     shutil.rmtree(data)
-            results[size] = {command: {who: harness.median(runs[command, k])
-                                       for k, who in enumerate(("tagtool", "floor"))}
-                             for command in jobs}
-    return results
-
-
-def start(runs=11):
-    """CPU seconds (median of `runs`) and callgrind's instructions of the
-    tool's start and of Python importing sqlite3."""
-    results = {}
-    with tempfile.TemporaryDirectory() as tmp:
-        cmds = {"tagtool": tagtool(os.path.join(tmp, "none"), "networks"),
-                "sqlite3": [sys.executable, "-c", "import sqlite3"]}
-        for who, cmd in cmds.items():
-            say(f"  start: {who}, {runs} runs")
-            results[who] = harness.median([harness.usage(cmd) for _ in range(runs)])
+            for command in jobs:
+                t, f = harness.median(runs[command, 0]), harness.median(runs[command, 1])
+                rows.append([size, command, t["cpu"], f["cpu"],
+                             {"x": t["cpu"] / f["cpu"], "most": TARGETS[command], "show": True},
+                             f"{t['rss'] / 1e6:.0f} / {f['rss'] / 1e6:.0f}",
+                             {"x": t["rss"] / f["rss"], "most": RSS_TARGET}])
+        starts = []
+        for cmd in (tagtool(os.path.join(tmp, "none"), "networks"), [sys.executable, "-c", "import sqlite3"]):
+            say(f"  start: {cmd[-1]}, {start_runs} runs")
+            starts.append(harness.median([harness.usage(cmd) for _ in range(start_runs)]))
             parts = harness.callgrind_parts(cmd)
-            results[who]["instructions"] = parts and sum(parts.values())
-    return results
-
-
-def section(sizes, starts, reps=3):
-    rows, bars = [], {"tagtool": [], "floor": []}
-    for size, commands in sizes.items():
-        for command, cell in commands.items():
-            t, f = cell["tagtool"], cell["floor"]
-            rows.append([size, command, t["cpu"], f["cpu"],
-                         {"x": t["cpu"] / f["cpu"], "most": TARGETS[command], "show": True},
-                         f"{t['rss'] / 1e6:.0f} / {f['rss'] / 1e6:.0f}",
-                         {"x": t["rss"] / f["rss"], "most": RSS_TARGET}])
-            for who in bars:
-                bars[who].append(cell[who]["cpu"] / size * 1e6)
-    start_rows = []
-    for key, label, scale in (("cpu", "CPU ms", 1e3), ("instructions", "instructions, M", 1e-6)):
-        t, s = starts["tagtool"][key], starts["sqlite3"][key]
-        if t and s:
-            start_rows.append([label, t * scale, s * scale, {"x": t / s, "most": START_TARGET}])
+            starts[-1]["instructions"] = parts and sum(parts.values())
+    t, s = starts
+    start_rows = [[label, t[key] * scale, s[key] * scale, {"x": t[key] / s[key], "most": START_TARGET}]
+                  for key, label, scale in (("cpu", "CPU ms", 1e3), ("instructions", "instructions, M", 1e-6))
+                  if t[key] and s[key]]
     counts = " and ".join(f"{n:,}" for n in sizes).replace(" and ", ", ", len(sizes) - 2)
     return {"title": "End to end: tagtool against the floor", "blocks": [
         "Each command a process of its own on a new SQLite network that `tagtool create` made: "
@@ -112,5 +92,5 @@ def section(sizes, starts, reps=3):
         "chart": {"title": "python -m tagtool against the floor",
                   "xlabel": "CPU µs per tag, whole process; shorter is faster",
                   "labels": [f"{r[1]}, {r[0]:,} tags" for r in rows],
-                  "series": [["tagtool", "#1f77b4", bars["tagtool"]],
-                             ["floor: sqlite3 alone", "#7f7f7f", bars["floor"]]]}}
+                  "series": [[name, colour, [row[k] / row[0] * 1e6 for row in rows]] for name, colour, k
+                             in (("tagtool", "#1f77b4", 2), ("floor: sqlite3 alone", "#7f7f7f", 3))]}}

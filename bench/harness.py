@@ -14,17 +14,6 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-QUICK = False       # run.py --quick: inputs a tenth as large and one run each
-
-
-def size(full):
-    return full // 10 if QUICK else full
-
-
-def runs(full):
-    return 1 if QUICK else full
-
-
 def say(text):
     print(text, file=sys.stderr, flush=True)
 

@@ -20,8 +20,8 @@ MODES = [(1, "own", "1"), (8, "own", "8"), (8, "shared", "8 on one element"),
 
 
 def writers(url, count, seconds, mode):
-    """[commands/s, p50 ms, p99 ms, [tries p50, p99, max]] of `count` writer
-    processes in `mode` (see probes.writer)."""
+    """[commands/s, p50 ms, p99 ms, "tries p50 / p99 / max"] of `count`
+    writer processes in `mode` (see probes.writer)."""
     from api import database as db
     db.set_database_url(url)
     if "load" in db.list_networks():
@@ -46,44 +46,37 @@ def writers(url, count, seconds, mode):
     db.delete_network("load")
     db.set_database_url(None)
     return [len(times) / wall, statistics.median(times) * 1e3, times[int(len(times) * 0.99)] * 1e3,
-            [statistics.median_low(tries), tries[int(len(tries) * 0.99)], tries[-1]]]
+            f"{statistics.median_low(tries)} / {tries[int(len(tries) * 0.99)]} / {tries[-1]}"]
 
 
-def measure(seconds, tags):
+def section(seconds, tags):
     # make bench runs under tools/pg.sh run, which sets the variable.
     pg_url = os.environ.get("ORVANE_TEST_DATABASE_URL")
-    rows, imports = [], []
+    writer_rows, import_rows = [], []
     with tempfile.TemporaryDirectory() as data:
         for backend, url in [("SQLite", "sqlite:" + data), ("PostgreSQL", pg_url)]:
             for n, mode, what in MODES:
                 say(f"  {backend}, {what} writer(s)")
-                rows.append([backend, what, writers(url, n, seconds, mode) if url else NO_SERVER])
+                writer_rows.append([backend, what, *(writers(url, n, seconds, mode) if url else [NO_SERVER])])
             say(f"  {backend}, import of {tags:,} tags")
-            imports.append([backend, json.loads(harness.run(
-                [sys.executable, PROBES, "importer", url, str(tags)]).stdout) if url else NO_SERVER])
-    return {"writers": rows, "imports": imports, "tags": tags, "seconds": seconds}
-
-
-def section(r):
-    writer_rows = [[backend, n, f] if isinstance(f, str) else
-                   [backend, n, f[0], f[1], f[2], " / ".join(map(str, f[3]))]
-                   for backend, n, f in r["writers"]]
-    import_rows = [[backend, f] if isinstance(f, str) else
-                   [backend, f["import"][0], f["undo"][0], f["redo"][0],
-                    " / ".join(f"{f[step][1]:.0f}" for step in ("import", "undo", "redo"))]
-                   for backend, f in r["imports"]]
+            if url:
+                f = json.loads(harness.run([sys.executable, PROBES, "importer", url, str(tags)]).stdout)
+                steps = ("import", "undo", "redo")
+                import_rows.append([backend, *(f[step][0] for step in steps),
+                                    " / ".join(f"{f[step][1]:.0f}" for step in steps)])
+            else:
+                import_rows.append([backend, NO_SERVER])
     return {"title": "Writers under load", "blocks": [
         f"`orvane.set_tag` on a tag of its own element by each of 1 and 8 writer processes on one "
-        f"network, {r['seconds']:g} s each: commands per second over the run, and the median and "
-        "99th percentile of one call's time (two reads and the command with its conflict check). "
-        "Then 8 writers all setting one element: building a command again on each ConflictError, "
-        "or reading and writing it in one `database.command` scope; tries per command (median, "
-        "99th percentile, most). PostgreSQL over loopback, on the throwaway cluster of tools/pg.sh.",
+        f"network, {seconds:g} s each: commands per second over the run, and the median and 99th "
+        "percentile of one call's time (two reads and the command with its conflict check). Then 8 "
+        "writers all setting one element: building a command again on each ConflictError, or "
+        "reading and writing it in one `database.command` scope; tries per command (median, 99th "
+        "percentile, most). PostgreSQL over loopback, on the throwaway cluster of tools/pg.sh.",
         {"columns": ["backend", "writers", "commands/s", "p50 ms", "p99 ms", "tries p50 / p99 / max"],
          "formats": [None, None, ",.0f", ".2f", ".2f"], "rows": writer_rows},
-        f"`database.execute_import` of {r['tags']:,} new node tags into an empty network, then "
-        "`undo` and `redo` of it: seconds, and growth of the process's peak resident memory over "
-        "what the import's input already took.",
-        {"columns": ["backend", "import s", "undo s", "redo s",
-                     "peak growth MiB (import / undo / redo)"],
+        f"`database.execute_import` of {tags:,} new node tags into an empty network, then `undo` and "
+        "`redo` of it: seconds, and growth of the process's peak resident memory over what the "
+        "import's input already took.",
+        {"columns": ["backend", "import s", "undo s", "redo s", "peak growth MiB (import / undo / redo)"],
          "formats": [None, ".1f", ".1f", ".1f"], "rows": import_rows}]}

@@ -16,35 +16,30 @@ import harness
 import load
 import report
 import tool
-from harness import ROOT, runs, size
+from harness import ROOT
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, ROOT)
 
 
 def sections(args):
-    """{name: function measuring the section and returning it}, in the
-    order of the report."""
-    rounds = 1 if args.quick else args.rounds
-    rows = 1_000 if args.quick else 10_000
-    imports, reps = runs(31), runs(3)
-    sizes = (size(e2e.SIZES[0]),) if args.quick else e2e.SIZES + ((e2e.MILLION,) if args.million else ())
-    return {
-        "times": lambda: calls.times_section(calls.measure_times(rounds), rounds),
-        "instructions": lambda: calls.instructions_section(calls.measure_instructions(rows), rows),
-        "e2e": lambda: e2e.section(e2e.measure(sizes, reps), e2e.start(runs(11)), reps),
-        "share": lambda: calls.share_section(calls.measure_share(size(calls.SHARE_TAGS), reps),
-                                             size(calls.SHARE_TAGS), reps),
-        "memory": lambda: calls.memory_section(calls.measure_memory()),
-        "import": lambda: calls.import_section(calls.measure_import(imports), imports),
-        "load": lambda: load.section(load.measure(0.5 if args.quick else 4.0, size(1_000_000))),
-        "map": lambda: tool.map_section(tool.measure_map(size(100_000))),
-        "exchange": lambda: tool.exchange_section(tool.measure_exchange(size(100_000), reps)),
-        "bulk": lambda: tool.bulk_section(tool.measure_bulk(size(100_000), reps)),
-        "everyday": lambda: tool.everyday_section(tool.measure_everyday(size(100_000), runs(7),
-                                                                        args.before)),
-        "stats": lambda: tool.stats_section(tool.measure_stats(size(100_000), reps)),
-    }
+    """{name: function measuring the section}, in the order of the report;
+    --quick: inputs a tenth as large, each run once."""
+    q = args.quick
+    rounds, rows, reps, n = (1, 1_000, 1, 10_000) if q else (args.rounds, 10_000, 3, 100_000)
+    sizes = (n // 10,) if q else e2e.SIZES + (e2e.MILLION,) * args.million
+    return {"times": lambda: calls.times_section(rounds),
+            "instructions": lambda: calls.instructions_section(rows),
+            "e2e": lambda: e2e.section(sizes, reps, 1 if q else 11),
+            "share": lambda: calls.share_section(n, reps),
+            "memory": calls.memory_section,
+            "import": lambda: calls.import_section(1 if q else 31),
+            "load": lambda: load.section(0.5 if q else 4.0, 10 * n),
+            "map": lambda: tool.map_section(n),
+            "exchange": lambda: tool.exchange_section(n, reps),
+            "bulk": lambda: tool.bulk_section(n, reps),
+            "everyday": lambda: tool.everyday_section(n, 1 if q else 7, args.before),
+            "stats": lambda: tool.stats_section(n, reps)}
 
 
 def about(load_before):
@@ -64,7 +59,6 @@ def main():
     parser.add_argument("--quick", action="store_true", help="small inputs, one run each")
     parser.add_argument("--out", default=HERE, help="folder of results.json, .md and .png")
     args = parser.parse_args()
-    harness.QUICK = args.quick
     chosen = sections(args)
     only = [s for s in args.only.split(",") if s] or list(chosen)
     unknown = sorted(set(only) - set(chosen))

@@ -1,6 +1,6 @@
 """The sections on the tag tool's commands, each `python -m tagtool` on
 SQLite in a process of its own: map, exchanges, bulk edits, everyday use,
-statistics.  measure_X returns the figures that X_section writes."""
+statistics.  Each function measures its section and returns it."""
 
 import json
 import os
@@ -16,38 +16,32 @@ import e2e
 import harness
 from harness import ROOT, say, seconds, tagtool
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+PROBES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "probes.py")
 SPACING = 10        # between neighbouring nodes of a grid
+
+
+HYDRAULIC = ("[PATTERNS]\nD 0.6 1.0 1.4\n[TIMES]\nDuration 2:00\nHydraulic Timestep 1:00\n"
+             "Report Timestep 1:00\n[OPTIONS]\nUnits LPS\n")
 
 
 def grid(side, path, hydraulic=False):
     """Junctions J<row>_<col>, pipes P<row>_<col>r to the right and ..d
     below; a hydraulic one is fed from each corner, with demands, three
     report times and no coordinates."""
+    cells = [(r, c) for r in range(side) for c in range(side)]
+    corners = ((0, 0), (0, side - 1), (side - 1, 0), (side - 1, side - 1)) if hydraulic else ()
     with open(path, "w") as m:
         m.write("[JUNCTIONS]\n")
-        m.writelines(f"J{r}_{c} {(r + c) % 7} 0.002 D\n" if hydraulic else f"J{r}_{c} 0\n"
-                     for r in range(side) for c in range(side))
-        if hydraulic:
-            m.write("[RESERVOIRS]\n" + "".join(f"R{i} 120\n" for i in range(4)))
+        m.writelines(f"J{r}_{c} {(r + c) % 7} 0.002 D\n" if hydraulic else f"J{r}_{c} 0\n" for r, c in cells)
+        m.write("[RESERVOIRS]\n" + "".join(f"R{i} 120\n" for i in range(4)) if hydraulic else "")
         m.write("[PIPES]\n")
-        if hydraulic:
-            corners = [(0, 0), (0, side - 1), (side - 1, 0), (side - 1, side - 1)]
-            m.writelines(f"PR{i} R{i} J{r}_{c} 10 1000 130\n" for i, (r, c) in enumerate(corners))
-        for r in range(side):
-            for c in range(side):
-                for name, (r2, c2) in ((f"P{r}_{c}r", (r, c + 1)), (f"P{r}_{c}d", (r + 1, c))):
-                    if r2 < side and c2 < side:
-                        m.write(f"{name} J{r}_{c} J{r2}_{c2} "
-                                + (f"50 {300 if (r + c) % 2 else 150} 130\n" if hydraulic
-                                   else "100 200 100\n"))
-        if hydraulic:
-            m.write("[PATTERNS]\nD 0.6 1.0 1.4\n[TIMES]\nDuration 2:00\nHydraulic Timestep 1:00\n"
-                    "Report Timestep 1:00\n[OPTIONS]\nUnits LPS\n")
-        else:
-            m.write("[COORDINATES]\n")
-            m.writelines(f"J{r}_{c} {c * SPACING} {r * SPACING}\n"
-                         for r in range(side) for c in range(side))
+        m.writelines(f"PR{i} R{i} J{r}_{c} 10 1000 130\n" for i, (r, c) in enumerate(corners))
+        m.writelines(f"P{r}_{c}{d} J{r}_{c} J{r2}_{c2} " + (f"50 {300 if (r + c) % 2 else 150} 130\n"
+                                                         if hydraulic else "100 200 100\n")
+                     for r, c in cells for d, r2, c2 in (("r", r, c + 1), ("d", r + 1, c))
+                     if r2 < side and c2 < side)
+        m.write(HYDRAULIC if hydraulic else "[COORDINATES]\n" + "".join(
+            f"J{r}_{c} {c * SPACING} {r * SPACING}\n" for r, c in cells))
         m.write("[END]\n")
 
 
@@ -55,13 +49,14 @@ def zone_tags(side, path, zone, links):
     """Each node (and link) of the grid tagged with its square zone."""
     with open(path, "w") as t:
         t.write("[TAGS]\n")
-        for r in range(side):
-            for c in range(side):
-                name = f"Z{r // zone}-{c // zone}"
-                t.write(f"NODE J{r}_{c} {name}\n")
-                if links:
-                    t.writelines(f"LINK P{r}_{c}{end} {name}\n" for end, ok in
-                                 (("r", c + 1 < side), ("d", r + 1 < side)) if ok)
+        for r, c in ((r, c) for r in range(side) for c in range(side)):
+            t.write(f"NODE J{r}_{c} Z{r // zone}-{c // zone}\n")
+            t.writelines(f"LINK P{r}_{c}{end} Z{r // zone}-{c // zone}\n" for end, ok in
+                         (("r", c + 1 < side), ("d", r + 1 < side)) if ok and links)
+
+
+def table(columns, formats, rows):
+    return {"columns": columns, "formats": formats, "rows": rows}
 
 
 # tagtool map
@@ -71,18 +66,15 @@ MAPS = (("map PNG", "png", ()), ("map SVG", "svg", ()), ("map PDF", "pdf", ()),
         ("map HTML --labels", "html", ("--labels",)), ("export GeoJSON", "geojson", ()))
 
 
-def measure_map(elements):
-    """[output and network, seconds, MB, what the tool said] of each output."""
+def map_section(elements):
     side = int((elements / 3) ** 0.5) + 1     # a grid of n nodes has about 2n links
-    maps = []
+    rows = []
     with tempfile.TemporaryDirectory() as folder:
         data, model, tags = (Path(folder) / name for name in ("data", "grid.inp", "tags.inp"))
         grid(side, model)
         zone_tags(side, tags, 25, links=True)
-        cases = [("grid", model, tags)]
         real = sorted((Path(ROOT).parent / "shared" / "data" / "inp").glob("*.inp"), key=os.path.getsize)
-        cases += [("largest", real[-1], real[-1])] if real else []
-        for name, model, tags in cases:
+        for name, model, tags in [("grid", model, tags)] + [("largest", real[-1], real[-1])] * bool(real):
             harness.run(tagtool(data, "create", name))
             harness.run(tagtool(data, "import", name, tags))
             for what, suffix, extra in MAPS:
@@ -91,20 +83,14 @@ def measure_map(elements):
                         ("export", name, "--format", "geojson", "--model", model))
                 start = time.perf_counter()
                 said = harness.run(tagtool(data, *args, "-o", out, *extra)).stdout
-                took = time.perf_counter() - start
-                maps.append([f"{what}, {model.name}", took, out.stat().st_size / 1e6,
-                             said.strip().split(": ", 1)[-1]])
-                say(f"  tagtool {maps[-1][0]}: {took:.2f} s")
-    return {"elements": elements, "maps": maps}
-
-
-def map_section(r):
+                rows.append([f"{what}, {model.name}", time.perf_counter() - start,
+                             out.stat().st_size / 1e6, said.strip().split(": ", 1)[-1]])
+                say(f"  tagtool {rows[-1][0]}: {rows[-1][1]:.2f} s")
     return {"title": "tagtool map", "blocks": [
         "`tagtool map` (PNG, SVG, PDF, HTML; PNG and HTML with `--labels`) and `export --format "
-        f"geojson` of a grid of about {r['elements']:,} elements tagged by square zones, and of the "
+        f"geojson` of a grid of about {elements:,} elements tagged by square zones, and of the "
         "largest shared INP file: seconds from start to written file, and its size.",
-        {"columns": ["output, network", "seconds", "MB", "drawn"], "formats": [None, ".2f", ".1f"],
-         "rows": r["maps"]}]}
+        table(["output, network", "seconds", "MB", "drawn"], [None, ".2f", ".1f"], rows)]}
 
 
 # Exchanges with a file
@@ -130,9 +116,9 @@ def exchange_model(path, count, changed=()):
         f.write("\n[END]\n")
 
 
-def measure_exchange(count, reps=3):
-    """[job, command, with a baseline, CPU s, peak MB] of each exchange,
-    medians of `reps` runs, each in a fresh folder."""
+def exchange_section(count, reps=3):
+    """CPU and peak memory of import and export --into without a baseline
+    (the first exchange with the file) and with one, medians of `reps` runs."""
     changed = {(t, i) for t in ("NODE", "LINK") for i in range(0, count // 2, 100)}
     jobs = {}
     env = {k: v for k, v in os.environ.items() if k != "ORVANE_DATABASE_URL"}
@@ -158,41 +144,32 @@ def measure_exchange(count, reps=3):
             harness.run(tagtool(data, "create", "net"), env=env)
             timed("import of results.md's file, no baseline", False, data, "import", inp)
             timed("import of results.md's file again, with baseline", True, data, "import", inp)
-    return {"tags": count, "runs": reps, "jobs": [
-        [job, command, baseline, statistics.median(u["cpu"] for u in used),
-         statistics.median(u["rss"] for u in used) / 1e6]
-        for (job, command, baseline), used in jobs.items()]}
-
-
-def exchange_section(r):
     rows = []
-    for job, command, baseline, cpu, mb in r["jobs"]:
+    for (job, command, baseline), used in jobs.items():
+        cpu, mb = statistics.median(u["cpu"] for u in used), statistics.median(u["rss"] for u in used) / 1e6
         # Against figures of 10^5 tags only at 10^5 tags.
-        ratios = [None if r["tags"] != 100_000 else
-                  {"x": v / was, **({"most": EXCHANGE_TARGET} if baseline else {})}
-                  for v, was in zip((cpu, mb), EXCHANGE_BEFORE[command])]
-        rows.append([job, cpu, mb, *ratios])
+        rows.append([job, cpu, mb, *(None if count != 100_000 else
+                                     {"x": v / was, **({"most": EXCHANGE_TARGET} if baseline else {})}
+                                     for v, was in zip((cpu, mb), EXCHANGE_BEFORE[command]))])
     before, most = EXCHANGE_BEFORE, f"≤{EXCHANGE_TARGET:g}x with a baseline"
     return {"title": "Exchanges with a file", "blocks": [
-        f"`import` and `export --into` of {r['tags']:,} tags of a model, and `import` of the "
-        "end-to-end table's file: without a baseline (the first exchange with the file) and with "
-        "one (the next, after 1% of the tags changed on the other side: a three-way merge). CPU "
-        f"seconds and peak memory, median of {r['runs']}, against the import ({before['import'][0]:g}"
-        f" s, {before['import'][1]:g} MB) and export ({before['export'][0]:g} s, "
-        f"{before['export'][1]:g} MB) of 10^5 tags before the exchanges merged.",
-        {"columns": ["exchange", "CPU s", "peak RSS MB", f"CPU / before ({most})",
-                     f"RSS / before ({most})"], "formats": [None, ".2f", ".0f"], "rows": rows}]}
+        f"`import` and `export --into` of {count:,} tags of a model, and `import` of the end-to-end "
+        "table's file: without a baseline (the first exchange with the file) and with one (the "
+        "next, after 1% of the tags changed on the other side: a three-way merge). CPU seconds and "
+        f"peak memory, median of {reps}, against the import ({before['import'][0]:g} s, "
+        f"{before['import'][1]:g} MB) and export ({before['export'][0]:g} s, {before['export'][1]:g} "
+        "MB) of 10^5 tags before the exchanges merged.",
+        table(["exchange", "CPU s", "peak RSS MB", f"CPU / before ({most})", f"RSS / before ({most})"],
+              [None, ".2f", ".0f"], rows)]}
 
 
 # Bulk edits
 
 COLUMNS, ROWS = 20, 10          # the zones: 200 rectangles over the grid
-FORMATS = ("inp", "csv", "json", "geojson")
 JOURNAL = 10_000                # entries of the journal of a network named journal
 ZONES_TARGET, HISTORY_TARGET = 3.0, 0.3
-# The exchanges of the tool's CSV and JSON, and of a GeoJSON layer, against the INP file's.
-FORMAT_TARGETS = {"csv": 1.3, "json": 1.3, "geojson": 2.0}
-FORMAT_NAMES = {"inp": "INP", "csv": "CSV", "json": "JSON", "geojson": "GeoJSON"}
+# Each format's name, and how much its exchanges may cost against the INP file's.
+FORMATS = {"inp": ("INP", None), "csv": ("CSV", 1.3), "json": ("JSON", 1.3), "geojson": ("GeoJSON", 2.0)}
 
 
 def zones(side, path):
@@ -226,9 +203,7 @@ def tables(n, folder):
     return paths
 
 
-def measure_bulk(nodes, runs=3):
-    """Best seconds of zones, of import and export --into in each format,
-    and of history."""
+def bulk_section(nodes, runs=3):
     side = int(nodes ** 0.5) + 1
     with tempfile.TemporaryDirectory() as folder:
         data, model, polygons = (Path(folder) / name for name in ("data", "grid.inp", "zones.geojson"))
@@ -236,48 +211,38 @@ def measure_bulk(nodes, runs=3):
         zones(side, polygons)
         turn = iter(range(10 ** 6))
 
-        def zoned(*extra):
-            name = f"grid{next(turn)}"
-            harness.run(tagtool(data, "create", name))
-            return seconds(tagtool(data, "zones", name, model, polygons, *extra))
-        zoning = harness.in_turns({"nodes and links": zoned,
-                                   "nodes only": lambda: zoned("--type", "node")}, runs)
-        paths, exports = tables(nodes, folder), {fmt: [] for fmt in FORMATS}
+        def fresh(prefix):
+            harness.run(tagtool(data, "create", name := f"{prefix}{next(turn)}"))
+            return name
 
         def exchange(fmt):
-            name = f"{fmt}{next(turn)}"
-            harness.run(tagtool(data, "create", name))
+            name = fresh(fmt)
             took = seconds(tagtool(data, "import", name, paths[fmt]))
             harness.run(tagtool(data, "set", name, "NODE", "J7", name))
             exports[fmt].append(seconds(tagtool(data, "export", name, "--into", paths[fmt])))
             return took
+        zoning = harness.in_turns({
+            "nodes and links": lambda: seconds(tagtool(data, "zones", fresh("grid"), model, polygons)),
+            "nodes only": lambda: seconds(tagtool(data, "zones", fresh("grid"), model, polygons,
+                                                  "--type", "node"))}, runs)
+        paths, exports = tables(nodes, folder), {fmt: [] for fmt in FORMATS}
         imports = harness.in_turns({fmt: lambda fmt=fmt: exchange(fmt) for fmt in FORMATS}, runs)
-        harness.run([sys.executable, os.path.join(HERE, "probes.py"), "journal", data, JOURNAL])
-        history = harness.in_turns({"whole": lambda: seconds(tagtool(data, "history", "journal")),
-                                    "--limit 20": lambda: seconds(tagtool(data, "history", "journal",
-                                                                          "--limit", "20"))}, runs)
-    return {"nodes": side * side, "links": 2 * side * (side - 1), "polygons": COLUMNS * ROWS,
-            "zones": zoning, "tags": nodes, "imports": imports, "runs": runs,
-            "exports": {fmt: min(v) for fmt, v in exports.items()}, "journal": JOURNAL,
-            "history": history}
-
-
-def bulk_section(r):
-    rows = [[f"zones, {what}", s, {"x": s, "most": ZONES_TARGET, "unit": " s"}]
-            for what, s in r["zones"].items()]
-    for what, figures in (("import", r["imports"]), ("export --into", r.get("exports", {}))):
-        rows += [[f"{what}, {FORMAT_NAMES[fmt]}", s, None if fmt == "inp" else {
-            "x": s / figures["inp"], "most": FORMAT_TARGETS[fmt], "text": "the INP's", "show": True}]
+        harness.run([sys.executable, PROBES, "journal", data, JOURNAL])
+        history = harness.in_turns({what: lambda args=args: seconds(tagtool(data, "history", "journal", *args))
+                                    for what, args in (("whole", ()), ("--limit 20", ("--limit", 20)))}, runs)
+    rows = [[f"zones, {what}", s, {"x": s, "most": ZONES_TARGET, "unit": " s"}] for what, s in zoning.items()]
+    for what, figures in (("import", imports), ("export --into", {f: min(v) for f, v in exports.items()})):
+        rows += [[f"{what}, {FORMATS[fmt][0]}", s, None if fmt == "inp" else {
+            "x": s / figures["inp"], "most": FORMATS[fmt][1], "text": "the INP's", "show": True}]
             for fmt, s in figures.items()]
     rows += [[f"history, {what}", s, {"x": s, "most": HISTORY_TARGET, "unit": " s"}
-              if what == "whole" else None]
-             for what, s in r["history"].items()]
+              if what == "whole" else None] for what, s in history.items()]
     return {"title": "Bulk edits", "blocks": [
-        f"Seconds, best of {r.get('runs', 3)}: `zones` of a grid of {r['nodes']:,} nodes and "
-        f"{r['links']:,} links against {r['polygons']} rectangles; `import` of {r['tags']:,} node "
-        "tags from INP, CSV, JSON and GeoJSON files into an empty network, then `export --into` "
-        f"the file after one tag changed; `history` of a journal of {r['journal']:,} entries.",
-        {"columns": ["command", "seconds", "target"], "formats": [None, ".2f"], "rows": rows}]}
+        f"Seconds, best of {runs}: `zones` of a grid of {side * side:,} nodes and "
+        f"{2 * side * (side - 1):,} links against {COLUMNS * ROWS} rectangles; `import` of {nodes:,} "
+        "node tags from INP, CSV, JSON and GeoJSON files into an empty network, then `export --into` "
+        f"the file after one tag changed; `history` of a journal of {JOURNAL:,} entries.",
+        table(["command", "seconds", "target"], [None, ".2f"], rows)]}
 
 
 # Everyday use
@@ -298,7 +263,7 @@ def tag_lines(count, path):
         f.writelines(f"LINK {id} Z{rng.randint(1, 30)}\n" for id in links)
 
 
-def measure_everyday(nodes, runs=7, before=None):
+def everyday_section(nodes, runs=7, before=None):
     """Best seconds of set, of the start and of list; `before`: another
     checkout whose networks and list are timed beside this one's."""
     trees = {"now": ROOT} | ({"before": os.path.abspath(before)} if before else {})
@@ -309,45 +274,38 @@ def measure_everyday(nodes, runs=7, before=None):
         env = {k: v for k, v in os.environ.items() if k != "PYTHONDONTWRITEBYTECODE"}
         env["PYTHONPYCACHEPREFIX"] = os.path.join(folder, "pycache")
         data, model, tags = (os.path.join(folder, name) for name in ("data", "grid.inp", "tags.inp"))
+        grid(side, model)
+        tag_lines(nodes, tags)
 
         def tool(*args, tree=ROOT):
             return seconds(tagtool(data, "-q", *args), env=env, cwd=tree)
-        grid(side, model)
-        tag_lines(nodes, tags)
         for args in (("plain",), ("linked", "--model", model), ("big",)):
             tool("create", *args)
         tool("import", "big", tags)
         turn = iter(range(10 ** 6))
-        sets = harness.in_turns({"no model": lambda: tool("set", "plain", "NODE", "J5_5", next(turn)),
-                                 "linked model": lambda: tool("set", "linked", "NODE", "J5_5", next(turn))},
-                                runs)
-        start = harness.in_turns({"sqlite3": lambda: seconds([sys.executable, "-c", "import sqlite3"],
-                                                             env=env),
-                                  **{f"networks, {when}": lambda tree=tree: tool("networks", tree=tree)
-                                     for when, tree in trees.items()}}, runs)
-        lists = harness.in_turns({f"{fmt}, {when}": lambda tree=tree, fmt=fmt: tool(
+        sets = harness.in_turns({name: lambda name=name: tool("set", name, "NODE", "J5_5", next(turn))
+                                 for name in ("plain", "linked")}, runs)
+        start = harness.in_turns({'python -c "import sqlite3"': lambda: seconds(
+            [sys.executable, "-c", "import sqlite3"], env=env), **{
+            f"networks, {when}": lambda tree=tree: tool("networks", tree=tree) for when, tree in trees.items()}},
+            runs)
+        lists = harness.in_turns({f"list --format {fmt}, {when}": lambda tree=tree, fmt=fmt: tool(
             "list", "big", "--format", fmt, tree=tree) for fmt in ("text", "json", "csv")
             for when, tree in trees.items()}, runs)
-    return {"nodes": side * side, "tags": nodes, "runs": runs, "set": sets, "start": start, "list": lists}
-
-
-def everyday_section(r):
-    sets, start, lists = r["set"], r["start"], r["list"]
-    rows = [["set, no model", sets["no model"], None],
-            ["set, linked model", sets["linked model"], {"x": sets["linked model"] / sets["no model"],
-                                                         "most": LINKED_SET_TARGET, "show": True}]]
-    rows += [['python -c "import sqlite3"' if what == "sqlite3" else what, s, None if what == "sqlite3"
-              else {"x": s / start["sqlite3"], "text": "import sqlite3"}] for what, s in start.items()]
-    for what, s in lists.items():
-        fmt, when = what.split(", ")
-        was = lists.get(f"{fmt}, before") if when == "now" else None
-        rows.append([f"list --format {fmt}, {when}", s, was and {
-            "x": s / was, "most": SORTED_LIST_TARGET, "text": "before", "show": True}])
+    sqlite3 = start.pop('python -c "import sqlite3"')
+    rows = [["set, no model", sets["plain"], None],
+            ["set, linked model", sets["linked"], {"x": sets["linked"] / sets["plain"],
+                                                   "most": LINKED_SET_TARGET, "show": True}],
+            ['python -c "import sqlite3"', sqlite3, None]]
+    rows += [[what, s, {"x": s / sqlite3, "text": "import sqlite3"}] for what, s in start.items()]
+    rows += [[what, s, {"x": s / was, "most": SORTED_LIST_TARGET, "text": "before", "show": True}
+              if (was := lists.get(what.replace(", now", ", before"))) and what.endswith("now") else None]
+             for what, s in lists.items()]
     return {"title": "Everyday use", "blocks": [
-        f"Seconds, best of {r['runs']} in turns: `set` of one tag on a network linked to a model "
-        f"of {r['nodes']:,} nodes and on one with none; the start of `tagtool networks`; `list` of "
-        f"{r['tags']:,} tags in natural order (\"before\": another checkout's, `--before TREE`).",
-        {"columns": ["command", "seconds", "against"], "formats": [None, ".3f"], "rows": rows}]}
+        f"Seconds, best of {runs} in turns: `set` of one tag on a network linked to a model of "
+        f"{side * side:,} nodes and on one with none; the start of `tagtool networks`; `list` of "
+        f"{nodes:,} tags in natural order (\"before\": another checkout's, `--before TREE`).",
+        table(["command", "seconds", "against"], [None, ".3f"], rows)]}
 
 
 # Statistics per tag and selection by attribute
@@ -358,8 +316,7 @@ STATS_TARGETS = (("stats", "summary", 2.0), ("stats --simulate", "bare run", 1.3
                  ("set --where", "set --kind", 1.5))
 
 
-def measure_stats(nodes, runs=3):
-    """Best seconds of each command and what it is held to, in turns."""
+def stats_section(nodes, runs=3):
     side = int(nodes ** 0.5) + 1
     with tempfile.TemporaryDirectory() as folder:
         data, model, tags = (os.path.join(folder, name) for name in ("data", "grid.inp", "tags.inp"))
@@ -373,27 +330,19 @@ def measure_stats(nodes, runs=3):
         turn = iter(range(10 ** 6))
 
         def chosen(*how):
-            name = f"set{next(turn)}"
-            tool("create", name, "--model", model)
+            tool("create", name := f"set{next(turn)}", "--model", model)
             return tool("set", name, "LINK", *how, "Main")
         best = harness.in_turns({
             "summary": lambda: tool("summary", "grid"), "stats": lambda: tool("stats", "grid"),
-            "bare run": lambda: seconds([sys.executable, os.path.join(HERE, "probes.py"), "bare",
-                                         model, os.path.join(folder, "bare.rpt")]),
+            "bare run": lambda: seconds([sys.executable, PROBES, "bare", model,
+                                         os.path.join(folder, "bare.rpt")]),
             "stats --simulate": lambda: tool("stats", "grid", "--simulate"),
             "set --kind": lambda: chosen("--kind", "pipe"),
             "set --where": lambda: chosen("--where", "kind = pipe and diameter >= 0")}, runs)
-    return {"nodes": side * side, "pipes": 2 * side * (side - 1) + 4, "runs": runs,
-            "zones": (-(-side // STATS_ZONE)) ** 2, "seconds": best}
-
-
-def stats_section(r):
-    best = r["seconds"]
     return {"title": "Statistics per tag and selection by attribute", "blocks": [
-        f"Seconds, best of {r.get('runs', 3)} in turns, on a grid of {r['nodes']:,} junctions and "
-        f"{r['pipes']:,} pipes in {r['zones']} zones (three report times); the bare run is "
-        "owa-epanet's toolkit alone (open, solve, read the results, close).",
-        {"columns": ["command", "seconds", "beside", "seconds", "ratio (target)"],
-         "formats": [None, ".2f", None, ".2f"],
-         "rows": [[a, best[a], b, best[b], {"x": best[a] / best[b], "most": target, "show": True}]
-                  for a, b, target in STATS_TARGETS]}]}
+        f"Seconds, best of {runs} in turns, on a grid of {side * side:,} junctions and "
+        f"{2 * side * (side - 1) + 4:,} pipes in {(-(-side // STATS_ZONE)) ** 2} zones (three report "
+        "times); the bare run is owa-epanet's toolkit alone (open, solve, read the results, close).",
+        table(["command", "seconds", "beside", "seconds", "ratio (target)"], [None, ".2f", None, ".2f"],
+              [[a, best[a], b, best[b], {"x": best[a] / best[b], "most": most, "show": True}]
+               for a, b, most in STATS_TARGETS])]}

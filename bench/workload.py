@@ -72,15 +72,11 @@ def set_doubles(mod, **names):
     """Binds the doubles on the module: those given, the defaults for the
     rest; returns them by name."""
     from api.database import g_update_prefix
-    doubles = {
-        "read_all": read_all,
-        "try_read": {NETWORK: STORED}.get,     # (name, sql) -> the stored row
-        "ChangeSet": bool,                     # ChangeSet() and ChangeSet(record)
-        "DbChangeSet": chain,                  # four arguments, kept, no work
-        "execute_command": {}.get,             # (name, db_cs) -> db_cs
-        "g_update_prefix": g_update_prefix,
-    }
-    doubles.update(names)
+    # try_read: (name, sql) -> the stored row; ChangeSet() and ChangeSet(record);
+    # DbChangeSet: four arguments, kept, no work; execute_command: (name, db_cs) -> db_cs.
+    doubles = {"read_all": read_all, "try_read": {NETWORK: STORED}.get, "ChangeSet": bool,
+               "DbChangeSet": chain, "execute_command": {}.get, "g_update_prefix": g_update_prefix,
+               **names}
     for name, value in doubles.items():
         setattr(mod, name, value)
     return doubles
@@ -99,7 +95,6 @@ class Run:
         self.doubles, self.times = tuple(doubles), times
 
     def __call__(self):
-        """The measured run."""
         self.loop()
 
     def overhead(self):
