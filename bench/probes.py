@@ -10,6 +10,7 @@
     probes.py journal DATA COUNT    a network "journal" whose journal has COUNT entries
 """
 
+import contextlib
 import gc
 import json
 import os
@@ -150,10 +151,7 @@ def writer(url, prefix, go, seconds, mode):
         while True:
             tries[-1] += 1
             try:
-                if mode == "scoped":
-                    with db.command("load"):
-                        orvane.set_tag("load", cs)
-                else:
+                with db.command("load") if mode == "scoped" else contextlib.nullcontext():
                     orvane.set_tag("load", cs)
                 break
             except db.ConflictError:
@@ -171,13 +169,12 @@ def importer(url, count):
     statements = [orvane.inp_in_tag(f"NODE {id} Zone{i % 97}") for i, id in enumerate(ids)]
     changes = [("NODE", id, None, f"Zone{i % 97}") for i, id in enumerate(ids)]
     db.create_network("bulk")
-    result = {}
+    result, peak = {}, lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     for step, run in [("import", lambda: db.execute_import("bulk", statements, changes)),
                       ("undo", lambda: db.undo("bulk")), ("redo", lambda: db.redo("bulk"))]:
-        before, start = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, time.perf_counter()
+        before, start = peak(), time.perf_counter()
         run()
-        result[step] = (time.perf_counter() - start,
-                        (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) / 1024)
+        result[step] = (time.perf_counter() - start, peak() - before)
     stored = len(db.read_all("bulk", "select id from tags_node"))
     assert stored == count, stored
     db.delete_network("bulk")

@@ -142,7 +142,7 @@ def prep_tag(mod, n):
 
 def prep_as_dict(mod, n):
     if mod.__name__ == "floor":
-        return _calls(mod.tag_record, ("tag", "NODE", "J1", "Zone 1"), n)
+        return _calls(mod.tag_dict, ("tag", "NODE", "J1", "Zone 1"), n)
     set_doubles(mod)
     tag = mod.Tag(TAG_INPUT)
     return Run(_loop("tag.as_dict()", n, tag=tag), _loop("pass", n), tag.as_dict)
