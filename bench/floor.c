@@ -44,20 +44,13 @@ get_tag_schema(PyObject *self, PyObject *name)
     return schema;
 }
 
-/* tag_dict(t_type, id, tag): the dict of get_tag. */
+/* tag_dict(t_type, id, tag): the dict of get_tag; tag_dict(type, t_type,
+ * id, tag): the dict of Tag.as_dict. */
 static PyObject *
 tag_dict(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
-    PyObject *const keys[] = {s_t_type, s_id, s_tag};
-    return dict_of(keys, args, 3);
-}
-
-/* tag_record(type, t_type, id, tag): the dict of Tag.as_dict. */
-static PyObject *
-tag_record(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
-{
     PyObject *const keys[] = {s_type, s_t_type, s_id, s_tag};
-    return dict_of(keys, args, 4);
+    return dict_of(keys + 4 - nargs, args, (int)nargs);
 }
 
 /* get_tags(node_rows, link_rows): the list of tag dicts. */
@@ -253,7 +246,6 @@ inp_in_tag(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 static PyMethodDef floor_methods[] = {
     {"get_tag_schema", get_tag_schema, METH_O, NULL},
     {"tag_dict", (PyCFunction)(void (*)(void))tag_dict, METH_FASTCALL, NULL},
-    {"tag_record", (PyCFunction)(void (*)(void))tag_record, METH_FASTCALL, NULL},
     {"get_tags", (PyCFunction)(void (*)(void))get_tags, METH_FASTCALL, NULL},
     {"inp_out_tag", (PyCFunction)(void (*)(void))inp_out_tag, METH_FASTCALL, NULL},
     {"inp_in_tag", (PyCFunction)(void (*)(void))inp_in_tag, METH_FASTCALL, NULL},

@@ -1,19 +1,14 @@
 """The floor of the end-to-end table: the tag tool's main jobs done the
-plainest way with Python's sqlite3, on a network database that `tagtool
-create` made (the same two tables, the same WAL journal).
+plainest way with Python's sqlite3 alone, on a network database that
+`tagtool create` made (the same two tables, the same WAL journal).
 
-    python sqlfloor.py import DB INP    the tag lines of the INP file's [TAGS]
-                                        section, executemany into tags_node and
-                                        tags_link in one WAL transaction
-    python sqlfloor.py export DB OUT    both tables read back with a plain
-                                        select, written as a [TAGS] section
+    python sqlfloor.py import DB INP    the [TAGS] lines, executemany in one transaction
+    python sqlfloor.py export DB OUT    both tables read back, written as a [TAGS] section
     python sqlfloor.py list DB          the same, printed tab-separated
 
 A tag line is read as the tool reads it: the text from a ";" on is a
-comment, and the first three words of the rest are the type, the id and the
-tag; whatever follows is ignored. It imports
-nothing but sqlite3 and sys, and trusts its input (every tag line gives a
-type word, an id and a tag), as nothing else happens here.
+comment, the first three words of the rest are the type, the id and the
+tag.  It trusts its input, as nothing else happens here.
 """
 
 import sqlite3
@@ -28,24 +23,15 @@ def connect(db):
     return conn
 
 
-def tag_rows(path):
-    """(node rows, link rows) of the [TAGS] section, read line by line."""
-    rows = {"NODE": [], "LINK": []}
-    inside = False
+def import_tags(db, path):
+    rows, inside = {"NODE": [], "LINK": []}, False
     with open(path, encoding="utf-8") as f:
         for line in f:
             words = line.split(";", 1)[0].split()
-            if not words:
-                continue
-            if words[0].startswith("["):
+            if words and words[0].startswith("["):
                 inside = words[0].upper() == "[TAGS]"
-            elif inside:
+            elif words and inside:
                 rows[words[0].upper()].append((words[1], words[2]))
-    return rows
-
-
-def import_tags(db, path):
-    rows = tag_rows(path)
     conn = connect(db)
     conn.execute("begin immediate")
     for t_type, table in TABLES:
@@ -62,25 +48,16 @@ def read_back(db):
             yield t_type, id, tag
 
 
-def export_tags(db, path):
-    with open(path, "w", encoding="utf-8") as f:
-        f.write("[TAGS]\n")
-        f.writelines(f"{t_type} {id} {tag}\n" for t_type, id, tag in read_back(db))
-
-
-def list_tags(db):
-    write = sys.stdout.write
-    for t_type, id, tag in read_back(db):
-        write(f"{t_type}\t{id}\t{'' if tag is None else tag}\n")
-
-
 def main(argv):
     if len(argv) == 4 and argv[1] == "import":
         import_tags(argv[2], argv[3])
     elif len(argv) == 4 and argv[1] == "export":
-        export_tags(argv[2], argv[3])
+        with open(argv[3], "w", encoding="utf-8") as f:
+            f.write("[TAGS]\n")
+            f.writelines(f"{t_type} {id} {tag}\n" for t_type, id, tag in read_back(argv[2]))
     elif len(argv) == 3 and argv[1] == "list":
-        list_tags(argv[2])
+        sys.stdout.writelines(f"{t_type}\t{id}\t{'' if tag is None else tag}\n"
+                              for t_type, id, tag in read_back(argv[2]))
     else:
         print("usage: sqlfloor.py import DB INP | export DB OUT | list DB", file=sys.stderr)
         return 2

@@ -1,23 +1,19 @@
-"""The benchmarks' workloads, shared by the timing run (run.py) and the
-instruction counts, for which this file is also the script that callgrind
-runs:
+"""The benchmarks' workloads, shared by the timing run (calls.py) and the
+instruction counts, for which this file is the script callgrind runs:
 
-    valgrind --tool=callgrind python bench/workload.py IMPL
+    valgrind --tool=callgrind python bench/workload.py orvane|cython|python|floor
 
-IMPL is orvane (api.orvane), python (reference/pyorvane.py), cython (the same
-compiled by Cython) or floor.  Each case runs its calls between the marks of
-cgmark, so the profile holds one part per case whose label is the case's
-name, and one for its overhead; BENCH_ONLY="as_dict get_tags" runs only
-those cases.
-
-The database names are replaced on the module by in-memory doubles that
-cost as little as a call can (most are C callables), so that the figures
-are the module's own.
+Each case runs its calls between the marks of cgmark, so the profile holds
+one part per case, labelled with its name, and one for its overhead.  The
+database names are replaced on the module by in-memory doubles that cost as
+little as a call can (most are C callables), so that the figures are the
+module's own.
 """
 
+import gc
+import importlib
 import os
 import sys
-import gc
 from functools import partial
 from itertools import chain, repeat
 
@@ -34,21 +30,13 @@ NETWORK = "net"
 ROWS = int(os.environ.get("BENCH_ROWS", "100000"))
 
 
+MODULES = {"orvane": "api.orvane", "python": "pyorvane", "cython": "cyorvane", "floor": "floor"}
+
+
 def load(impl):
-    """The module of one implementation."""
-    if impl == "orvane":
-        from api import orvane
-        return orvane
-    if impl == "python":
-        import pyorvane
-        return pyorvane
-    if impl == "cython":
-        import cyorvane
-        return cyorvane
-    if impl == "floor":
-        import floor
-        return floor
-    raise ValueError(f"unknown implementation {impl!r} (expected orvane, cython, python or floor)")
+    if impl not in MODULES:
+        raise ValueError(f"unknown implementation {impl!r} (expected orvane, cython, python or floor)")
+    return importlib.import_module(MODULES[impl])
 
 
 # Data
@@ -56,18 +44,8 @@ def load(impl):
 def tag_rows(prefix, count):
     """Rows as read_all gives them: ids are texts; one tag in ten is NULL,
     one in fifty holds a quote, one in twenty-five a non-ASCII letter."""
-    rows = []
-    for i in range(count):
-        if i % 10 == 9:
-            tag = None
-        elif i % 50 == 7:
-            tag = f"O'Neil {i}"
-        elif i % 25 == 3:
-            tag = f"Süd{i % 40}"
-        else:
-            tag = f"Zone {i % 40}"
-        rows.append({"id": f"{prefix}{i}", "tag": tag})
-    return rows
+    return [{"id": f"{prefix}{i}", "tag": None if i % 10 == 9 else f"O'Neil {i}" if i % 50 == 7
+             else f"Süd{i % 40}" if i % 25 == 3 else f"Zone {i % 40}"} for i in range(count)]
 
 
 NODE_ROWS = tag_rows("J", ROWS // 2)
@@ -75,18 +53,9 @@ LINK_ROWS = tag_rows("P", ROWS - ROWS // 2)
 
 # Tag lines of every shape a [TAGS] section holds, in turn: spacing, case,
 # descriptions, extra words, quotes, non-ASCII, a type word of neither kind.
-SHAPES = (
-    "NODE J{i} Zone{k}",
-    "  link   P{i}\tMain  ",
-    "node J{i} zone{k} ;lower zone",
-    "NODE J{i} North Zone",
-    "LINK P{i} O'Neil",
-    "TANK T{i} x",
-    "Node J{i} Süd",
-    "NODE J{i} Zone{k};x",
-    "LINK\tP{i}\tTrunk{k}\r",
-    "NODE J{i} Zone{k}",
-)
+SHAPES = ("NODE J{i} Zone{k}", "  link   P{i}\tMain  ", "node J{i} zone{k} ;lower zone",
+          "NODE J{i} North Zone", "LINK P{i} O'Neil", "TANK T{i} x", "Node J{i} Süd",
+          "NODE J{i} Zone{k};x", "LINK\tP{i}\tTrunk{k}\r", "NODE J{i} Zone{k}")
 LINES = [SHAPES[i % len(SHAPES)].format(i=i, k=i % 40) for i in range(ROWS)]
 LINES_OF_EVERY_SHAPE = [shape.format(i=i, k=i) for i, shape in enumerate(SHAPES)]
 
@@ -103,15 +72,11 @@ def set_doubles(mod, **names):
     """Binds the doubles on the module: those given, the defaults for the
     rest; returns them by name."""
     from api.database import g_update_prefix
-    doubles = {
-        "read_all": read_all,
-        "try_read": {NETWORK: STORED}.get,     # (name, sql) -> the stored row
-        "ChangeSet": bool,                     # ChangeSet() and ChangeSet(record)
-        "DbChangeSet": chain,                  # four arguments, kept, no work
-        "execute_command": {}.get,             # (name, db_cs) -> db_cs
-        "g_update_prefix": g_update_prefix,
-    }
-    doubles.update(names)
+    # try_read: (name, sql) -> the stored row; ChangeSet() and ChangeSet(record);
+    # DbChangeSet: four arguments, kept, no work; execute_command: (name, db_cs) -> db_cs.
+    doubles = {"read_all": read_all, "try_read": {NETWORK: STORED}.get, "ChangeSet": bool,
+               "DbChangeSet": chain, "execute_command": {}.get, "g_update_prefix": g_update_prefix,
+               **names}
     for name, value in doubles.items():
         setattr(mod, name, value)
     return doubles
@@ -130,7 +95,6 @@ class Run:
         self.doubles, self.times = tuple(doubles), times
 
     def __call__(self):
-        """The measured run."""
         self.loop()
 
     def overhead(self):
@@ -178,7 +142,7 @@ def prep_tag(mod, n):
 
 def prep_as_dict(mod, n):
     if mod.__name__ == "floor":
-        return _calls(mod.tag_record, ("tag", "NODE", "J1", "Zone 1"), n)
+        return _calls(mod.tag_dict, ("tag", "NODE", "J1", "Zone 1"), n)
     set_doubles(mod)
     tag = mod.Tag(TAG_INPUT)
     return Run(_loop("tag.as_dict()", n, tag=tag), _loop("pass", n), tag.as_dict)
@@ -189,14 +153,6 @@ def prep_get_tag(mod, n, stored):
         return _calls(mod.tag_dict, ("NODE", "J1", stored and "Zone 1"), n)
     d = set_doubles(mod, try_read={NETWORK: stored}.get)
     return _calls(mod.get_tag, (NETWORK, "NODE", "J1"), n, [(d["try_read"], (NETWORK, LOOKUP))])
-
-
-def prep_get_tag_row(mod, n):
-    return prep_get_tag(mod, n, STORED)
-
-
-def prep_get_tag_none(mod, n):
-    return prep_get_tag(mod, n, None)
 
 
 def prep_set_tag(mod, n, f):
@@ -212,21 +168,14 @@ def prep_set_tag(mod, n, f):
     return _calls(getattr(mod, f), (NETWORK, cs), n, doubles)
 
 
-def prep_set_tag_impl(mod, n):
-    return prep_set_tag(mod, n, "_set_tag")
-
-
-def prep_set_tag_outer(mod, n):
-    return prep_set_tag(mod, n, "set_tag")
-
-
 def prep_delete(mod, n):
     d = set_doubles(mod)
     doubles = [(d["try_read"], (NETWORK, LOOKUP)), (d["ChangeSet"], (STORED,))]
     return _calls(mod.delete_tag_by_node, (NETWORK, "J1"), n, doubles)
 
 
-def prep_tables(mod, f):
+def prep_tables(mod, n, f):
+    f = getattr(mod, f)
     if mod.__name__ == "floor":
         return Run(lambda: f(NODE_ROWS, LINK_ROWS), lambda: None,
                    lambda: f(NODE_ROWS, LINK_ROWS))
@@ -234,14 +183,6 @@ def prep_tables(mod, f):
     reads = [(d["read_all"], (NETWORK, "select * from tags_node")),
              (d["read_all"], (NETWORK, "select * from tags_link"))]
     return _over_rows(f, NETWORK, reads)
-
-
-def prep_get_tags(mod, n):
-    return prep_tables(mod, mod.get_tags)
-
-
-def prep_inp_out_tag(mod, n):
-    return prep_tables(mod, mod.inp_out_tag)
 
 
 def prep_inp_in_tag(mod, n):
@@ -260,12 +201,12 @@ CASES = (
     ("get_tag_schema", "get_tag_schema", None, prep_schema),
     ("Tag", "Tag(...)", None, prep_tag),
     ("as_dict", "Tag.as_dict", None, prep_as_dict),
-    ("get_tag_row", "get_tag (row)", None, prep_get_tag_row),
-    ("get_tag_none", "get_tag (no row)", None, prep_get_tag_none),
-    ("get_tags", "get_tags (per row)", ROWS, prep_get_tags),
-    ("inp_out_tag", "inp_out_tag (per row)", ROWS, prep_inp_out_tag),
-    ("_set_tag", "_set_tag", None, prep_set_tag_impl),
-    ("set_tag", "set_tag", None, prep_set_tag_outer),
+    ("get_tag_row", "get_tag (row)", None, partial(prep_get_tag, stored=STORED)),
+    ("get_tag_none", "get_tag (no row)", None, partial(prep_get_tag, stored=None)),
+    ("get_tags", "get_tags (per row)", ROWS, partial(prep_tables, f="get_tags")),
+    ("inp_out_tag", "inp_out_tag (per row)", ROWS, partial(prep_tables, f="inp_out_tag")),
+    ("_set_tag", "_set_tag", None, partial(prep_set_tag, f="_set_tag")),
+    ("set_tag", "set_tag", None, partial(prep_set_tag, f="set_tag")),
     ("delete_tag_by_node", "delete_tag_by_node", None, prep_delete),
     ("inp_in_tag", "inp_in_tag (per line)", ROWS, prep_inp_in_tag),
 )
@@ -295,10 +236,7 @@ def main(argv):
     import cgmark
     gc.collect()
     gc.freeze()                             # collections see only what a case makes
-    only = os.environ.get("BENCH_ONLY", "").split()
     for name, _, rows, prepare in cases_for(argv[1]):
-        if only and name not in only:
-            continue
         run = prepare(mod, CALLS)
         for part, label in ((run, name), (run.overhead, name + " overhead")):
             part()                          # warm: caches, specialised code
