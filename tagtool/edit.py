@@ -124,21 +124,21 @@ def list_where(network, where, model=None, fmt="text"):
     write_rows(fmt, FIELDS, rows, lambda row: text_row(dict(zip(("t_type", "id", "tag"), row))))
 
 
-def chosen_ids(network, where, model, tags, types=("NODE", "LINK")):
+def chosen_ids(network, where, model, tags, types=("NODE", "LINK"), write=True):
     """({type: ids in the model's order}, Model) of the elements of the
     model ``model`` (None: the network's linked one) that the expression
     ``where`` chooses; ``tags()`` gives the network's tags, read only when
-    it names ``tag``."""
-    from .linked import model_path
-    from .model import read_model
-    from .where import select
+    it names ``tag``.  A linked model read again is cached with ``write``."""
+    from .linked import load_model, model_path
+    from .where import compared, select
 
     path = model_path(network, model)
     if path is None:
         raise Failure(f"--where chooses among a model's elements: network "
                       f"{quoted(network)} has no linked model (tagtool link), so give "
                       "--model INP")
-    model = read_model(path, attributes=True)
+    model = load_model(network, path, ("nodes", "links", "link_kinds"), write,
+                       compared(where, types) or ())
     return select(where, model, tags, types), model
 
 
@@ -209,7 +209,7 @@ def set_many(network, t_type, tag, match=None, kind=None, where=None, model=None
         raise Failure(f"a {kind} is a {KIND_TYPES[kind]}, not a {t_type}")
     if where is not None:
         found, model = chosen_ids(network, where, given, lambda: orvane.get_tags(network),
-                                  (t_type,))
+                                  (t_type,), not dry_run)
         path, ids = model.path, found[t_type]
         if kind is not None:
             of_kind = set(model.of_kind(kind))

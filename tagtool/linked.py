@@ -18,17 +18,19 @@ def model_path(network, given=None):
     return given if given is not None else database.linked_model(network)
 
 
-def load_model(network, path, parts=None, write=True):
+def load_model(network, path, parts=None, write=True, columns=None):
     """The Model of the INP file ``path``: from the network's cache when it
     is the linked model (holding ``parts`` at least; all by default), which
-    is written, with ``write``, when the file changed since."""
-    from .model import read_model
+    is written, with ``write``, when the file changed since.  With
+    ``columns`` ((kind, attribute) pairs), read with its attributes: it
+    holds those columns, read in their order, and the file's options."""
+    from .model import read_columns, read_model
     from .modelcache import PARTS, cached_model
 
     linked = database.linked_model(network)
     if linked is None or os.path.realpath(path) != os.path.realpath(linked):
-        return read_model(path)
-    return cached_model(network, path, parts or PARTS, write)
+        return read_model(path) if columns is None else read_columns(path, columns)
+    return cached_model(network, path, parts or PARTS, write, columns)
 
 
 def link(network, path, model=None):

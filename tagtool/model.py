@@ -7,9 +7,11 @@ and sections), and only what is kept is held: ids, the ends of links, and
 coordinates.  The commands that ask for them (stats, --where) also get the
 elements' attributes as EPANET reads them, and the file's units."""
 
+import contextlib
 import gc
 import math
 from dataclasses import dataclass, field
+from operator import itemgetter
 
 from .elements import ELEMENTS, KIND_TYPES, KINDS
 from .inpfile import InpError, InpFile
@@ -98,6 +100,20 @@ class Model:
                 "pressure": PRESSURES[pressure], "elevation": length}
 
 
+@contextlib.contextmanager
+def acyclic():
+    """Holds the cyclic collector off while a great many objects are made
+    that make no cycles (lists, dicts and tuples of texts and numbers): it
+    would wake hundreds of times to find nothing."""
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if collecting:
+            gc.enable()
+
+
 def read_model(path, attributes=False):
     """The Model of the INP file at ``path``, read as the import reads it;
     InpError names the file, the line and the value of anything that cannot
@@ -110,12 +126,8 @@ def read_model(path, attributes=False):
     model = Model(path)
     extra = Attributes(model) if attributes else None
     # The words of every line, a blank or comment line's none, a section at
-    # a time: most of a large model is a few long sections.  Their lists make
-    # no cycles, so the cyclic collector, which they would wake hundreds of
-    # times for nothing, waits.
-    collecting = gc.isenabled()
-    gc.disable()
-    try:
+    # a time: most of a large model is a few long sections.
+    with acyclic():
         for section, first, lines in inp.blocks(SECTIONS | MORE if extra else SECTIONS):
             where = lambda i, first=first: f"{path}:{first + i}"
             if extra is None:
@@ -126,13 +138,22 @@ def read_model(path, attributes=False):
                 extra.read(section, rows, where)
             if section not in MORE:
                 read_rows(model, section, rows, where)
-    finally:
-        if collecting:
-            gc.enable()
     try:
         inp.check_sections()
     except InpError as e:
         raise InpError(str(e), DATA_ERROR) from None
+    return model
+
+
+def read_columns(path, columns):
+    """The Model of the INP file at ``path`` read with its attributes,
+    holding of them the options and the ``columns`` ((kind, attribute)
+    pairs) only, each read in its turn: a bad value is named in that order."""
+    model = read_model(path, attributes=True)
+    found = {}
+    for kind, name in columns:
+        found.setdefault(kind, {})[name] = model.columns[kind][name]
+    model.columns = found
     return model
 
 
@@ -258,12 +279,14 @@ class Attributes:
         column, default = {}, DEFAULTS.get(kind, {}).get(name)
         for rows, skip, where in self.sections[kind]:
             at = COLUMNS[kind].index(name) + skip
-            lines = [words for words in rows if words]
-            given = [words for words in lines if len(words) > at]
-            if default is not None and len(given) < len(lines):
-                column.update((words[0], default) for words in lines if len(words) <= at)
-            texts = [words[at] for words in given]
-            column.update(zip([words[0] for words in given],
+            lines = list(filter(None, rows))
+            given = lines
+            if min(map(len, lines), default=at + 1) <= at:      # a line leaves the column out
+                given = [words for words in lines if len(words) > at]
+                if default is not None:
+                    column.update((words[0], default) for words in lines if len(words) <= at)
+            texts = list(map(itemgetter(at), given))
+            column.update(zip(map(itemgetter(0), given),
                               self.values(name, texts, rows, at, where)))
         if kind == "junction" and name in ("demand", "pattern"):
             for id, demand in self.demands.items():
@@ -294,7 +317,9 @@ class Attributes:
             return texts
         try:
             values = list(map(float, texts))
-            if all(map(math.isfinite, values)) and "_" not in "".join(texts):
+            # A sum that is finite has finite terms; one that overflowed says nothing.
+            finite = math.isfinite(sum(values)) or all(map(math.isfinite, values))
+            if finite and "_" not in "".join(texts):
                 return values
         except ValueError:
             pass

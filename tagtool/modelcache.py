@@ -4,24 +4,31 @@ model does not read the INP file again: each attribute of the Model read
 model cache, pickled and compressed, and every part carries the stamp of
 the file it was read from: its real path, size, modification time and hash,
 and the version of what a Model holds (MODEL_VERSION, with the names of its
-attributes).  A command loads only the parts it needs.  The file is read
+attributes).  The attribute columns that stats and --where compare are
+parts too, each kept once a command has read it.  A command loads only the
+parts it needs.  The file is read
 again when it changed (a file touched but unchanged keeps its cache: same
 size and hash), and the cache is written only where the network's storage
 can be written; a cache that cannot be written is simply not kept."""
 
 import dataclasses
-import gc
 import json
 import os
 import zlib
 
 from api import database
 
-from .model import MODEL_VERSION, Model, read_model
+from .model import MODEL_VERSION, Model, acyclic, read_columns, read_model
 from .output import QUIET
 
-PARTS = tuple(f.name for f in dataclasses.fields(Model) if f.name != "path")
-IDS = "ids:"        # beside them, each type's ids as one text ("ids:NODE"), for the checks of ids
+PARTS = tuple(f.name for f in dataclasses.fields(Model) if f.name not in ("path", "columns",
+                                                                            "options"))
+# Beside them: each type's ids as one text ("ids:NODE"), for the checks of
+# ids; and once the file was read with its attributes, its options and each
+# column read ("column:pipe:diameter").
+IDS = "ids:"
+ATTRIBUTES = "attributes"
+COLUMN = "column:"
 VERSION = f"{MODEL_VERSION}:{','.join(PARTS)}"
 
 
@@ -42,15 +49,8 @@ def unpack(data):
         def find_class(self, module, name):
             raise pickle.UnpicklingError(f"the model cache holds {module}.{name}, not plain data")
 
-    # Dicts of texts and tuples make no cycles: the cyclic collector, which
-    # their many objects would wake, waits.
-    collecting = gc.isenabled()
-    gc.disable()
-    try:
+    with acyclic():
         return Plain(io.BytesIO(zlib.decompress(data))).load()
-    finally:
-        if collecting:
-            gc.enable()
 
 
 def file_hash(path):
@@ -87,42 +87,68 @@ def still_fits(stamp, path, info):
 
 
 def cached_parts(network, path, parts, write):
-    """{part: data} of the cached ``parts`` of the network's linked model
-    ``path`` when the file is unchanged since they were cached, else None."""
+    """({part: data}, stamp, stat) of those of ``parts`` cached from the
+    network's linked model ``path`` as the file is now: none and no stamp
+    when it changed; and no stat when it cannot be had."""
     try:
         info = os.stat(path)
     except OSError:
-        return None
+        return {}, None, None
     found = database.read_model_cache(network, parts)
     stamps = {stamp for stamp, _ in found.values()}
-    if len(found) != len(parts) or len(stamps) != 1:
-        return None
+    if len(stamps) != 1:
+        return {}, None, info
     kept = stamps.pop()
     stamp = still_fits(kept, path, info)
     if stamp is not None and stamp != kept and write:
         store(lambda: database.write_model_cache(network, stamp))     # touched, not changed
-    return None if stamp is None else {part: data for part, (_, data) in found.items()}
+    if stamp is None:
+        return {}, None, info
+    return {part: data for part, (_, data) in found.items()}, stamp, info
 
 
-def cached_model(network, path, parts=PARTS, write=True):
+def cached_model(network, path, parts=PARTS, write=True, columns=None):
     """The Model of ``path``, the network's linked model, holding ``parts``
-    at least: from the cache when the file is unchanged, else read (its
-    warnings left out: link gave them) and cached when ``write``."""
-    found = cached_parts(network, path, parts, write)
-    if found is not None:
-        return Model(path, **{part: unpack(data) for part, data in found.items()})
+    at least, and with ``columns`` ((kind, attribute) pairs) those columns
+    and the file's options too: from the cache when the file is unchanged,
+    else read and cached when ``write``.  Read for its parts alone, the file
+    gives no warnings (link gave them); read for its attributes it gives
+    them, as each such read does, so attributes are cached only from a read
+    that gave none."""
+    extra = [] if columns is None else [ATTRIBUTES, *map(column_part, columns)]
+    found, stamp, info = cached_parts(network, path, [*parts, *extra], write)
+    if all(part in found for part in (*parts, *extra)):
+        model = Model(path, **{part: unpack(found[part]) for part in parts})
+        if columns is not None:
+            model.options = unpack(found[ATTRIBUTES])
+            model.columns = {}
+            for (kind, name), part in zip(columns, extra[1:]):
+                model.columns.setdefault(kind, {})[name] = unpack(found[part])
+        return model
+    noted, hushed = QUIET.get("noted"), QUIET.get("hushed")
+    QUIET["hushed"] = hushed or columns is None
     try:
-        info = os.stat(path)
-    except OSError:
-        info = None
-    hushed, QUIET["hushed"] = QUIET.get("hushed"), True
-    try:
-        model = read_model(path)
+        model = read_model(path) if columns is None else read_columns(path, columns)
     finally:
         QUIET["hushed"] = hushed
-    if write and info is not None:
-        keep(network, path, model, info)
+    if not write or info is None:
+        return model
+    clean = columns is not None and QUIET.get("noted") == noted
+    if not all(part in found for part in parts):
+        keep(network, path, model, info, columns if clean else None)
+    elif clean and unchanged(path, info):
+        store(lambda: database.write_model_cache(network, stamp, attribute_parts(model, columns),
+                                                 add=True))
     return model
+
+
+def unchanged(path, info):
+    """Whether the file at ``path`` still has the size and time of ``info``."""
+    try:
+        now = os.stat(path)
+    except OSError:
+        return False
+    return (now.st_size, now.st_mtime_ns) == (info.st_size, info.st_mtime_ns)
 
 
 class Ids:
@@ -155,23 +181,39 @@ def cached_ids(network, path, keys, write=True):
     """What the check of ``keys`` ((type, id) pairs) needs of the network's
     linked model ``path``: an Ids from the cache, else the Model read."""
     types = sorted({key[0] for key in keys})
-    found = cached_parts(network, path, [IDS + t for t in types], write)
-    if found is None:
+    found = cached_parts(network, path, [IDS + t for t in types], write)[0]
+    if len(found) != len(types):
         return cached_model(network, path, write=write)
     texts = {t: zlib.decompress(found[IDS + t]).decode("utf-8", "surrogatepass") for t in types}
     return Ids(path, texts, len(keys) > Ids.FEW)
 
 
-def keep(network, path, model, info=None):
+def keep(network, path, model, info=None, columns=None):
     """Cache ``model``, read from ``path`` (whose stat was ``info`` before
-    it was read), where the network's storage can be written."""
+    it was read), where the network's storage can be written; with
+    ``columns``, the model read with its attributes, those columns too."""
     info = info or os.stat(path)
     stamp = stamp_of(path, info, file_hash(path))
     parts = {part: pack(getattr(model, part)) for part in PARTS}
     for t_type in ("NODE", "LINK"):
         text = "\n" + "\n".join(model.elements(t_type)) + "\n"
         parts[IDS + t_type] = zlib.compress(text.encode("utf-8", "surrogatepass"), 1)
+    if columns is not None:
+        parts.update(attribute_parts(model, columns))
     store(lambda: database.write_model_cache(network, stamp, parts))
+
+
+def attribute_parts(model, columns):
+    """The parts of what a Model read with its attributes holds: its
+    options and the ``columns`` ((kind, attribute) pairs) asked for."""
+    parts = {ATTRIBUTES: pack(model.options)}
+    parts.update((column_part((kind, name)), pack(model.columns[kind][name]))
+                 for kind, name in columns)
+    return parts
+
+
+def column_part(pair):
+    return COLUMN + ":".join(pair)
 
 
 def store(write):

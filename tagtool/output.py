@@ -22,7 +22,9 @@ CANT_CREATE = 73    # an output that cannot be written
 TRY_AGAIN = 75      # a conflict, a lock not freed in time
 NO_PERMISSION = 77  # read-only storage, a file the user may not write
 
-QUIET = {"on": False}   # set by --quiet for one command; "hushed": notes given once already
+# "on": set by --quiet for one command; "hushed": notes given once already;
+# "noted": how many notes came, shown or not.
+QUIET = {"on": False}
 
 
 class Failure(Exception):
@@ -90,6 +92,7 @@ def warn(text):
 
 def note(text):
     """A warning about work that went on, on standard error."""
+    QUIET["noted"] = QUIET.get("noted", 0) + 1
     if not QUIET["on"] and not QUIET.get("hushed"):
         warn(text)
 

@@ -9,23 +9,27 @@ none, to the tag both its end nodes carry, so that zones drawn on nodes
 alone still have their pipes.  A tag's boundary: the links with exactly one
 end node carrying it.  Figures are in the file's own units (Model.units)."""
 
+import collections
 import csv
 import io
+import itertools
 import math
 
 from api import orvane
 
 from .formats import as_json
-from .linked import model_path
+from .linked import load_model, model_path
 from .maps import save
-from .model import read_model
+from .model import acyclic
 from .options import add_format, add_where
 from .output import out, plural, say, shown
 from .taglines import TYPES
-from .where import select
+from .where import compared, select
 
 NODE_KINDS = ("junction", "tank", "reservoir")
 LINK_KINDS = ("pipe", "pump", "valve")
+# The columns the figures read, in the order they are first read.
+READ = (("pipe", "length"), ("junction", "demand"), ("junction", "elevation"), ("tank", "elevation"))
 
 
 def register(command):
@@ -60,10 +64,15 @@ def tag_stats(network, path, where=None, simulate=False):
     model ``path`` (of the elements the expression ``where`` chooses), with
     ``simulate`` those of a run of EPANET too."""
     tags = orvane.get_tags(network)
-    model = read_model(path, attributes=True)
-    chosen = None if where is None else select(where, model, lambda: tags, TYPES)
-    zones = members(model, tags, chosen)
-    rows = [figures(model, tag, zone) for tag, zone in zones.items()]
+    # The columns of the expression are read first, as select reads them;
+    # a refused one is refused before any is read.
+    columns = () if where is None else compared(where, TYPES)
+    with acyclic():
+        model = load_model(network, path, ("nodes", "links", "link_kinds"),
+                           columns=() if columns is None else list(dict.fromkeys([*columns, *READ])))
+        chosen = None if where is None else select(where, model, lambda: tags, TYPES)
+        zones = members(model, tags, chosen)
+        rows = [figures(model, tag, zone) for tag, zone in zones.items()]
     if simulate:
         from . import simulate as simulation
 
@@ -101,47 +110,50 @@ def members(model, tags, chosen=None):
             stored[tag["t_type"]][tag["id"]] = tag["tag"]
     node_tag, link_tag = stored["NODE"], stored["LINK"]
     nodes = model.nodes if chosen is None else chosen["NODE"]
-    links = model.links if chosen is None else chosen["LINK"]
-    zones = {}
-
-    def zone(tag):
-        found = zones.get(tag)
-        return found if found is not None else zones.setdefault(tag, Zone())
-
-    for id in nodes:
-        zone(node_tag.get(id)).nodes.append(id)
-    ends = model.links
-    for id in links:
-        start, end = ends[id]
-        a, b = node_tag.get(start), node_tag.get(end)
-        tag = link_tag.get(id, a if a == b else None)
-        zone(tag).links.append(id)
+    links = list(model.links) if chosen is None else chosen["LINK"]
+    zones = collections.defaultdict(Zone)
+    # Grouped a zone at a time: each element looked up once, in the model's order.
+    for tag, ids in grouped(nodes, map(node_tag.get, nodes)).items():
+        zones[tag].nodes = ids
+    # The tags of each link's ends; a link whose ends differ crosses.
+    get = node_tag.get
+    ends = [(get(a), get(b)) for a, b in (model.links.values() if chosen is None else
+                                          map(model.links.__getitem__, links))]
+    sides = [a if a == b else None for a, b in ends]
+    for tag, ids in grouped(links, map(link_tag.get, links, sides) if link_tag else sides).items():
+        zones[tag].links = ids
+    for id, (a, b) in zip(links, ends):
         if a != b:
-            for side, sign in ((a, -1), (b, 1)):
-                if side is not None:
-                    zone(side).boundary.append((id, sign))
-    zones.setdefault(None, Zone())
+            if a is not None:
+                zones[a].boundary.append((id, -1))
+            if b is not None:
+                zones[b].boundary.append((id, 1))
+    zones[None]
     return {tag: zones[tag] for tag in sorted(zones, key=lambda t: (t is None, t or ""))}
+
+
+def grouped(ids, tags):
+    """{tag: its ids of ``ids``, in their order}, ``tags`` giving each id's."""
+    groups = collections.defaultdict(list)
+    for id, tag in zip(ids, tags):
+        groups[tag].append(id)
+    return groups
 
 
 def figures(model, tag, zone):
     """The model's figures of one zone, as the JSON gives them."""
-    kinds, columns = model.nodes, model.columns
-    link_kinds = model.link_kinds
-    nodes = dict.fromkeys(NODE_KINDS, 0)
-    for id in zone.nodes:
-        nodes[kinds[id]] += 1
-    links = dict.fromkeys(LINK_KINDS, 0)
-    for id in zone.links:
-        links[link_kinds[id]] += 1
-    length = columns["pipe"]["length"]
-    demand = columns["junction"]["demand"]
-    heights = [h for column in (columns["junction"]["elevation"], columns["tank"]["elevation"])
-               for h in map(column.get, zone.nodes) if h is not None]
+    columns = model.columns
+    length, demand, junctions, tanks = (columns[kind][name] for kind, name in READ)
+    kinds = list(map(model.nodes.__getitem__, zone.nodes))
+    nodes = {kind: kinds.count(kind) for kind in NODE_KINDS}
+    kinds = list(map(model.link_kinds.__getitem__, zone.links))
+    links = {kind: kinds.count(kind) for kind in LINK_KINDS}
+    found = [h for column in (junctions, tanks)
+             for h in map(column.get, zone.nodes) if h is not None]
     return {"tag": tag, "nodes": nodes, "links": links,
-            "pipe_length": math.fsum(length.get(id, 0.0) for id in zone.links),
-            "demand": math.fsum(demand.get(id, 0.0) for id in zone.nodes),
-            "elevation": {"min": min(heights, default=None), "max": max(heights, default=None)},
+            "pipe_length": math.fsum(map(length.get, zone.links, itertools.repeat(0.0))),
+            "demand": math.fsum(map(demand.get, zone.nodes, itertools.repeat(0.0))),
+            "elevation": {"min": min(found, default=None), "max": max(found, default=None)},
             "boundary": [id for id, _ in zone.boundary]}
 
 

@@ -155,6 +155,26 @@ def parse(text, types):
     return Parser(text, attributes_of(kinds)).parse()
 
 
+def compared(text, types):
+    """The (kind, attribute) columns that EXPR ``text`` compares among the
+    elements of ``types``, in the order ``select`` reads them; None when
+    ``text`` is refused (``select`` says why)."""
+    try:
+        tree = parse(text, types)
+    except Failure:
+        return None
+    names = dict.fromkeys(columns_named(tree))
+    return list(dict.fromkeys((kind, name) for t_type in types for name in names
+                              for kind, t in KIND_TYPES.items()
+                              if t == t_type and name in COLUMNS[kind]))
+
+
+def columns_named(tree):
+    if tree[0] == "compare":
+        return [] if tree[1] in COMMON else [tree[1]]
+    return [name for branch in tree[1:] for name in columns_named(branch)]
+
+
 def uses_tag(tree):
     if tree[0] == "compare":
         return tree[1] == "tag"

@@ -211,6 +211,70 @@ def test_the_linked_model_is_read_once(tool, tmp_path, monkeypatch):
         assert len(reads) == 1
 
 
+
+LIBRARY = Path(sys.prefix) / "lib" / "python3.12" / "site-packages" / "wntr" / "library" / "networks"
+CACHED = [p for p in [*(DTOWN.parent.glob("*.inp") if DTOWN else ()), *LIBRARY.glob("*.inp")]
+          if p.name in ("dtown.inp", "wadi-run55.inp", "Net3.inp")]
+ASKED = [("stats", "--format", "json"),
+         ("stats", "--format", "csv", "--where", "diameter > 8 or elevation > 100"),
+         ("list", "--where", "demand > 0 and not roughness < 100"),
+         ("set", "LINK", "--where", "kind = pipe and length > 0", "--dry-run", "Long")]
+
+
+@pytest.mark.parametrize("encoding", ["utf-8", "latin-1"])
+@pytest.mark.parametrize("source", CACHED, ids=lambda p: p.name)
+def test_attributes_come_from_the_cache_as_from_the_file(tool, tmp_path, monkeypatch, source,
+                                                         encoding):
+    """The columns that stats and --where compare come from the linked
+    model's cache once a command has read them, giving what the file read
+    gives a network without the link; a changed file is read again (a
+    touched one is not), and a file whose read warns is read, and warns,
+    every time."""
+    model = tmp_path / "model.inp"
+    text = source.read_text()
+    model.write_bytes(text.replace("[TITLE]", "[TITLE]\nR\u00e9seau", 1).encode(encoding))
+    ids = list(read_model(str(model)).nodes)
+    table = write(tmp_path / "t.csv", "type,id,tag\n" + "".join(
+        f"NODE,{id},{('North', 'South', 'East')[i % 3]}\n" for i, id in enumerate(ids)))
+    for network, linked in (("linked", ("--model", model)), ("plain", ())):
+        assert tool("create", network, *linked)[0] == 0
+        assert tool("import", network, table)[0] == 0
+    reads = []
+    real = modelcache.read_columns
+    monkeypatch.setattr(modelcache, "read_columns",
+                        lambda path, columns: reads.append(path) or real(path, columns))
+
+    def both(argv):
+        """The command on the linked network, on the other with --model,
+        the reads it made of the linked model; its report."""
+        reads.clear()
+        cached = tool(argv[0], "linked", *argv[1:])
+        read = tool(argv[0], "plain", *argv[1:], "--model", model)
+        if argv[0] == "stats" and "json" in argv:
+            cached, read = ((s, {**json.loads(out), "network": None}, err)
+                            for s, out, err in (cached, read))
+        assert cached == read and cached[0] == 0, argv
+        return len(reads), cached[1]
+
+    warns = encoding != "utf-8"
+    assert [both(argv)[0] for argv in ASKED] == [1, 1, 1, int(warns)]
+    assert [both(argv)[0] for argv in ASKED] == [int(warns)] * 4
+    before = both(ASKED[0])[1]
+    # One pipe's length changed, the file's size kept: the hash tells.
+    lines = model.read_bytes().split(b"\n")
+    at = lines.index(next(line for line in lines if line.strip().upper() == b"[PIPES]")) + 1
+    while not lines[at].strip() or lines[at].lstrip().startswith(b";"):
+        at += 1
+    words = lines[at].split()
+    longer = (b"9" if words[3][:1] != b"9" else b"1") + words[3][1:]
+    lines[at] = lines[at].replace(words[3], longer, 1)
+    model.write_bytes(b"\n".join(lines))
+    os.utime(model, (1, 1))
+    count, after = both(ASKED[0])
+    assert count == 1 and after != before
+    os.utime(model, (2, 2))         # touched only
+    assert both(ASKED[0]) == (int(warns), after)
+
 BLOCKER = """
 import sys
 from importlib.abc import MetaPathFinder

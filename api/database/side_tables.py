@@ -269,10 +269,12 @@ def read_model_cache(name, parts):
     return {row["part"]: (row["stamp"], bytes(row["data"])) for row in rows}
 
 
-def write_model_cache(name, stamp, parts=None):
+def write_model_cache(name, stamp, parts=None, add=False):
     """Make ``parts`` ({part: bytes}), stamped ``stamp``, the cache of
-    network ``name``'s linked model, in place of what it held; with no
-    ``parts``, give the parts it holds the stamp ``stamp``."""
+    network ``name``'s linked model, in place of what it held; with ``add``,
+    put them beside the parts it holds stamped ``stamp`` (those stamped
+    otherwise go); with no ``parts``, give the parts it holds the stamp
+    ``stamp``."""
     postgres = backend_name() == "postgresql"
     mark = "%s" if postgres else "?"
 
@@ -282,7 +284,11 @@ def write_model_cache(name, stamp, parts=None):
             return
         tx.script(f"create table if not exists {MODEL_CACHE}"
                   f" (part text primary key, stamp text not null, data {'bytea' if postgres else 'blob'} not null)")
-        tx.run(f"delete from {MODEL_CACHE}")
+        if not add:
+            tx.run(f"delete from {MODEL_CACHE}")
+        elif parts:
+            named = ", ".join(_literal(part) for part in parts)
+            tx.run(f"delete from {MODEL_CACHE} where stamp <> {_literal(stamp)} or part in ({named})")
         for part, data in parts.items():
             tx.run(f"insert into {MODEL_CACHE} (part, stamp, data) values ({_literal(part)}, {_literal(stamp)}, {mark})",
                    (data,))
