@@ -9,6 +9,7 @@ elements' attributes as EPANET reads them, and the file's units."""
 
 import contextlib
 import gc
+import itertools
 import math
 from dataclasses import dataclass, field
 from operator import itemgetter
@@ -71,7 +72,7 @@ class Model:
     def of_kind(self, kind):
         """The ids of the elements of ``kind`` ("tank"), in the file's order."""
         kinds = self.nodes if KIND_TYPES[kind] == "NODE" else self.link_kinds
-        return [id for id, k in kinds.items() if k == kind]
+        return list(itertools.compress(kinds, map(kind.__eq__, kinds.values())))
 
     def place(self, t_type, id):
         """Where an element is drawn: a node's point, a link's path, or None
@@ -130,11 +131,12 @@ def read_model(path, attributes=False):
     with acyclic():
         for section, first, lines in inp.blocks(SECTIONS | MORE if extra else SECTIONS):
             where = lambda i, first=first: f"{path}:{first + i}"
-            if extra is None:
-                most = WORDS.get(ELEMENTS.get(section), 3)
-                rows = [uncommented(line).split(None, most) for line in lines]
-            else:
-                rows = [uncommented(line).split() for line in lines]
+            most = WORDS.get(ELEMENTS.get(section), 3) if extra is None else -1
+            # A block without a comment, as most of a large model's are, is
+            # split as it stands.
+            bare = lines if ";" not in "".join(lines) else map(uncommented, lines)
+            rows = [line.split(None, most) for line in bare]
+            if extra is not None:
                 extra.read(section, rows, where)
             if section not in MORE:
                 read_rows(model, section, rows, where)

@@ -12,6 +12,7 @@ attribute, or holding a curve's id where a number is compared, compares
 false.  The grammar is parsed here, by recursive descent; nothing is
 evaluated as code."""
 
+import itertools
 import operator
 import re
 
@@ -194,7 +195,7 @@ def chosen(tree, model, tags, t_type):
     if name == "id":
         return {id for id in model.elements(t_type) if op(id, literal)}
     if name == "kind":
-        return {id for kind in kinds if op(kind.upper(), literal) for id in model.of_kind(kind)}
+        return set().union(*(model.of_kind(kind) for kind in kinds if op(kind.upper(), literal)))
     if name == "tag":
         ids = model.elements(t_type)
         return {id for (t, id), tag in tags.items()
@@ -204,9 +205,10 @@ def chosen(tree, model, tags, t_type):
         if name not in COLUMNS[kind]:
             continue
         column = model.columns[kind][name]
-        if name in TEXTS:
-            found.update(id for id, value in column.items() if op(value, literal))
-        else:
+        values = column.values()
+        if name in TEXTS or set(map(type, values)) <= {float}:
+            found.update(itertools.compress(column, map(op, values, itertools.repeat(literal))))
+        else:       # a general valve's setting may be its curve
             found.update(id for id, value in column.items()
                          if value.__class__ is float and op(value, literal))
     return found
@@ -223,7 +225,7 @@ def select(text, model, tags, types):
     found = {}
     for t_type in types:
         ids = chosen(tree, model, stored, t_type)
-        found[t_type] = [id for id in model.elements(t_type) if id in ids]
+        found[t_type] = list(filter(ids.__contains__, model.elements(t_type)))
     return found
 
 
