@@ -151,11 +151,12 @@ def read_columns(path, columns):
     """The Model of the INP file at ``path`` read with its attributes,
     holding of them the options and the ``columns`` ((kind, attribute)
     pairs) only, each read in its turn: a bad value is named in that order."""
-    model = read_model(path, attributes=True)
-    found = {}
-    for kind, name in columns:
-        found.setdefault(kind, {})[name] = model.columns[kind][name]
-    model.columns = found
+    with acyclic():         # the lines' words go with the columns not asked for
+        model = read_model(path, attributes=True)
+        found = {}
+        for kind, name in columns:
+            found.setdefault(kind, {})[name] = model.columns[kind][name]
+        model.columns = found
     return model
 
 
