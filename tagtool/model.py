@@ -126,25 +126,31 @@ def read_model(path, attributes=False):
         raise InpError(str(e), NO_INPUT) from None
     model = Model(path)
     extra = Attributes(model) if attributes else None
-    # The words of every line, a blank or comment line's none, a section at
-    # a time: most of a large model is a few long sections.
     with acyclic():
-        for section, first, lines in inp.blocks(SECTIONS | MORE if extra else SECTIONS):
-            where = lambda i, first=first: f"{path}:{first + i}"
-            most = WORDS.get(ELEMENTS.get(section), 3) if extra is None else -1
-            # A block without a comment, as most of a large model's are, is
-            # split as it stands.
-            bare = lines if ";" not in "".join(lines) else map(uncommented, lines)
-            rows = [line.split(None, most) for line in bare]
-            if extra is not None:
-                extra.read(section, rows, where)
-            if section not in MORE:
-                read_rows(model, section, rows, where)
+        read_sections(path, inp, model, extra)     # its words gone before the collector wakes
     try:
         inp.check_sections()
     except InpError as e:
         raise InpError(str(e), DATA_ERROR) from None
     return model
+
+
+def read_sections(path, inp, model, extra):
+    """Read the sections of ``inp`` into ``model``, and with ``extra`` (not
+    None) their attributes: the words of every line, a blank or comment
+    line's none, a section at a time, as most of a large model is a few
+    long sections."""
+    for section, first, lines in inp.blocks(SECTIONS | MORE if extra else SECTIONS):
+        where = lambda i, first=first: f"{path}:{first + i}"
+        most = WORDS.get(ELEMENTS.get(section), 3) if extra is None else -1
+        # A block without a comment, as most of a large model's are, is
+        # split as it stands.
+        bare = lines if ";" not in "".join(lines) else map(uncommented, lines)
+        rows = [line.split(None, most) for line in bare]
+        if extra is not None:
+            extra.read(section, rows, where)
+        if section not in MORE:
+            read_rows(model, section, rows, where)
 
 
 def read_columns(path, columns):

@@ -20,7 +20,6 @@ from api import orvane
 from .formats import as_json
 from .linked import load_model, model_path
 from .maps import save
-from .model import acyclic
 from .options import add_format, add_where
 from .output import out, plural, say, shown
 from .taglines import TYPES
@@ -67,12 +66,11 @@ def tag_stats(network, path, where=None, simulate=False):
     # The columns of the expression are read first, as select reads them;
     # a refused one is refused before any is read.
     columns = () if where is None else compared(where, TYPES)
-    with acyclic():
-        model = load_model(network, path, ("nodes", "links", "link_kinds"),
-                           columns=() if columns is None else list(dict.fromkeys([*columns, *READ])))
-        chosen = None if where is None else select(where, model, lambda: tags, TYPES)
-        zones = members(model, tags, chosen)
-        rows = [figures(model, tag, zone) for tag, zone in zones.items()]
+    model = load_model(network, path, ("nodes", "links", "link_kinds"),
+                       columns=() if columns is None else list(dict.fromkeys([*columns, *READ])))
+    chosen = None if where is None else select(where, model, lambda: tags, TYPES)
+    zones = members(model, tags, chosen)
+    rows = [figures(model, tag, zone) for tag, zone in zones.items()]
     if simulate:
         from . import simulate as simulation
 
