@@ -6,10 +6,10 @@ the file it was read from: its real path, size, modification time and hash,
 and the version of what a Model holds (MODEL_VERSION, with the names of its
 attributes).  The attribute columns that stats and --where compare are
 parts too, each kept once a command has read it.  A command loads only the
-parts it needs.  The file is read
-again when it changed (a file touched but unchanged keeps its cache: same
-size and hash), and the cache is written only where the network's storage
-can be written; a cache that cannot be written is simply not kept."""
+parts it needs.  The file is read again when it changed (a file touched
+but unchanged keeps its cache: same size and hash), and the cache is
+written only where the network's storage can be written; a cache that
+cannot be written is simply not kept."""
 
 import dataclasses
 import json
