@@ -13,6 +13,7 @@ takes the lock first puts right what a writer killed before it left
 """
 
 import os
+import stat
 import time
 
 from .output import TRY_AGAIN, Failure
@@ -25,6 +26,16 @@ except ImportError:         # Windows: no advisory locks, one writer assumed
 
 WAIT = 10.0                 # seconds a second tagtool waits for the lock
 POLL = 0.02
+
+
+def regular(path):
+    """Whether ``path`` is a regular file.  Only those are locked: a reader
+    of our own held open on a FIFO would let a write into it succeed with
+    no one to read it, and lose it."""
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        return False
 
 
 class FileLock:
@@ -40,10 +51,15 @@ class FileLock:
             return self
         deadline = time.monotonic() + WAIT
         while True:
+            if not regular(self.path):
+                return self
             try:
                 fd = os.open(self.path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
             except OSError:
                 return self         # the read that follows says what is wrong
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
+                os.close(fd)        # replaced by a FIFO or a device meanwhile
+                return self
             if self._take(fd, deadline):
                 try:
                     same = os.path.samestat(os.fstat(fd), os.stat(self.path))
